@@ -99,7 +99,9 @@ class Kernel {
   virtual const KernelOptions& options() const = 0;
 
   // Leak check: bug check (LEAKED_POOL / LEAKED_IRP / ...) naming what is
-  // still alive by tag. The destructor runs it unless disabled.
+  // still alive by tag. The destructor runs it unless disabled or a bug check
+  // was already raised under this kernel; as a destructor cannot throw, a
+  // leak found there prints the report and aborts the process.
   virtual void check_leaks() = 0;
   virtual void set_check_leaks_on_destroy(bool on) = 0;
 };
@@ -115,7 +117,10 @@ Context& current_context();
 
 // Runs fn at `irql` in the current context and checks on return that the
 // IRQL is back and no spin lock acquired inside is still held (the verifier's
-// check for handlers, DPCs and completion routines).
+// check for handlers, DPCs and completion routines). A routine never runs
+// below its caller: an `irql` lower than the current one is a bug check
+// (IRQL_NOT_GREATER_OR_EQUAL), so callers that pick a completion level at
+// random use max(choice, KeGetCurrentIrql()).
 void run_at_irql(uint8_t irql, const char* what, const std::function<void()>& fn);
 
 // ---- Fault injection --------------------------------------------------------

@@ -1,0 +1,303 @@
+// The pool: every block carries a header (tag, size, magic, state) and guard
+// bytes after it. Freed blocks are kept a while, filled with a pattern, so a
+// second free is recognised as such and stale reads see the pattern.
+#include "nt/pool.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "sim/kernel.h"
+#include "wdk_nt.h"
+
+namespace host {
+namespace {
+
+constexpr uint32_t kLiveMagic = 0x4C6F6F50;   // "PooL"
+constexpr uint32_t kFreedMagic = 0x65657246;  // "Free"
+constexpr uint8_t kGuardFill = 0xFD;
+constexpr size_t kQuarantineBlocks = 4096;
+
+struct alignas(16) BlockHeader {
+  uint32_t magic;
+  uint32_t tag;
+  uint64_t size;
+  const char* site;
+  uint64_t serial;
+};
+
+struct TimerEntry {
+  std::function<bool()> is_armed;
+  std::string what;
+};
+
+struct PoolState {
+  std::mutex mutex;
+  std::unordered_set<BlockHeader*> live;
+  std::unordered_set<BlockHeader*> quarantined;
+  std::deque<BlockHeader*> quarantine_order;
+  uint64_t serial = 0;
+
+  std::mutex timers_mutex;
+  std::map<uintptr_t, TimerEntry> timers;
+};
+
+PoolState& state() {
+  static PoolState* s = new PoolState;  // outlives every static destructor
+  return *s;
+}
+
+std::string hex(uintptr_t v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+BlockHeader* header_of(const void* p) {
+  return reinterpret_cast<BlockHeader*>(const_cast<char*>(static_cast<const char*>(p)) -
+                                        sizeof(BlockHeader));
+}
+uint8_t* body_of(BlockHeader* h) {
+  return reinterpret_cast<uint8_t*>(h + 1);
+}
+
+std::string describe(BlockHeader* h) {
+  return "block " + hex(reinterpret_cast<uintptr_t>(body_of(h))) + " tag '" + tag_string(h->tag) +
+         "' size " + std::to_string(h->size) + " from " + (h->site ? h->site : "?");
+}
+
+// Bug checks for a freed block whose timers are still armed; forgets the rest.
+void check_timers_in(uint8_t* begin, size_t size, const char* what) {
+  PoolState& s = state();
+  std::vector<std::pair<uintptr_t, TimerEntry>> inside;
+  {
+    std::lock_guard<std::mutex> lock(s.timers_mutex);
+    auto lo = s.timers.lower_bound(reinterpret_cast<uintptr_t>(begin));
+    auto hi = s.timers.lower_bound(reinterpret_cast<uintptr_t>(begin) + (size ? size : 1));
+    for (auto it = lo; it != hi; ++it)
+      inside.emplace_back(it->first, it->second);
+  }
+  // The predicates may take the NDIS layer's own locks: call them unlocked.
+  for (auto& [addr, entry] : inside) {
+    if (entry.is_armed && entry.is_armed()) {
+      bug_check("TIMER_IN_FREED_MEMORY", std::string(what) + " frees memory holding " + entry.what +
+                                             " at " + hex(addr) +
+                                             ", which is still armed or running");
+    }
+  }
+  std::lock_guard<std::mutex> lock(s.timers_mutex);
+  for (auto& entry : inside)
+    s.timers.erase(entry.first);
+}
+
+void check_guard(BlockHeader* h, const char* what) {
+  const uint8_t* guard = body_of(h) + h->size;
+  for (size_t i = 0; i < kPoolGuardBytes; ++i) {
+    if (guard[i] != kGuardFill) {
+      bug_check("POOL_CORRUPTION", std::string(what) + ": " + describe(h) +
+                                       " was overrun (guard byte " + std::to_string(i) +
+                                       " past the end changed)");
+    }
+  }
+}
+
+}  // namespace
+
+void* pool_allocate(size_t size, uint32_t tag, const char* site, bool inject) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    bug_check("BAD_POOL_CALLER", std::string(site ? site : "pool") + " above DISPATCH_LEVEL");
+  }
+  if (inject && faults().should_fail(FaultSite::PoolAllocation)) return nullptr;
+  if (size > (1ull << 32)) return nullptr;
+  auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size + kPoolGuardBytes));
+  if (!h) return nullptr;
+  h->magic = kLiveMagic;
+  h->tag = tag;
+  h->size = size;
+  h->site = site;
+  std::memset(body_of(h), kPoolAllocatedFill, size);
+  std::memset(body_of(h) + size, kGuardFill, kPoolGuardBytes);
+  PoolState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  h->serial = ++s.serial;
+  s.live.insert(h);
+  Counters& c = counters();
+  ++c.pool_allocations;
+  c.pool_bytes_live += static_cast<int64_t>(size);
+  return body_of(h);
+}
+
+void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag) {
+  const char* name = what ? what : "pool_free";
+  if (!ptr) bug_check("BAD_POOL_CALLER", std::string(name) + " of a null pointer");
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    bug_check("BAD_POOL_CALLER", std::string(name) + " above DISPATCH_LEVEL");
+  }
+  PoolState& s = state();
+  BlockHeader* h = header_of(ptr);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.live.count(h)) {
+      if (s.quarantined.count(h)) {
+        bug_check("POOL_DOUBLE_FREE", std::string(name) + " frees " +
+                                          hex(reinterpret_cast<uintptr_t>(ptr)) + " (tag '" +
+                                          tag_string(h->tag) + "') a second time");
+      }
+      bug_check("BAD_POOL_CALLER", std::string(name) + " of " +
+                                       hex(reinterpret_cast<uintptr_t>(ptr)) +
+                                       ", which is not a pool block");
+    }
+  }
+  if (h->magic != kLiveMagic) {
+    bug_check("POOL_CORRUPTION", std::string(name) + ": the header of " +
+                                     hex(reinterpret_cast<uintptr_t>(ptr)) + " was overwritten");
+  }
+  if (expected_size && expected_size != h->size) {
+    bug_check("POOL_WRONG_SIZE", std::string(name) + " with length " +
+                                     std::to_string(expected_size) + " of " + describe(h));
+  }
+  if (expected_tag && expected_tag != h->tag) {
+    bug_check("BAD_POOL_CALLER",
+              std::string(name) + " with tag '" + tag_string(expected_tag) + "' of " + describe(h));
+  }
+  check_guard(h, name);
+  check_timers_in(body_of(h), h->size, name);
+
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.live.erase(h)) {
+    bug_check("POOL_DOUBLE_FREE", std::string(name) + " races another free of " + describe(h));
+  }
+  Counters& c = counters();
+  ++c.pool_frees;
+  c.pool_bytes_live -= static_cast<int64_t>(h->size);
+  h->magic = kFreedMagic;
+  std::memset(body_of(h), kPoolFreedFill, h->size);
+  s.quarantined.insert(h);
+  s.quarantine_order.push_back(h);
+  if (s.quarantine_order.size() > kQuarantineBlocks) {
+    BlockHeader* old = s.quarantine_order.front();
+    s.quarantine_order.pop_front();
+    s.quarantined.erase(old);
+    std::free(old);
+  }
+}
+
+bool pool_block_info(const void* ptr, size_t* size, uint32_t* tag) {
+  if (!ptr) return false;
+  PoolState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  BlockHeader* h = header_of(ptr);
+  if (!s.live.count(h)) return false;
+  if (size) *size = h->size;
+  if (tag) *tag = h->tag;
+  return true;
+}
+
+void register_timer_object(void* addr, std::function<bool()> is_armed_or_running,
+                           const char* what) {
+  PoolState& s = state();
+  std::lock_guard<std::mutex> lock(s.timers_mutex);
+  s.timers[reinterpret_cast<uintptr_t>(addr)] =
+      TimerEntry{std::move(is_armed_or_running), what ? what : "a timer"};
+}
+
+void unregister_timer_object(void* addr) {
+  PoolState& s = state();
+  std::lock_guard<std::mutex> lock(s.timers_mutex);
+  s.timers.erase(reinterpret_cast<uintptr_t>(addr));
+}
+
+std::string pool_leak_report(uint32_t exclude_tag) {
+  PoolState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  std::map<uint32_t, std::pair<size_t, uint64_t>> by_tag;  // tag -> (blocks, bytes)
+  std::map<uint64_t, BlockHeader*> by_serial;
+  for (BlockHeader* h : s.live) {
+    if (exclude_tag && h->tag == exclude_tag) continue;
+    auto& entry = by_tag[h->tag];
+    ++entry.first;
+    entry.second += h->size;
+    by_serial[h->serial] = h;
+  }
+  if (by_tag.empty()) return "";
+  std::ostringstream out;
+  out << by_serial.size() << " pool block(s) still allocated:";
+  for (auto& [tag, entry] : by_tag) {
+    out << "\n  tag '" << tag_string(tag) << "': " << entry.first << " block(s), " << entry.second
+        << " bytes";
+  }
+  size_t shown = 0;
+  for (auto& [serial, h] : by_serial) {
+    if (++shown > 20) {
+      out << "\n  ...";
+      break;
+    }
+    out << "\n  " << describe(h);
+  }
+  return out.str();
+}
+
+void pool_reset() {
+  PoolState& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    for (BlockHeader* h : s.live)
+      std::free(h);
+    for (BlockHeader* h : s.quarantined)
+      std::free(h);
+    s.live.clear();
+    s.quarantined.clear();
+    s.quarantine_order.clear();
+  }
+  std::lock_guard<std::mutex> lock(s.timers_mutex);
+  s.timers.clear();
+}
+
+size_t live_pool_blocks_with_tag(uint32_t tag) {
+  PoolState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  size_t n = 0;
+  for (BlockHeader* h : s.live)
+    n += h->tag == tag;
+  return n;
+}
+
+size_t live_pool_blocks() {
+  PoolState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.live.size();
+}
+
+}  // namespace host
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  if (PoolType == PagedPool && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    host::bug_check("BAD_POOL_CALLER", "paged pool allocated at DISPATCH_LEVEL");
+  }
+  return host::pool_allocate(NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  if (PoolType == PagedPool && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    host::bug_check("BAD_POOL_CALLER", "paged pool allocated at DISPATCH_LEVEL");
+  }
+  return host::pool_allocate(NumberOfBytes, host::make_tag("None"), "ExAllocatePool");
+}
+
+void NTAPI ExFreePool(PVOID P) {
+  host::pool_free(P, 0, "ExFreePool");
+}
+
+void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  host::pool_free(P, 0, "ExFreePoolWithTag", Tag);
+}
+
+}  // extern "C"

@@ -1,0 +1,345 @@
+// The MAC between the bulk pipes and the wire: bulk-out framing, the merge
+// when a zero-length packet is missing, the receive filter, the bulk-in
+// trailer, the bounded receive FIFO and the link partner's traffic.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "hw/ethernet.h"
+#include "rig.h"
+
+namespace hw {
+namespace {
+
+using testing::Rig;
+
+constexpr MacAddress kStation = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+constexpr MacAddress kPeer = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+constexpr MacAddress kOther = {0x02, 0x00, 0x00, 0x00, 0x00, 0x77};
+
+std::vector<uint8_t> Frame(const MacAddress& dst, size_t size, uint8_t fill = 0x5A) {
+  std::vector<uint8_t> payload(size - 14, fill);
+  return MakeFrame(dst, kPeer, 0x0800, payload);
+}
+
+// A running adapter with its link up: configured, enabled, filter set.
+class LinkedRig : public Rig {
+ public:
+  explicit LinkedRig(BoardSpec spec = boards::SingleEthernet()) : Rig(std::move(spec)) {
+    Configure();
+    Enable();
+    Sleep(2 * kSecond);
+  }
+  std::vector<std::vector<uint8_t>> OnWire() {
+    std::vector<std::vector<uint8_t>> out;
+    for (const WireFrame& f : board.frames_sent_to_partner())
+      out.push_back(f.bytes);
+    return out;
+  }
+};
+
+TEST(BulkOut, LengthPrefixAndPaddingAreStripped) {
+  LinkedRig rig;
+  std::vector<uint8_t> small = Frame(kPeer, 42);
+  std::vector<uint8_t> transfer = Rig::Framed(small);
+  ASSERT_EQ(transfer.size(), 60u);
+  rig.SendTransfer(transfer, false);
+  std::vector<uint8_t> full = Frame(kPeer, 1514);
+  rig.SendTransfer(Rig::Framed(full), false);  // 1516 bytes: ends with a short packet
+  EXPECT_EQ(rig.OnWire(), (std::vector<std::vector<uint8_t>>{small, full}));
+  Counters c = rig.board.counters();
+  EXPECT_EQ(c.wire_tx_frames, 2u);
+  EXPECT_EQ(c.tx_trailing_discarded, 0u);
+  EXPECT_EQ(c.endpoint_bytes[0x02], 60u + 1516u);
+}
+
+TEST(BulkOut, ZeroLengthPacketEndsAWholePacketTransfer) {
+  LinkedRig rig;
+  std::vector<uint8_t> a = Frame(kPeer, 62);  // transfer of 64 bytes
+  std::vector<uint8_t> b = Frame(kPeer, 42);
+  rig.SendTransfer(Rig::Framed(a), true);
+  EXPECT_EQ(rig.OnWire().size(), 1u);  // the zero-length packet ended it
+  rig.SendTransfer(Rig::Framed(b), false);
+  EXPECT_EQ(rig.OnWire(), (std::vector<std::vector<uint8_t>>{a, b}));
+  EXPECT_EQ(rig.board.counters().tx_zero_length_transfers, 0u);  // it ended a transfer
+}
+
+TEST(BulkOut, MissingZeroLengthPacketMergesTheNextFrameIntoIt) {
+  for (BusSpeed speed : {BusSpeed::Full, BusSpeed::High}) {
+    BoardSpec spec = boards::SingleEthernet();
+    spec.speed = speed;
+    LinkedRig rig(spec);
+    const size_t mps = rig.board.max_packet(0x02);
+    std::vector<uint8_t> a = Frame(kPeer, 2 * mps - 2);
+    std::vector<uint8_t> b = Frame(kPeer, 100, 0x33);
+    rig.SendTransfer(Rig::Framed(a), false);
+    EXPECT_TRUE(rig.OnWire().empty());  // the transfer has not ended yet
+    rig.SendTransfer(Rig::Framed(b), false);
+    EXPECT_EQ(rig.OnWire(), (std::vector<std::vector<uint8_t>>{a}));  // b is lost
+    EXPECT_EQ(rig.board.counters().tx_trailing_discarded, 1u);
+  }
+}
+
+TEST(BulkOut, MalformedTransfersAreRefusedSafely) {
+  LinkedRig rig;
+  rig.SendTransfer({0x00, 0x00, 1, 2, 3}, false);  // length 0
+  rig.SendTransfer({0xD0, 0x07, 1, 2, 3}, false);  // 2000: longer than any frame
+  rig.SendTransfer({0x05}, false);                 // no room for a prefix
+  EXPECT_EQ(rig.board.counters().tx_bad_length, 3u);
+  // A prefix counting more than follows (32 over a 32-byte transfer): what
+  // is there goes out.
+  std::vector<uint8_t> keepalive(32, 0);
+  keepalive[0] = 0x20;
+  keepalive[13] = 0x01;
+  rig.SendTransfer(keepalive, false);
+  std::vector<std::vector<uint8_t>> wire = rig.OnWire();
+  ASSERT_EQ(wire.size(), 1u);
+  EXPECT_EQ(wire[0].size(), 30u);
+  EXPECT_EQ(rig.board.counters().tx_short_transfers, 1u);
+  // A transfer that never ends is cut off at the MAC's buffer size.
+  std::vector<uint8_t> runaway(64 * 40, 0x11);
+  runaway[0] = 0x40;
+  runaway[1] = 0x00;
+  rig.SendTransfer(runaway, true);
+  EXPECT_EQ(rig.board.counters().tx_oversize_transfers, 1u);
+  EXPECT_EQ(rig.OnWire().size(), 1u);
+}
+
+TEST(BulkOut, FramesNeedTheTransmitterAndALink) {
+  Rig rig(boards::SingleEthernet());
+  rig.Configure();
+  rig.Sleep(2 * kSecond);
+  rig.SendTransfer(Rig::Framed(Frame(kPeer, 60)), false);  // transmitter off
+  rig.Enable();
+  rig.board.plug(1, false);
+  rig.SendTransfer(Rig::Framed(Frame(kPeer, 60)), false);  // no link
+  Counters c = rig.board.counters();
+  EXPECT_EQ(c.tx_dropped_disabled, 1u);
+  EXPECT_EQ(c.tx_dropped_no_link, 1u);
+  EXPECT_EQ(c.wire_tx_frames, 0u);
+}
+
+TEST(BulkIn, FrameCrcAndStatusTrailer) {
+  LinkedRig rig;
+  std::vector<uint8_t> frame = Frame(kStation, 60);
+  rig.board.send_from_partner(1, frame);
+  std::optional<std::vector<uint8_t>> t = rig.ReceiveTransfer();
+  ASSERT_TRUE(t);
+  const size_t n = t->size();
+  ASSERT_EQ(n, 68u);  // one full packet and a short one
+  EXPECT_TRUE(std::equal(frame.begin(), frame.end(), t->begin()));
+  const uint32_t crc = EthernetCrc32(frame.data(), frame.size());
+  EXPECT_EQ((*t)[60] | (*t)[61] << 8 | (*t)[62] << 16 | uint32_t((*t)[63]) << 24, crc);
+  EXPECT_EQ((*t)[n - 4] | ((*t)[n - 3] & 0x0F) << 8, 64);  // frame + CRC
+  EXPECT_EQ((*t)[n - 2], rxstat::kAddressMatch);
+  EXPECT_EQ((*t)[n - 1], 0);
+  // The driver's length: ((n - 4) & 0xFFF) - 4 is the frame.
+  EXPECT_EQ((((n - 4) & 0xFFF) - 4) & 0xFFFF, frame.size() + 4 - 4);
+  EXPECT_FALSE(rig.ReceiveTransfer());  // NAK: nothing more
+}
+
+TEST(BulkIn, WholePacketFramesEndWithAZeroLengthPacket) {
+  LinkedRig rig;
+  rig.board.send_from_partner(1, Frame(kStation, 120));  // 128 bytes with trailer
+  rig.board.send_from_partner(1, Frame(kStation, 70));
+  std::optional<std::vector<uint8_t>> first = rig.ReceiveTransfer();
+  std::optional<std::vector<uint8_t>> second = rig.ReceiveTransfer();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->size(), 128u);
+  EXPECT_EQ(second->size(), 78u);
+  EXPECT_EQ(rig.board.counters().bulk_in_packets, 2u + 1u + 2u);
+}
+
+TEST(BulkIn, StatusBitsForRuntsAndInjectedFaults) {
+  LinkedRig rig;
+  rig.board.send_from_partner(1, Frame(kBroadcast, 40));
+  std::vector<uint8_t> t = *rig.ReceiveTransfer();
+  EXPECT_EQ(t[t.size() - 2], rxstat::kRunt | rxstat::kBroadcast);
+
+  rig.board.inject_crc_errors(1);
+  std::vector<uint8_t> frame = Frame(kStation, 64);
+  rig.board.send_from_partner(1, frame);
+  t = *rig.ReceiveTransfer();
+  EXPECT_EQ(t[t.size() - 2] & rxstat::kCrcError, rxstat::kCrcError);
+  EXPECT_NE(t[64] | t[65] << 8 | t[66] << 16 | uint32_t(t[67]) << 24,
+            EthernetCrc32(frame.data(), frame.size()));
+
+  rig.board.inject_rx_status(rxstat::kAlignError, 2);
+  for (int i = 0; i < 3; ++i)
+    rig.board.send_from_partner(1, frame);
+  for (uint8_t expected : {0x50, 0x50, 0x40}) {
+    t = *rig.ReceiveTransfer();
+    EXPECT_EQ(t[t.size() - 2], expected);
+  }
+}
+
+TEST(ReceiveFilter, EachControlBit) {
+  const MacAddress group = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
+  const unsigned index = MulticastHashIndex(group);
+  std::vector<uint8_t> hash(8, 0);
+  hash[index / 8] = static_cast<uint8_t>(1u << (index % 8));
+  const MacAddress other_group = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x02};
+  ASSERT_NE(MulticastHashIndex(other_group), index);
+
+  struct Case {
+    const char* name;
+    uint8_t rx0, rx2;
+    MacAddress dst;
+    bool passes;
+  };
+  const Case cases[] = {
+      {"directed to us", 0xF9, 0x00, kStation, true},
+      {"directed elsewhere", 0xF9, 0x02, kOther, false},
+      {"broadcast refused", 0xF9, 0x00, kBroadcast, false},
+      {"broadcast accepted", 0xF9, 0x02, kBroadcast, true},
+      {"multicast in hash", 0xF9, 0x02, group, true},
+      {"multicast not in hash", 0xF9, 0x02, other_group, false},
+      {"all multicast", 0xFB, 0x02, other_group, true},
+      {"promiscuous", 0xF9, 0x06, kOther, true},
+      {"receiver off", 0xF8, 0x06, kStation, false},
+  };
+  for (const Case& c : cases) {
+    LinkedRig rig;
+    rig.WriteRegs(reg::kMulticastHash, hash);
+    rig.Enable(c.rx0, 0x30, c.rx2);
+    rig.board.send_from_partner(1, Frame(c.dst, 64));
+    EXPECT_EQ(rig.ReceiveTransfer().has_value(), c.passes) << c.name;
+  }
+}
+
+TEST(ReceiveFifo, BoundedAndCounted) {
+  BoardSpec spec = boards::SingleEthernet();
+  spec.rx_fifo_bytes = 4 * (100 + 8);
+  LinkedRig rig(spec);
+  for (int i = 0; i < 6; ++i)
+    rig.board.send_from_partner(1, Frame(kStation, 100, uint8_t(i)));
+  EXPECT_EQ(rig.board.rx_fifo_frames(), 4u);
+  EXPECT_EQ(rig.board.counters().rx_fifo_overflows, 2u);
+  EXPECT_EQ((*rig.ReceiveTransfer())[20], 0);
+  // Room for one more once a frame has been read out.
+  rig.board.send_from_partner(1, Frame(kStation, 100, 9));
+  EXPECT_EQ(rig.board.counters().rx_fifo_overflows, 2u);
+  for (uint8_t fill : {1, 2, 3, 9})
+    EXPECT_EQ((*rig.ReceiveTransfer())[20], fill);
+  EXPECT_EQ(rig.board.rx_fifo_bytes(), 0u);
+}
+
+TEST(ReceiveFifo, EndpointResetDropsAPartlyReadFrame) {
+  LinkedRig rig;
+  rig.board.send_from_partner(1, Frame(kStation, 200, 1));
+  rig.board.send_from_partner(1, Frame(kStation, 60, 2));
+  uint8_t packet[64];
+  size_t len = 0;
+  ASSERT_EQ(rig.board.bulk_in(0x81, packet, 64, len), Handshake::Ack);
+  rig.board.reset_endpoint(0x81);
+  EXPECT_EQ((*rig.ReceiveTransfer())[20], 2);
+  EXPECT_EQ(rig.board.counters().rx_stream_discarded, 1u);
+}
+
+TEST(LinkPartner, ScriptedTrafficArrivesOnTimeAndNeedsTheLink) {
+  LinkedRig rig;
+  const uint64_t t0 = rig.now;
+  rig.board.send_from_partner(1, Frame(kStation, 64, 1), t0 + 10 * kMillisecond);
+  rig.board.plug(1, false, t0 + 20 * kMillisecond);
+  rig.board.send_from_partner(1, Frame(kStation, 64, 2), t0 + 30 * kMillisecond);
+  rig.Sleep(5 * kMillisecond);
+  EXPECT_FALSE(rig.ReceiveTransfer());
+  rig.Sleep(100 * kMillisecond);
+  EXPECT_EQ((*rig.ReceiveTransfer())[20], 1);
+  EXPECT_FALSE(rig.ReceiveTransfer());
+  EXPECT_EQ(rig.board.counters().rx_lost_no_link, 1u);
+  std::vector<WireFrame> wire = rig.board.wire_frames();
+  ASSERT_EQ(wire.size(), 2u);
+  EXPECT_EQ(wire[0].time_ns, t0 + 10 * kMillisecond);
+  EXPECT_EQ(wire[1].direction, WireDirection::FromPartner);
+}
+
+TEST(LinkPartner, EchoAndWireTap) {
+  LinkedRig rig;
+  rig.board.set_echo(1, true, kMillisecond);
+  std::vector<WireFrame> tapped;
+  Board* board = &rig.board;
+  rig.board.set_wire_tap([&](const WireFrame& f) {
+    tapped.push_back(f);
+    board->counters();  // the tap runs outside the board's lock
+  });
+  std::vector<uint8_t> ping = MakeFrame(kOther, kStation, 0x0800, std::vector<uint8_t>(50, 7));
+  rig.SendTransfer(Rig::Framed(ping), false);
+  EXPECT_FALSE(rig.ReceiveTransfer());
+  rig.Sleep(kMillisecond);
+  std::vector<uint8_t> reply = *rig.ReceiveTransfer();
+  EXPECT_TRUE(std::equal(kStation.begin(), kStation.end(), reply.begin()));
+  EXPECT_TRUE(std::equal(kPeer.begin(), kPeer.end(), reply.begin() + 6));
+  ASSERT_EQ(tapped.size(), 2u);
+  EXPECT_EQ(tapped[0].direction, WireDirection::ToPartner);
+  EXPECT_EQ(tapped[1].direction, WireDirection::FromPartner);
+}
+
+TEST(LinkPartner, OnlyTheUnisolatedPhyCarriesFrames) {
+  BoardSpec spec = boards::EthernetAndHome();
+  spec.phys[1].partner.home_network = true;
+  LinkedRig rig(spec);
+  // Both PHYs attached to the data path: their receive data collide.
+  rig.board.send_from_partner(1, Frame(kStation, 64));
+  EXPECT_EQ(rig.board.counters().rx_mii_contention, 1u);
+  rig.SendTransfer(Rig::Framed(Frame(kPeer, 64)), false);
+  EXPECT_EQ(rig.board.frames_sent_to_partner().size(), 2u);  // out on both cables
+  // Isolating the home PHY leaves the Ethernet PHY alone on the data path.
+  rig.PhyWrite(3, mii::kBmcr, 0x0C00);
+  rig.board.send_from_partner(1, Frame(kStation, 64));
+  rig.board.send_from_partner(3, Frame(kStation, 64));
+  EXPECT_TRUE(rig.ReceiveTransfer());
+  EXPECT_FALSE(rig.ReceiveTransfer());
+  EXPECT_EQ(rig.board.counters().rx_lost_no_link, 1u);
+}
+
+TEST(Threads, ConcurrentCallersSeeConsistentCounters) {
+  std::atomic<uint64_t> clock{0};
+  BoardSpec spec = boards::SingleEthernet();
+  spec.rx_fifo_bytes = 1 << 20;
+  Board board(spec, [&] { return clock.load(); });
+  SetupPacket configure{0x00, 9, 1, 0, 0};
+  board.control(configure, nullptr);
+  uint8_t enable[3] = {0xF9, 0x30, 0x06};
+  board.control(
+      SetupPacket{
+          0x40,
+          0xF1,
+          0,
+          0,
+          3,
+      },
+      enable);
+  clock = 2 * kSecond;
+  constexpr int kFrames = 500;
+  std::thread sender([&] {
+    std::vector<uint8_t> t = Rig::Framed(Frame(kPeer, 42));
+    for (int i = 0; i < kFrames; ++i)
+      board.bulk_out(0x02, t.data(), t.size());
+  });
+  std::thread partner([&] {
+    for (int i = 0; i < kFrames; ++i)
+      board.send_from_partner(1, Frame(kStation, 60));
+  });
+  std::thread reader([&] {
+    uint8_t packet[64];
+    size_t len;
+    for (int i = 0; i < 4 * kFrames; ++i)
+      board.bulk_in(0x81, packet, 64, len);
+  });
+  std::thread poller([&] {
+    uint8_t buf[4];
+    for (int i = 0; i < kFrames; ++i)
+      board.control(SetupPacket{0xC0, 0xF0, 0, 0x25, 4}, buf);
+  });
+  for (std::thread* t : {&sender, &partner, &reader, &poller})
+    t->join();
+  Counters c = board.counters();
+  EXPECT_EQ(c.wire_tx_frames, uint64_t(kFrames));
+  EXPECT_EQ(c.rx_fifo_frames, uint64_t(kFrames));
+  EXPECT_EQ(c.control_requests, uint64_t(kFrames) + 2);
+}
+
+}  // namespace
+}  // namespace hw
