@@ -14,4 +14,7 @@ string(FIND "${text}" "typedef enum _NDIS_REQUEST_TYPE" dup)
 if(NOT dup EQUAL -1)
   message(FATAL_ERROR "ndis.h: duplicate NDIS_REQUEST_TYPE not removed")
 endif()
+# ntddndis.h already defines the protocol-id limits; avoid the redefinition.
+string(REGEX REPLACE "\n#define[ \t]+NDIS_PROTOCOL_ID_MAX[^\n]*\n#define[ \t]+NDIS_PROTOCOL_ID_MASK[^\n]*\n"
+       "\n/* protocol-id limits come from ntddndis.h */\n" text "${text}")
 file(WRITE "${OUT_DIR}/ndis.h" "${text}")
