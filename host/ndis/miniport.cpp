@@ -1,0 +1,829 @@
+// NDIS driving one adapter: initialize, send, requests, reset, shutdown and
+// halt from above; the adapter-setup calls and the indications through the
+// miniport block from below; the verifier's checks after halt.
+#include <cstring>
+#include <sstream>
+
+#include "ndis/state.h"
+#include "nt/io.h"
+#include "nt/pool.h"
+
+using namespace host;
+using namespace host::ndis;
+
+namespace {
+
+constexpr size_t kRequestGuardBytes = 16;
+constexpr uint8_t kRequestGuardFill = 0xFD;
+constexpr Nanoseconds kHaltWaitLimit = 60 * kSecond;
+
+const char* state_name(Miniport::State state) {
+  switch (state) {
+    case Miniport::State::Created:
+      return "created";
+    case Miniport::State::Initializing:
+      return "initializing";
+    case Miniport::State::Running:
+      return "running";
+    case Miniport::State::Halting:
+      return "halting";
+    case Miniport::State::Halted:
+      return "halted";
+    case Miniport::State::InitializeFailed:
+      return "failed to initialize";
+  }
+  return "?";
+}
+
+bool is_stopped(Miniport::State state) {
+  return state == Miniport::State::Halted || state == Miniport::State::InitializeFailed;
+}
+
+const NDIS_MINIPORT_CHARACTERISTICS& chars() {
+  return ndis::state().chars;
+}
+
+// The frame in a packet's buffer chain; bug checks for buffers that are not
+// live or claim more bytes than they were allocated with.
+std::vector<uint8_t> copy_chain(ndis::State& s, PNDIS_PACKET packet, const char* what) {
+  std::vector<uint8_t> data;
+  size_t guard = s.buffers.size() + 1;
+  for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
+    auto it = s.buffers.find(b);
+    if (it == s.buffers.end()) {
+      bug_check("BAD_BUFFER", std::string(what) + ": packet " + hex(uintptr_t(packet)) +
+                                  " chains " + hex(uintptr_t(b)) + ", which is not a live buffer");
+    }
+    if (b->ByteCount > it->second.length) {
+      bug_check("BUFFER_LENGTH_EXCEEDS_ALLOCATION",
+                std::string(what) + ": buffer " + hex(uintptr_t(b)) + " claims " +
+                    std::to_string(b->ByteCount) + " bytes but was allocated over " +
+                    std::to_string(it->second.length));
+    }
+    if (--guard == 0) {
+      bug_check("BAD_BUFFER", std::string(what) + ": the buffer chain of packet " +
+                                  hex(uintptr_t(packet)) + " loops");
+    }
+    const uint8_t* va = static_cast<const uint8_t*>(b->MappedSystemVa);
+    data.insert(data.end(), va, va + b->ByteCount);
+  }
+  return data;
+}
+
+void verify_released(AdapterRecord* adapter, const char* when);
+void issue_next_request(AdapterRecord* adapter);
+
+// ---- Handlers in the miniport block ------------------------------------------------
+
+VOID NTAPI indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count) {
+  AdapterRecord* adapter = adapter_from_handle(handle, "NdisMIndicateReceivePacket");
+  KIRQL irql = current_context().irql;
+  if (irql != DISPATCH_LEVEL) {
+    bug_check("INDICATION_AT_WRONG_IRQL", "NdisMIndicateReceivePacket at IRQL " +
+                                              std::to_string(irql) + " (must be DISPATCH_LEVEL)");
+  }
+  ndis::State& s = ndis::state();
+  for (UINT i = 0; i < count; ++i) {
+    PNDIS_PACKET packet = packets[i];
+    std::vector<uint8_t> data;
+    Binding* binding;
+    NDIS_STATUS packet_status;
+    UINT header_size;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      auto it = s.packets.find(packet);
+      if (it == s.packets.end()) {
+        bug_check("BAD_PACKET", "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
+                                    ", which is not a live packet");
+      }
+      if (it->second.use == PacketUse::HeldByProtocol) {
+        bug_check("PACKET_INDICATED_TWICE",
+                  "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
+                      ", which a protocol still holds from an earlier indication");
+      }
+      if (it->second.use == PacketUse::Sending) {
+        bug_check("BAD_PACKET", "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
+                                    ", a packet given to the miniport to send");
+      }
+      data = copy_chain(s, packet, "NdisMIndicateReceivePacket");
+      packet_status = NDIS_GET_PACKET_STATUS(packet);
+      header_size = NDIS_GET_PACKET_HEADER_SIZE(packet);
+      binding = adapter->binding;
+    }
+    bool keep = false;
+    if (binding) {
+      keep =
+          binding->receive(*adapter->miniport, packet, packet_status, header_size, std::move(data));
+    }
+    if (packet_status == NDIS_STATUS_RESOURCES) continue;  // copied; the miniport's again
+    if (keep) {
+      if (!chars().Ndis40Chars.ReturnPacketHandler) {
+        bug_check("NO_RETURN_PACKET_HANDLER",
+                  "a protocol keeps packet " + hex(uintptr_t(packet)) +
+                      " but the miniport registered no return-packet handler");
+      }
+      std::lock_guard<std::mutex> lock(s.mutex);
+      PacketRecord& record = s.packets[packet];
+      record.use = PacketUse::HeldByProtocol;
+      record.adapter = adapter;
+      adapter->held.insert(packet);
+      NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_PENDING);
+    } else {
+      NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_SUCCESS);
+    }
+  }
+}
+
+VOID NTAPI send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {
+  AdapterRecord* adapter = adapter_from_handle(handle, "NdisMSendComplete");
+  check_irql_at_most(DISPATCH_LEVEL, "NdisMSendComplete");
+  ndis::State& s = ndis::state();
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.packets.find(packet);
+    if (it == s.packets.end() || it->second.use != PacketUse::Sending ||
+        it->second.adapter != adapter) {
+      std::string why = it == s.packets.end() ? "is not a live packet"
+                        : it->second.completed_once
+                            ? "was already completed (or handed back by the send handler)"
+                            : "was never given to this miniport's send handler";
+      bug_check("SEND_COMPLETE_NOT_OWNED",
+                "NdisMSendComplete of packet " + hex(uintptr_t(packet)) + ", which " + why);
+    }
+    if (status == NDIS_STATUS_PENDING) {
+      bug_check("INVALID_SEND_STATUS", "NdisMSendComplete with NDIS_STATUS_PENDING");
+    }
+    it->second.use = PacketUse::Free;
+    it->second.completed_once = true;
+    it->second.adapter = nullptr;
+    adapter->sending.erase(packet);
+    binding = adapter->binding;
+  }
+  if (binding) binding->send_complete(*adapter->miniport, packet, status);
+}
+
+VOID NTAPI indicate_status(NDIS_HANDLE handle, NDIS_STATUS code, PVOID buffer, UINT size) {
+  AdapterRecord* adapter = adapter_from_handle(handle, "NdisMIndicateStatus");
+  check_irql_at_most(DISPATCH_LEVEL, "NdisMIndicateStatus");
+  if (size && !buffer) bug_check("NULL_POINTER", "NdisMIndicateStatus with a size but no buffer");
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    binding = adapter->binding;
+  }
+  if (binding) binding->status(*adapter->miniport, code, buffer, size);
+}
+
+VOID NTAPI indicate_status_complete(NDIS_HANDLE handle) {
+  AdapterRecord* adapter = adapter_from_handle(handle, "NdisMIndicateStatusComplete");
+  check_irql_at_most(DISPATCH_LEVEL, "NdisMIndicateStatusComplete");
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    binding = adapter->binding;
+  }
+  if (binding) binding->status_complete(*adapter->miniport);
+}
+
+// Records the end of the current request and starts the next queued one.
+void finish_request(AdapterRecord* adapter, const std::shared_ptr<Request>& request,
+                    NDIS_STATUS status) {
+  const char* what = request->is_set ? "set request" : "query request";
+  for (size_t i = 0; i < kRequestGuardBytes; ++i) {
+    if (request->buffer[request->length + i] != kRequestGuardFill) {
+      bug_check("INFORMATION_BUFFER_OVERRUN",
+                std::string("the miniport wrote past the ") + std::to_string(request->length) +
+                    "-byte information buffer of a " + what + " for OID " + hex(request->oid));
+    }
+  }
+  if (status == NDIS_STATUS_SUCCESS && request->bytes_done > request->length) {
+    bug_check("INFORMATION_BUFFER_OVERRUN",
+              std::string("the miniport reports ") + std::to_string(request->bytes_done) +
+                  " bytes done for a " + what + " with a buffer of " +
+                  std::to_string(request->length) + " (OID " + hex(request->oid) + ")");
+  }
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    request->status = status;
+    request->completed_at = Kernel::get().scheduler().now();
+    request->completed.store(true);
+    if (adapter->current_request == request) adapter->current_request.reset();
+    binding = adapter->binding;
+  }
+  if (binding) binding->request_complete(*adapter->miniport, *request);
+  issue_next_request(adapter);
+}
+
+void complete_request(NDIS_HANDLE handle, NDIS_STATUS status, bool is_set, const char* what) {
+  AdapterRecord* adapter = adapter_from_handle(handle, what);
+  check_irql_at_most(DISPATCH_LEVEL, what);
+  std::shared_ptr<Request> request;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    request = adapter->current_request;
+    if (!request || request->completed || request->is_set != is_set) {
+      bug_check("REQUEST_COMPLETE_NOT_PENDING", std::string(what) + " while no " +
+                                                    (is_set ? "set" : "query") +
+                                                    " request of the adapter is outstanding");
+    }
+  }
+  if (status == NDIS_STATUS_PENDING) {
+    bug_check("INVALID_REQUEST_STATUS", std::string(what) + " with NDIS_STATUS_PENDING");
+  }
+  finish_request(adapter, request, status);
+}
+
+VOID NTAPI query_complete(NDIS_HANDLE handle, NDIS_STATUS status) {
+  complete_request(handle, status, false, "NdisMQueryInformationComplete");
+}
+
+VOID NTAPI set_complete(NDIS_HANDLE handle, NDIS_STATUS status) {
+  complete_request(handle, status, true, "NdisMSetInformationComplete");
+}
+
+void issue_request(AdapterRecord* adapter, const std::shared_ptr<Request>& request, KIRQL irql) {
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  void* context = adapter->context;
+  PVOID buffer = request->buffer.data();
+  if (request->is_set) {
+    call_driver(irql, "MiniportSetInformation", adapter, [&] {
+      status = chars().Ndis40Chars.Ndis30Chars.SetInformationHandler(
+          context, request->oid, buffer, request->length, &request->bytes_done,
+          &request->bytes_needed);
+    });
+  } else {
+    call_driver(irql, "MiniportQueryInformation", adapter, [&] {
+      status = chars().Ndis40Chars.Ndis30Chars.QueryInformationHandler(
+          context, request->oid, buffer, request->length, &request->bytes_done,
+          &request->bytes_needed);
+    });
+  }
+  if (status == NDIS_STATUS_PENDING) {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    request->pended = true;
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    if (request->completed) {
+      bug_check("REQUEST_COMPLETED_TWICE",
+                std::string("the miniport completed a request for OID ") + hex(request->oid) +
+                    " and also returned status " + hex(uint32_t(status)) + " from the handler");
+    }
+  }
+  finish_request(adapter, request, status);
+}
+
+void issue_next_request(AdapterRecord* adapter) {
+  std::shared_ptr<Request> next;
+  KIRQL irql;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    if (adapter->current_request || adapter->reset_pending || adapter->queued_requests.empty()) {
+      return;
+    }
+    next = adapter->queued_requests.front().first;
+    irql = adapter->queued_requests.front().second;
+    adapter->queued_requests.pop_front();
+    adapter->current_request = next;
+  }
+  // A completion may run above the IRQL the request was queued for; NDIS
+  // then issues it at the completion's level.
+  KIRQL now = current_context().irql;
+  issue_request(adapter, next, now > irql ? now : irql);
+}
+
+VOID NTAPI reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addressing_reset) {
+  AdapterRecord* adapter = adapter_from_handle(handle, "NdisMResetComplete");
+  check_irql_at_most(DISPATCH_LEVEL, "NdisMResetComplete");
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    if (!adapter->reset_pending) {
+      bug_check("REQUEST_COMPLETE_NOT_PENDING", "NdisMResetComplete while no reset is pending");
+    }
+    adapter->reset_pending = false;
+    binding = adapter->binding;
+  }
+  if (binding) binding->reset_complete(*adapter->miniport, status, addressing_reset);
+  issue_next_request(adapter);
+}
+
+// The checks after halt or a failed initialize: nothing of the adapter may
+// be left behind.
+void verify_released(AdapterRecord* adapter, const char* when) {
+  ndis::State& s = ndis::state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  const std::string who = "adapter '" + adapter->setup.name + "' after " + when;
+  if (adapter->shutdown_handler) {
+    bug_check("SHUTDOWN_HANDLER_NOT_DEREGISTERED",
+              who + " still has its shutdown handler registered");
+  }
+  for (auto& [address, timer] : s.timers) {
+    if (timer->adapter == adapter && timer_armed_or_running(*timer)) {
+      bug_check("TIMER_ARMED_AFTER_HALT", who + ": the timer at " + hex(uintptr_t(address)) +
+                                              (timer->pending ? " is still armed" : " is running"));
+    }
+  }
+  for (auto& [item, owner] : s.work_items) {
+    if (owner == adapter) {
+      bug_check("WORK_ITEM_QUEUED_AFTER_HALT",
+                who + ": the work item at " + hex(uintptr_t(item)) + " is still queued");
+    }
+  }
+  for (auto it = s.timers.begin(); it != s.timers.end();) {
+    if (it->second->adapter == adapter) {
+      unregister_timer_object(it->first);
+      it = s.timers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [handle, config] : s.configs) {
+    if (config->adapter == adapter) {
+      bug_check("CONFIGURATION_NOT_CLOSED", who + ": a configuration handle is still open");
+    }
+  }
+  std::string report = owned_resources_report(s, adapter);
+  if (!report.empty()) {
+    bug_check("LEAKED_NDIS_RESOURCES", who + " the driver still holds:" + report);
+  }
+  bool other_adapter_live = false;
+  for (auto& other : s.adapters) {
+    AdapterRecord* record = record_of(*other);
+    if (record != adapter && !is_stopped(record->state) &&
+        record->state != Miniport::State::Created) {
+      other_adapter_live = true;
+    }
+  }
+  if (!other_adapter_live && live_irps() != 0) {
+    bug_check("IRPS_OUTSTANDING_AFTER_HALT", who + ": " + irp_leak_report());
+  }
+}
+
+}  // namespace
+
+namespace host::ndis {
+
+AdapterRecord* record_of(const Miniport& miniport) {
+  return miniport.record_.get();
+}
+
+void install_block_handlers(NDIS_MINIPORT_BLOCK* block) {
+  block->Signature = kBlockSignature;
+  block->PacketIndicateHandler = indicate_receive;
+  block->SendCompleteHandler = send_complete;
+  block->ResetCompleteHandler = reset_complete;
+  block->StatusHandler = indicate_status;
+  block->StatusCompleteHandler = indicate_status_complete;
+  block->QueryCompleteHandler = query_complete;
+  block->SetCompleteHandler = set_complete;
+}
+
+AdapterRecord* adapter_from_handle(NDIS_HANDLE handle, const char* what, bool allow_halted) {
+  auto* block = static_cast<NDIS_MINIPORT_BLOCK*>(handle);
+  if (!block || block->Signature != kBlockSignature || !block->HostAdapter) {
+    bug_check("BAD_MINIPORT_HANDLE", std::string(what) + " with " + hex(uintptr_t(handle)) +
+                                         ", which is not a miniport adapter handle");
+  }
+  auto* adapter = static_cast<AdapterRecord*>(block->HostAdapter);
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  if (!allow_halted && (block != adapter->block || is_stopped(adapter->state))) {
+    bug_check("INDICATION_AFTER_HALT", std::string(what) + " through the handle of adapter '" +
+                                           adapter->setup.name + "' after it was " +
+                                           (adapter->state == Miniport::State::InitializeFailed
+                                                ? "refused by its initialize handler"
+                                                : "halted"));
+  }
+  return adapter;
+}
+
+std::vector<uint8_t> Request::data() const {
+  size_t n = std::min<size_t>(bytes_done, length);
+  return std::vector<uint8_t>(buffer.begin(), buffer.begin() + n);
+}
+
+// ---- Miniport -------------------------------------------------------------------
+
+Miniport::Miniport(std::unique_ptr<AdapterRecord> record) : record_(std::move(record)) {}
+Miniport::~Miniport() = default;
+
+NDIS_STATUS Miniport::initialize() {
+  ndis::State& s = ndis::state();
+  AdapterRecord* a = record_.get();
+  NDIS_MINIPORT_BLOCK* block;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.registered) bug_check("NO_MINIPORT_REGISTERED", "initialize: no miniport registered");
+    if (a->state != State::Created && !is_stopped(a->state)) {
+      bug_check("ADAPTER_BUSY",
+                "initialize of adapter '" + a->setup.name + "', which is " + state_name(a->state));
+    }
+    a->blocks.push_back(std::make_unique<NDIS_MINIPORT_BLOCK>());
+    block = a->blocks.back().get();
+    std::memset(block, 0, sizeof(*block));
+    install_block_handlers(block);
+    block->HostAdapter = a;
+    a->block = block;
+    a->attributes_set = false;
+    a->context = nullptr;
+    a->attribute_flags = 0;
+    a->medium_array = a->setup.media;
+    a->state = State::Initializing;
+    s.live_config_contexts.insert(a);
+  }
+  NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
+  UINT selected = ~0u;
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  call_driver(PASSIVE_LEVEL, "MiniportInitialize", a, [&] {
+    status = chars().Ndis40Chars.Ndis30Chars.InitializeHandler(
+        &open_error, &selected, a->medium_array.empty() ? nullptr : a->medium_array.data(),
+        static_cast<UINT>(a->medium_array.size()), block, a);
+  });
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.live_config_contexts.erase(a);
+    a->init_status = status;
+    if (status == NDIS_STATUS_SUCCESS) {
+      for (auto& [handle, config] : s.configs) {
+        if (config->adapter == a) {
+          bug_check("CONFIGURATION_NOT_CLOSED",
+                    "the initialize handler returned with a configuration handle open");
+        }
+      }
+      if (!a->attributes_set) {
+        bug_check("MISSING_ATTRIBUTES",
+                  "the initialize handler succeeded without calling NdisMSetAttributesEx");
+      }
+      if (selected >= a->medium_array.size()) {
+        bug_check("BAD_MEDIUM_INDEX", "the initialize handler selected medium index " +
+                                          std::to_string(selected) + " of an array of " +
+                                          std::to_string(a->medium_array.size()));
+      }
+      a->selected_medium = selected;
+      a->state = State::Running;
+      return status;
+    }
+    if (status == NDIS_STATUS_PENDING) {
+      bug_check("INITIALIZE_PENDED", "the initialize handler returned NDIS_STATUS_PENDING");
+    }
+    a->state = State::InitializeFailed;
+    a->halted_blocks.insert(block);
+  }
+  verify_released(a, "a failed initialize");
+  return status;
+}
+
+void Miniport::halt() {
+  ndis::State& s = ndis::state();
+  AdapterRecord* a = record_.get();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (a->state != State::Running) {
+      bug_check("ADAPTER_NOT_RUNNING",
+                "halt of adapter '" + a->setup.name + "', which is " + state_name(a->state));
+    }
+  }
+  // NDIS halts only once the protocols are gone: every send and request has
+  // completed and every kept packet is back.
+  Scheduler& scheduler = Kernel::get().scheduler();
+  auto quiet = [&] {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return a->sending.empty() && !a->current_request && a->queued_requests.empty() &&
+           !a->reset_pending;
+  };
+  if (!quiet() && !scheduler.block_until(quiet, scheduler.now() + kHaltWaitLimit)) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    bug_check("HALT_WAITING_FOR_COMPLETIONS",
+              "adapter '" + a->setup.name + "' never completed " +
+                  std::to_string(a->sending.size()) + " send(s), " +
+                  std::to_string((a->current_request ? 1 : 0) + a->queued_requests.size()) +
+                  " request(s)" + (a->reset_pending ? " and a reset" : ""));
+  }
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    binding = a->binding;
+  }
+  if (binding) binding->return_kept_packets(*this);
+  std::vector<PNDIS_PACKET> held;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    held.assign(a->held.begin(), a->held.end());
+  }
+  for (PNDIS_PACKET packet : held)
+    return_packet(packet);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    a->state = State::Halting;
+  }
+  void* context = a->context;
+  call_driver(PASSIVE_LEVEL, "MiniportHalt", a,
+              [&] { chars().Ndis40Chars.Ndis30Chars.HaltHandler(context); });
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    a->state = State::Halted;
+    a->halted_blocks.insert(a->block);
+  }
+  verify_released(a, "halt");
+}
+
+bool Miniport::shutdown() {
+  AdapterRecord* a = record_.get();
+  ADAPTER_SHUTDOWN_HANDLER handler;
+  PVOID context;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    handler = a->shutdown_handler;
+    context = a->shutdown_context;
+  }
+  if (!handler) return false;
+  call_driver(PASSIVE_LEVEL, "the adapter shutdown handler", a, [&] { handler(context); });
+  return true;
+}
+
+NDIS_STATUS Miniport::send(PNDIS_PACKET packet, const CallOptions& options) {
+  ndis::State& s = ndis::state();
+  AdapterRecord* a = record_.get();
+  NDIS_STATUS refused = NDIS_STATUS_SUCCESS;
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.packets.find(packet);
+    if (it == s.packets.end() || it->second.use != PacketUse::Free) {
+      bug_check("PACKET_IN_USE", "send of " + hex(uintptr_t(packet)) +
+                                     ", which is not a free live packet of the protocol");
+    }
+    binding = a->binding;
+    if (a->state != State::Running) {
+      refused = NDIS_STATUS_ADAPTER_NOT_READY;
+    } else if (a->reset_pending) {
+      refused = NDIS_STATUS_RESET_IN_PROGRESS;
+    } else {
+      it->second.use = PacketUse::Sending;
+      it->second.adapter = a;
+      it->second.completed_once = false;
+      a->sending.insert(packet);
+    }
+  }
+  if (refused != NDIS_STATUS_SUCCESS) {
+    if (binding) binding->send_complete(*this, packet, refused);
+    return refused;
+  }
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  void* context = a->context;
+  const auto& v30 = chars().Ndis40Chars.Ndis30Chars;
+  if (v30.SendHandler) {
+    call_driver(options.irql, "MiniportSend", a,
+                [&] { status = v30.SendHandler(context, packet, 0); });
+  } else {
+    PNDIS_PACKET array[1] = {packet};
+    NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_PENDING);
+    call_driver(options.irql, "MiniportSendPackets", a,
+                [&] { chars().Ndis40Chars.SendPacketsHandler(context, array, 1); });
+    std::lock_guard<std::mutex> lock(s.mutex);
+    status = a->sending.count(packet) ? NDIS_GET_PACKET_STATUS(packet) : NDIS_STATUS_PENDING;
+  }
+  if (status == NDIS_STATUS_PENDING) return status;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.packets.find(packet);
+    if (it == s.packets.end() || it->second.use != PacketUse::Sending) {
+      bug_check("SEND_COMPLETED_AND_RETURNED",
+                "the send handler completed packet " + hex(uintptr_t(packet)) +
+                    " with NdisMSendComplete and also returned status " + hex(uint32_t(status)) +
+                    ": the protocol would see it completed twice");
+    }
+    it->second.use = PacketUse::Free;
+    it->second.adapter = nullptr;
+    it->second.completed_once = true;
+    a->sending.erase(packet);
+    binding = a->binding;
+  }
+  if (binding) binding->send_complete(*this, packet, status);
+  return status;
+}
+
+namespace {
+
+std::shared_ptr<Request> make_request(bool is_set, NDIS_OID oid, ULONG length) {
+  auto request = std::make_shared<Request>();
+  request->is_set = is_set;
+  request->oid = oid;
+  request->length = length;
+  request->buffer.assign(length + kRequestGuardBytes, kRequestGuardFill);
+  return request;
+}
+
+}  // namespace
+
+static void submit_request(AdapterRecord* a, const std::shared_ptr<Request>& request, KIRQL irql) {
+  bool issue_now = false;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    if (a->state != Miniport::State::Running) {
+      request->status = NDIS_STATUS_ADAPTER_NOT_READY;
+      request->completed_at = Kernel::get().scheduler().now();
+      request->completed.store(true);
+      return;
+    }
+    if (a->current_request || a->reset_pending) {
+      a->queued_requests.emplace_back(request, irql);
+    } else {
+      a->current_request = request;
+      issue_now = true;
+    }
+  }
+  if (issue_now) issue_request(a, request, irql);
+}
+
+std::shared_ptr<Request> Miniport::query(NDIS_OID oid, ULONG length, const CallOptions& options) {
+  auto request = make_request(false, oid, length);
+  // What the caller's buffer held before: not zero.
+  std::memset(request->buffer.data(), 0xCC, length);
+  submit_request(record_.get(), request, options.irql);
+  return request;
+}
+
+std::shared_ptr<Request> Miniport::set(NDIS_OID oid, const std::vector<uint8_t>& data,
+                                       const CallOptions& options) {
+  auto request = make_request(true, oid, static_cast<ULONG>(data.size()));
+  std::copy(data.begin(), data.end(), request->buffer.begin());
+  submit_request(record_.get(), request, options.irql);
+  return request;
+}
+
+NDIS_STATUS Miniport::reset(const CallOptions& options) {
+  AdapterRecord* a = record_.get();
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    if (a->state != State::Running) return NDIS_STATUS_ADAPTER_NOT_READY;
+    if (a->reset_pending) return NDIS_STATUS_RESET_IN_PROGRESS;
+    a->reset_pending = true;
+  }
+  BOOLEAN addressing_reset = FALSE;
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  void* context = a->context;
+  call_driver(options.irql, "MiniportReset", a, [&] {
+    status = chars().Ndis40Chars.Ndis30Chars.ResetHandler(&addressing_reset, context);
+  });
+  if (status == NDIS_STATUS_PENDING) return status;
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    if (!a->reset_pending) {
+      bug_check("RESET_COMPLETED_TWICE",
+                "the reset handler called NdisMResetComplete and also returned status " +
+                    hex(uint32_t(status)));
+    }
+    a->reset_pending = false;
+    binding = a->binding;
+  }
+  if (binding) binding->reset_complete(*this, status, addressing_reset);
+  issue_next_request(a);
+  return status;
+}
+
+bool Miniport::reset_pending() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->reset_pending;
+}
+
+void Miniport::return_packet(PNDIS_PACKET packet) {
+  AdapterRecord* a = record_.get();
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    auto it = ndis::state().packets.find(packet);
+    if (it == ndis::state().packets.end() || it->second.use != PacketUse::HeldByProtocol ||
+        it->second.adapter != a) {
+      bug_check("PACKET_NOT_HELD", "return of packet " + hex(uintptr_t(packet)) +
+                                       ", which no protocol holds from this adapter");
+    }
+    it->second.use = PacketUse::Free;
+    it->second.adapter = nullptr;
+    a->held.erase(packet);
+  }
+  void* context = a->context;
+  call_driver(DISPATCH_LEVEL, "MiniportReturnPacket", a,
+              [&] { chars().Ndis40Chars.ReturnPacketHandler(context, packet); });
+}
+
+void Miniport::bind(Binding* binding) {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  record_->binding = binding;
+}
+
+Miniport::State Miniport::state() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->state;
+}
+const std::string& Miniport::name() const {
+  return record_->setup.name;
+}
+NDIS_STATUS Miniport::initialize_status() const {
+  return record_->init_status;
+}
+UINT Miniport::selected_medium_index() const {
+  return record_->selected_medium;
+}
+NDIS_HANDLE Miniport::handle() const {
+  return record_->block;
+}
+void* Miniport::context() const {
+  return record_->context;
+}
+ULONG Miniport::attribute_flags() const {
+  return record_->attribute_flags;
+}
+UINT Miniport::check_for_hang_seconds() const {
+  return record_->hang_seconds;
+}
+NDIS_INTERFACE_TYPE Miniport::interface_type() const {
+  return record_->interface_type;
+}
+bool Miniport::shutdown_handler_registered() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->shutdown_handler != nullptr;
+}
+PDEVICE_OBJECT Miniport::functional_device() const {
+  return record_->fdo;
+}
+PDEVICE_OBJECT Miniport::lower_device() const {
+  return record_->setup.lower_device;
+}
+AdapterRegistry& Miniport::registry() {
+  return record_->setup.registry;
+}
+size_t Miniport::sends_outstanding() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->sending.size();
+}
+size_t Miniport::packets_held() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->held.size();
+}
+void Miniport::fail_next_open_configuration(NDIS_STATUS status) {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  record_->fail_open_pending = true;
+  record_->fail_open_status = status;
+}
+
+}  // namespace host::ndis
+
+// ---- Adapter setup calls ---------------------------------------------------------
+
+extern "C" VOID NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                           NDIS_HANDLE MiniportAdapterContext,
+                                           UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
+                                           NDIS_INTERFACE_TYPE AdapterType) {
+  AdapterRecord* a = adapter_from_handle(MiniportAdapterHandle, "NdisMSetAttributesEx");
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  if (a->state != Miniport::State::Initializing) {
+    bug_check("ATTRIBUTES_OUTSIDE_INITIALIZE",
+              "NdisMSetAttributesEx outside the initialize handler");
+  }
+  a->attributes_set = true;
+  a->context = MiniportAdapterContext;
+  a->hang_seconds = CheckForHangTimeInSeconds;
+  a->attribute_flags = AttributeFlags;
+  a->interface_type = AdapterType;
+}
+
+extern "C" VOID NTAPI NdisMGetDeviceProperty(NDIS_HANDLE MiniportAdapterHandle,
+                                             PDEVICE_OBJECT* PhysicalDeviceObject,
+                                             PDEVICE_OBJECT* FunctionalDeviceObject,
+                                             PDEVICE_OBJECT* NextDeviceObject,
+                                             PCM_RESOURCE_LIST* AllocatedResources,
+                                             PCM_RESOURCE_LIST* AllocatedResourcesTranslated) {
+  AdapterRecord* a = adapter_from_handle(MiniportAdapterHandle, "NdisMGetDeviceProperty");
+  // The adapter's device stack: NDIS's functional device object attached on
+  // top of the bus driver's physical device object, nothing in between.
+  if (PhysicalDeviceObject) *PhysicalDeviceObject = a->setup.lower_device;
+  if (FunctionalDeviceObject) *FunctionalDeviceObject = a->fdo;
+  if (NextDeviceObject) *NextDeviceObject = a->setup.lower_device;
+  if (AllocatedResources) *AllocatedResources = nullptr;
+  if (AllocatedResourcesTranslated) *AllocatedResourcesTranslated = nullptr;
+}
+
+extern "C" VOID NTAPI NdisMRegisterAdapterShutdownHandler(
+    NDIS_HANDLE MiniportHandle, PVOID ShutdownContext, ADAPTER_SHUTDOWN_HANDLER ShutdownHandler) {
+  check_irql_at_most(PASSIVE_LEVEL, "NdisMRegisterAdapterShutdownHandler");
+  AdapterRecord* a = adapter_from_handle(MiniportHandle, "NdisMRegisterAdapterShutdownHandler");
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  if (a->shutdown_handler) {
+    bug_check("SHUTDOWN_HANDLER_ALREADY_REGISTERED",
+              "NdisMRegisterAdapterShutdownHandler while a handler is registered");
+  }
+  a->shutdown_handler = ShutdownHandler;
+  a->shutdown_context = ShutdownContext;
+}
+
+extern "C" VOID NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle) {
+  check_irql_at_most(PASSIVE_LEVEL, "NdisMDeregisterAdapterShutdownHandler");
+  AdapterRecord* a = adapter_from_handle(MiniportHandle, "NdisMDeregisterAdapterShutdownHandler");
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  a->shutdown_handler = nullptr;
+  a->shutdown_context = nullptr;
+}

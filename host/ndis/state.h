@@ -1,0 +1,182 @@
+// Library-internal records of the host NDIS: the one state object behind the
+// Library and the NDIS calls, and the records of adapters, timers, packets,
+// buffers, pools, memory and configuration handles.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "ndis/ndis.h"
+
+namespace host::ndis {
+
+constexpr ULONG kTimerMagic = 0x6D69546E;                                             // "nTim"
+inline void* const kBlockSignature = reinterpret_cast<void*>(uintptr_t{0x4E444953});  // "NDIS"
+
+// Pool tags of the library's own objects, as the leak reports show them.
+constexpr uint32_t kPacketPoolTag = 0x7070444E;     // "NDpp"
+constexpr uint32_t kPacketTag = 0x6B70444E;         // "NDpk"
+constexpr uint32_t kBufferPoolTag = 0x7062444E;     // "NDbp"
+constexpr uint32_t kBufferTag = 0x6662444E;         // "NDbf"
+constexpr uint32_t kDefaultMemoryTag = 0x5349444E;  // "NDIS"
+
+struct TimerRecord {
+  PNDIS_MINIPORT_TIMER timer = nullptr;
+  ULONG serial = 0;
+  PNDIS_TIMER_FUNCTION routine = nullptr;
+  PVOID context = nullptr;
+  AdapterRecord* adapter = nullptr;
+  bool pending = false;
+  EventId event = 0;
+  uint64_t generation = 0;
+  unsigned running = 0;
+  UINT period_ms = 0;  // periodic timers
+  uint64_t expiries = 0;
+};
+
+enum class PacketUse { Free, Sending, HeldByProtocol };
+
+struct PacketRecord {
+  struct PoolRecord* pool = nullptr;
+  size_t block_size = 0;
+  PacketUse use = PacketUse::Free;
+  AdapterRecord* adapter = nullptr;  // while sending or held
+  bool completed_once = false;       // for the double-completion message
+};
+
+struct PoolRecord {
+  bool is_packet_pool = true;
+  UINT capacity = 0;
+  UINT protocol_reserved = 0;
+  size_t live = 0;
+  const void* owner = nullptr;
+};
+
+struct BufferRecord {
+  PoolRecord* pool = nullptr;  // null: allocated without a pool
+  UINT length = 0;             // as allocated
+  PVOID address = nullptr;
+};
+
+struct MemoryRecord {
+  size_t size = 0;
+  uint32_t tag = 0;
+  const void* owner = nullptr;
+};
+
+struct ConfigHandle {
+  AdapterRecord* adapter = nullptr;
+  std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> parameters;
+  std::vector<std::unique_ptr<std::vector<WCHAR>>> strings;
+  std::vector<uint8_t> address;
+};
+
+// Everything NDIS knows about one adapter.
+struct AdapterRecord {
+  Miniport* miniport = nullptr;
+  AdapterSetup setup;
+  Miniport::State state = Miniport::State::Created;
+  NDIS_STATUS init_status = NDIS_STATUS_FAILURE;
+  UINT selected_medium = 0;
+  std::vector<NDIS_MEDIUM> medium_array;
+
+  // The block of the current run; blocks of earlier runs stay allocated (and
+  // marked halted) so a stale handle is recognised.
+  NDIS_MINIPORT_BLOCK* block = nullptr;
+  std::vector<std::unique_ptr<NDIS_MINIPORT_BLOCK>> blocks;
+  std::set<const NDIS_MINIPORT_BLOCK*> halted_blocks;
+
+  bool attributes_set = false;
+  void* context = nullptr;
+  ULONG attribute_flags = 0;
+  UINT hang_seconds = 0;
+  NDIS_INTERFACE_TYPE interface_type = NdisInterfaceInternal;
+
+  ADAPTER_SHUTDOWN_HANDLER shutdown_handler = nullptr;
+  PVOID shutdown_context = nullptr;
+
+  PDEVICE_OBJECT fdo = nullptr;
+  // Valid only while the initialize handler runs.
+  void* config_context = nullptr;
+  bool fail_open_pending = false;
+  NDIS_STATUS fail_open_status = NDIS_STATUS_FAILURE;
+
+  Binding* binding = nullptr;
+
+  std::unordered_set<PNDIS_PACKET> sending;
+  std::unordered_set<PNDIS_PACKET> held;
+
+  std::shared_ptr<Request> current_request;
+  KIRQL current_request_irql = PASSIVE_LEVEL;
+  std::deque<std::pair<std::shared_ptr<Request>, KIRQL>> queued_requests;
+  bool reset_pending = false;
+};
+
+// The one state object; every member is guarded by `mutex`, which is never
+// held while the driver's code runs.
+struct State {
+  mutable std::mutex mutex;
+  bool abandoned = false;
+  bool bug_check_seen = false;
+
+  PDRIVER_OBJECT driver = nullptr;
+  std::vector<WCHAR> registry_path;
+  UNICODE_STRING registry_path_string{};
+  bool wrapper_live = false;
+  int wrapper_inits = 0;
+  int wrapper_terms = 0;
+  bool registered = false;
+  NDIS_MINIPORT_CHARACTERISTICS chars{};
+  UINT chars_length = 0;
+  bool fail_registration = false;
+  NDIS_STATUS fail_registration_status = NDIS_STATUS_FAILURE;
+
+  std::vector<std::unique_ptr<Miniport>> adapters;
+
+  std::map<PNDIS_MINIPORT_TIMER, std::unique_ptr<TimerRecord>> timers;
+  ULONG timer_serial = 0;
+  std::unordered_map<PNDIS_PACKET, PacketRecord> packets;
+  std::unordered_map<PNDIS_BUFFER, BufferRecord> buffers;
+  std::unordered_map<void*, std::unique_ptr<PoolRecord>> pools;  // by handle
+  std::unordered_map<void*, MemoryRecord> memory;
+  std::unordered_map<void*, std::unique_ptr<ConfigHandle>> configs;
+  std::unordered_set<void*> live_config_contexts;
+  std::unordered_map<PNDIS_WORK_ITEM, const void*> work_items;  // queued, with their owner
+};
+
+// The state of the current Library; bug check NO_NDIS when none exists.
+State& state();
+bool library_exists();
+
+// The party that objects obtained now are attributed to.
+const void* current_owner();
+
+// The adapter behind a miniport handle; bug checks for a handle that is not
+// a block of this library and, unless `allow_halted`, for a halted adapter.
+AdapterRecord* adapter_from_handle(NDIS_HANDLE handle, const char* what, bool allow_halted = false);
+
+// Runs a routine of the driver; notes a bug check that passes through so the
+// teardown can skip its checks.
+void call_driver(uint8_t irql, const char* what, const void* owner,
+                 const std::function<void()>& fn);
+void note_bug_check();
+
+void check_irql_at_most(KIRQL max, const char* what);
+std::string hex(uintptr_t value);
+std::string tag_text(uint32_t tag);
+
+// Report of the objects held by `owner` (by kind and tag); empty when none.
+std::string owned_resources_report(const State& s, const void* owner);
+bool timer_armed_or_running(const TimerRecord& t);
+
+// The handlers NDIS puts into every miniport block.
+void install_block_handlers(NDIS_MINIPORT_BLOCK* block);
+
+}  // namespace host::ndis

@@ -1,0 +1,65 @@
+#include "testbed/testbed.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace host {
+
+hw::Clock kernel_clock() {
+  return [] {
+    Kernel* kernel = Kernel::current();
+    return kernel ? kernel->scheduler().now() : Nanoseconds{0};
+  };
+}
+
+Testbed::Testbed(hw::UsbDevice& device, TestbedOptions options) {
+  kernel_ = Kernel::create(options.kernel);
+  bus_ = std::make_unique<usb::BusDriver>(device, options.bus);
+  ndis_ = std::make_unique<ndis::Library>();
+  NTSTATUS status = ndis_->load_driver(DriverEntry, "usbeth");
+  if (!NT_SUCCESS(status)) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    bug_check("DRIVER_ENTRY_FAILED", std::string("DriverEntry returned ") + text);
+  }
+  ndis::AdapterSetup setup;
+  setup.lower_device = bus_->device_object();
+  setup.registry = std::move(options.registry);
+  setup.media = std::move(options.media);
+  setup.name = "usbeth0";
+  adapter_ = &ndis_->add_adapter(std::move(setup));
+  protocol_ = std::make_unique<ndis::Protocol>(*adapter_, options.protocol);
+  if (options.initialize) adapter_->initialize();
+}
+
+Testbed::~Testbed() {
+  if (!abandoned_ && !ndis_->abandoned()) {
+    try {
+      if (adapter_->state() == ndis::Miniport::State::Running) adapter_->halt();
+      protocol_->close();
+      ndis_->unload_driver();
+    } catch (const BugCheck& e) {
+      std::fprintf(stderr, "*** BUG CHECK while the testbed was torn down\n%s\n", e.what());
+      std::fflush(stderr);
+      std::abort();
+    }
+  }
+  protocol_.reset();
+  ndis_.reset();
+  bus_.reset();
+  kernel_.reset();
+}
+
+void Testbed::halt() {
+  adapter_->halt();
+}
+
+void Testbed::abandon() {
+  abandoned_ = true;
+  ndis_->abandon();
+  kernel_->set_check_leaks_on_destroy(false);
+}
+
+}  // namespace host

@@ -1,0 +1,189 @@
+// The USB bus driver below the adapter: the device object that function drivers
+// send IOCTL_INTERNAL_USB_SUBMIT_URB IRPs to, carrying the URBs to one
+// hw::UsbDevice over a modelled bus.
+//
+// Bus timing. Full speed runs 1 ms frames with room for 19 bulk packets of 64
+// bytes per frame; high speed runs 125 us microframes with room for 13 packets
+// of 512 bytes. The bus is worked in ticks at (micro)frame boundaries, and only
+// while some request needs the bus: nothing is scheduled when it is idle.
+//   - A control request (descriptor, feature, status, vendor, select
+//     configuration, pipe reset) is carried out at the first boundary after its
+//     submission and completes there.
+//   - Bulk transfers move packets at each boundary within the frame's packet
+//     budget, pipes taking turns; a transfer completes at the boundary of the
+//     frame in which its last packet moved. A NAK stops the transfer for the
+//     frame and it is retried at the next boundary, so a pending IN transfer
+//     polls its endpoint once per (micro)frame.
+//   - `unthrottled` lifts the packet budget (the live bridge); the boundaries
+//     stay.
+//
+// Completion. Like a real bus driver, the bus pends every accepted request and
+// completes it later from a scheduler event (at PASSIVE_LEVEL or
+// DISPATCH_LEVEL, as the seed decides), or completes it inside the dispatch
+// routine before returning STATUS_PENDING, as when another processor finishes
+// it first; BusOptions::completion forces one of the two or leaves it to the
+// seed. A request refused outright (bad pipe handle, bad parameters, device
+// removed, FailImmediately fault) is completed at once and its error status is
+// returned. Every pending IRP is cancellable: IoCancelIrp completes it with
+// STATUS_CANCELLED and USBD_STATUS_CANCELED, with TransferBufferLength set to
+// the bytes moved before the cancel.
+//
+// URB checks. Hdr.Length must be the x86 size of the function's URB (80, 72,
+// 24, and 24 + sum(16 + 20 * pipes) for select configuration), and every
+// USBD_INTERFACE_INFORMATION.Length must match its NumberOfPipes. A mismatch
+// is a driver bug: by default the bus bug checks (USB_BAD_URB_LENGTH); with
+// BadUrbAction::Fail it completes the request with
+// USBD_STATUS_INVALID_PARAMETER / STATUS_INVALID_PARAMETER, as the platform's
+// bus driver does. A select-configuration request whose interfaces disagree
+// with the configuration descriptor is refused with an error either way (the
+// descriptor comes from the device, not from the driver).
+//
+// Short IN transfers. A bulk or interrupt IN transfer ends at a short packet, a
+// zero-length packet, or when the buffer is full. Without USBD_SHORT_TRANSFER_OK
+// a transfer ended short completes with USBD_STATUS_ERROR_SHORT_TRANSFER
+// (STATUS_UNSUCCESSFUL, the bytes received still reported) on a full-speed bus,
+// as its host controllers do; a high-speed controller ignores the flag and
+// completes it successfully. ShortTransfer::Error / Accept force either rule.
+// Control reads may always return less than wLength.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hw/usb_device.h"
+#include "sim/kernel.h"
+#include "usb/usbmon_capture.h"
+#include "wdk_nt.h"
+#include "wdk_usb.h"
+
+namespace host::usb {
+
+enum class CompletionMode {
+  Seeded,        // the seed picks Deferred or BeforeReturn for each IRP
+  Deferred,      // pending, completed from a scheduler event at a frame boundary
+  BeforeReturn,  // pending, completed inside the dispatch when the bus can finish it at once
+};
+
+enum class BadUrbAction { BugCheck, Fail };
+
+enum class ShortTransfer { BySpeed, Error, Accept };
+
+struct BusOptions {
+  CompletionMode completion = CompletionMode::Seeded;
+  bool unthrottled = false;
+  BadUrbAction bad_urb = BadUrbAction::BugCheck;
+  ShortTransfer short_transfer = ShortTransfer::BySpeed;
+  Nanoseconds late_delay = 20 * kMillisecond;  // extra delay of a UrbFault::Late request
+  uint8_t device_address = 2;                  // as shown in captures
+  uint16_t bus_number = 1;
+  CCHAR stack_size = 1;  // the bus device object's StackSize
+};
+
+struct BusStats {
+  uint64_t urbs = 0;
+  uint64_t completed_before_return = 0;  // completed inside the dispatch, STATUS_PENDING returned
+  uint64_t completed_later = 0;          // completed from a scheduler event
+  uint64_t failed_at_once = 0;           // completed inside the dispatch with the error returned
+  uint64_t cancelled = 0;                // IoCancelIrp
+  uint64_t aborted = 0;                  // ABORT_PIPE, reconfiguration, removal
+  uint64_t ticks = 0;                    // (micro)frame boundaries worked
+  uint64_t naks = 0;
+  uint64_t packets = 0;
+};
+
+class BusDriver {
+ public:
+  BusDriver(hw::UsbDevice& device, const BusOptions& options = {});
+  ~BusDriver();
+  BusDriver(const BusDriver&) = delete;
+  BusDriver& operator=(const BusDriver&) = delete;
+
+  // The device object to send URBs to (the function driver's lower device).
+  PDEVICE_OBJECT device_object() const { return device_object_; }
+  const BusOptions& options() const { return options_; }
+
+  hw::BusSpeed speed() const { return speed_; }
+  Nanoseconds frame_period() const { return period_; }
+  unsigned packets_per_frame() const { return packets_per_frame_; }
+
+  // Surprise removal: while set, every new URB fails at once with
+  // STATUS_DEVICE_NOT_CONNECTED; setting it completes everything pending with
+  // that status.
+  void set_surprise_removed(bool removed);
+  bool surprise_removed() const;
+
+  // usbmon capture of every URB that reaches the bus, to a pcap file.
+  bool start_capture(const std::string& path, std::string* error = nullptr);
+  void stop_capture();
+
+  size_t pending_irps() const;
+  BusStats stats() const;
+
+  struct Transfer;
+  struct Pipe;
+
+ private:
+  static NTSTATUS NTAPI dispatch_internal_control(PDEVICE_OBJECT device, PIRP irp);
+  static void NTAPI cancel_routine(PDEVICE_OBJECT device, PIRP irp);
+  using TransferList = std::vector<std::unique_ptr<Transfer>>;
+
+  NTSTATUS submit_urb(PIRP irp, PURB urb);
+  NTSTATUS fail_at_once(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
+  NTSTATUS bad_urb(PIRP irp, PURB urb, const std::string& what);
+  NTSTATUS accept(std::unique_ptr<Transfer> t, UrbFault fault);
+  NTSTATUS abort_pipe(PIRP irp, PURB urb);
+  NTSTATUS prepare_select_configuration(PIRP irp, PURB urb, Transfer& t);
+
+  Pipe* find_pipe_locked(USBD_PIPE_HANDLE handle);
+  bool choose_before_return();
+  void drain_orphans_locked(TransferList& out);
+  bool run_control_locked(Transfer& t);
+  bool run_bulk_locked(Transfer& t, unsigned& budget);
+  void apply_configuration_locked(Transfer& t);
+  void finish_locked(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
+  void take_for_completion_locked(std::deque<std::unique_ptr<Transfer>>& queue, size_t index,
+                                  TransferList& out);
+  void cancel_all_locked(std::deque<std::unique_ptr<Transfer>>& queue, USBD_STATUS usbd,
+                         NTSTATUS status, TransferList& out);
+  void on_tick();
+  void schedule_tick_locked();
+  void complete(TransferList& list);
+  void complete_later(TransferList list);
+  void complete_one(Transfer& t);
+  void capture_submission(const Transfer& t);
+  void capture_completion(const Transfer& t);
+  void cancel(PIRP irp);
+  Nanoseconds now() const;
+
+  hw::UsbDevice& device_;
+  BusOptions options_;
+  hw::BusSpeed speed_;
+  Nanoseconds period_;
+  unsigned packets_per_frame_;
+  PDRIVER_OBJECT driver_object_ = nullptr;
+  PDEVICE_OBJECT device_object_ = nullptr;
+
+  mutable std::mutex mutex_;  // everything below; never held while completing an IRP
+  bool removed_ = false;
+  std::deque<std::unique_ptr<Transfer>> control_queue_;
+  std::vector<std::unique_ptr<Pipe>> pipes_;  // of the selected configuration
+  uintptr_t configuration_handle_ = 0;
+  uintptr_t next_handle_ = 0x5B000010;
+  std::deque<std::unique_ptr<Transfer>> cancelling_;  // cancel routine on its way
+  EventId tick_event_ = 0;
+  Nanoseconds tick_time_ = 0;
+  size_t round_robin_ = 0;
+  BusStats stats_;
+  std::vector<std::pair<const void*, size_t>> noted_descriptors_;
+  TransferList orphans_;  // ended by a reconfiguration inside a control request
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);  // events of a gone bus do nothing
+
+  std::mutex capture_mutex_;
+  std::unique_ptr<UsbmonCapture> capture_;
+};
+
+}  // namespace host::usb

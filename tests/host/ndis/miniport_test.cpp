@@ -1,0 +1,358 @@
+// NDIS driving a miniport: registration, initialize, sends, requests,
+// indications, halt, and the verifier's checks on each.
+#include <cstring>
+
+#include "fake_miniport.h"
+
+namespace host_ndis_test {
+namespace {
+
+using host::kMillisecond;
+using host::ndis::Miniport;
+
+// ---- Registration ------------------------------------------------------------
+
+class RegistrationTest : public NdisTest {
+ protected:
+  void TearDown() override {
+    if (!abandoned_ && ndis_->driver_loaded()) ndis_->unload_driver();
+    NdisTest::TearDown();
+  }
+};
+
+TEST_F(RegistrationTest, DriverEntryRegistersTheNdis50Table) {
+  ASSERT_EQ(ndis_->load_driver(fake::FakeDriverEntry), STATUS_SUCCESS);
+  EXPECT_TRUE(ndis_->miniport_registered());
+  EXPECT_EQ(ndis_->characteristics_length(), 96u);
+  const auto& chars = ndis_->characteristics();
+  EXPECT_EQ(chars.Ndis40Chars.Ndis30Chars.MajorNdisVersion, 5);
+  EXPECT_NE(chars.Ndis40Chars.Ndis30Chars.SendHandler, nullptr);
+  EXPECT_NE(chars.Ndis40Chars.ReturnPacketHandler, nullptr);
+  EXPECT_EQ(chars.CoCreateVcHandler, nullptr);
+  EXPECT_EQ(ndis_->wrapper_initializations(), 1);
+  EXPECT_EQ(ndis_->wrapper_terminations(), 0);
+}
+
+TEST_F(RegistrationTest, TheLengthMustBeThatOfTheX86Table) {
+  fake::behaviour.chars_length = 88;
+  EXPECT_EQ(ndis_->load_driver(fake::FakeDriverEntry), NDIS_STATUS_BAD_CHARACTERISTICS);
+  EXPECT_FALSE(ndis_->miniport_registered());
+  EXPECT_EQ(ndis_->wrapper_terminations(), 1);
+}
+
+TEST_F(RegistrationTest, OnlyVersion5IsAccepted) {
+  fake::behaviour.major_version = 4;
+  EXPECT_EQ(ndis_->load_driver(fake::FakeDriverEntry), NDIS_STATUS_BAD_VERSION);
+}
+
+TEST_F(RegistrationTest, RegistrationCanBeMadeToFail) {
+  ndis_->fail_next_registration(NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(ndis_->load_driver(fake::FakeDriverEntry), NDIS_STATUS_RESOURCES);
+  EXPECT_FALSE(ndis_->miniport_registered());
+}
+
+// ---- Initialize and halt --------------------------------------------------------
+
+using LifecycleTest = FakeMiniportTest;
+
+TEST_F(LifecycleTest, InitializeSelectsTheMediumAndRecordsTheAttributes) {
+  auto& other = ndis_->add_adapter([&] {
+    host::ndis::AdapterSetup s = setup_;
+    s.media = {NdisMedium802_5, NdisMediumFddi, NdisMedium802_3};
+    s.name = "fake1";
+    return s;
+  }());
+  ASSERT_EQ(other.initialize(), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(other.selected_medium_index(), 2u);
+  EXPECT_EQ(other.attribute_flags(), ULONG(NDIS_ATTRIBUTE_DESERIALIZE));
+  EXPECT_EQ(other.context(), fake::observed.adapter);
+  EXPECT_TRUE(other.shutdown_handler_registered());
+  other.halt();
+  EXPECT_EQ(other.state(), Miniport::State::Halted);
+  EXPECT_FALSE(other.shutdown_handler_registered());
+}
+
+TEST_F(LifecycleTest, DevicePropertiesDescribeTheStackAboveTheBus) {
+  PDEVICE_OBJECT pdo = nullptr, fdo = nullptr, next = nullptr;
+  fake::behaviour.on_initialize = [&](NDIS_HANDLE) {
+    NdisMGetDeviceProperty(fake::observed.adapter->handle, &pdo, &fdo, &next, NULL, NULL);
+  };
+  start();
+  EXPECT_EQ(pdo, device_->device());
+  EXPECT_EQ(next, device_->device());
+  EXPECT_EQ(fdo, adapter().functional_device());
+  EXPECT_EQ(fdo->StackSize, device_->device()->StackSize + 1);
+}
+
+TEST_F(LifecycleTest, HaltThenInitializeAgainOnTheSameDevice) {
+  start();
+  NDIS_HANDLE first = adapter().handle();
+  adapter().halt();
+  start();
+  EXPECT_NE(adapter().handle(), first);
+  EXPECT_EQ(fake::observed.initializes, 2);
+  EXPECT_EQ(fake::observed.halts, 1);
+  // The old handle is dead.
+  EXPECT_NDIS_BUG_CHECK(NdisMIndicateStatus(first, NDIS_STATUS_MEDIA_CONNECT, NULL, 0),
+                        "INDICATION_AFTER_HALT");
+}
+
+TEST_F(LifecycleTest, ShutdownCallsTheRegisteredHandler) {
+  start();
+  EXPECT_TRUE(adapter().shutdown());
+  EXPECT_EQ(fake::observed.shutdowns, 1);
+}
+
+TEST_F(LifecycleTest, FailedInitializeMustLeaveNothingBehind) {
+  fake::behaviour.init_result = NDIS_STATUS_RESOURCES;
+  EXPECT_EQ(adapter().initialize(), NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(adapter().state(), Miniport::State::InitializeFailed);
+  EXPECT_EQ(ndis_->live_memory_blocks(), 0u);
+}
+
+TEST_F(LifecycleTest, InitializeWithoutAttributesBugChecks) {
+  fake::behaviour.skip_attributes = true;
+  EXPECT_NDIS_BUG_CHECK(adapter().initialize(), "MISSING_ATTRIBUTES");
+}
+
+TEST_F(LifecycleTest, MemoryLeftAfterHaltBugChecksByTag) {
+  start();
+  fake::behaviour.leak_memory_at_halt = true;
+  try {
+    adapter().halt();
+    ADD_FAILURE() << "expected LEAKED_NDIS_RESOURCES";
+  } catch (const host::BugCheck& e) {
+    EXPECT_EQ(e.code, "LEAKED_NDIS_RESOURCES");
+    EXPECT_NE(e.message.find("'FAAk'"), std::string::npos) << e.message;
+  }
+  abandon();
+}
+
+TEST_F(LifecycleTest, TimerArmedAfterHaltBugChecks) {
+  start();
+  NdisMSetTimer(&fake().timer, 1000);
+  fake::behaviour.leave_timer_armed_at_halt = true;
+  EXPECT_NDIS_BUG_CHECK(adapter().halt(), "TIMER_ARMED_AFTER_HALT");
+}
+
+TEST_F(LifecycleTest, ShutdownHandlerLeftRegisteredBugChecks) {
+  start();
+  fake::behaviour.keep_shutdown_handler = true;
+  EXPECT_NDIS_BUG_CHECK(adapter().halt(), "SHUTDOWN_HANDLER_NOT_DEREGISTERED");
+}
+
+TEST_F(LifecycleTest, IndicationsAfterHaltBugCheck) {
+  start();
+  NDIS_HANDLE handle = adapter().handle();
+  adapter().halt();
+  EXPECT_NDIS_BUG_CHECK(at_dispatch([&] { NdisMIndicateStatusComplete(handle); }),
+                        "INDICATION_AFTER_HALT");
+}
+
+// ---- Sends -------------------------------------------------------------------
+
+class SendTest : public FakeMiniportTest {
+ protected:
+  void SetUp() override {
+    FakeMiniportTest::SetUp();
+    start();
+  }
+  std::vector<uint8_t> frame(size_t n) {
+    std::vector<uint8_t> f(n);
+    for (size_t i = 0; i < n; ++i)
+      f[i] = static_cast<uint8_t>(i);
+    return f;
+  }
+};
+
+TEST_F(SendTest, CompletionInsideTheHandlerReachesTheProtocol) {
+  uint64_t id = protocol().send(frame(60), {14, 10});
+  EXPECT_EQ(protocol().send_status(id), NDIS_STATUS_PENDING);
+  auto done = protocol().send_completions();
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(done[0].frame, id);
+  EXPECT_EQ(done[0].status, NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(protocol().sends_in_flight(), 0u);
+}
+
+TEST_F(SendTest, SendsMayComeAtDispatchLevel) {
+  protocol().send(frame(60), {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+  EXPECT_EQ(fake::observed.send_irql, DISPATCH_LEVEL);
+}
+
+TEST_F(SendTest, AStatusOtherThanPendingHandsThePacketBack) {
+  fake::behaviour.send_mode = fake::SendMode::ReturnStatus;
+  fake::behaviour.send_status = NDIS_STATUS_RESOURCES;
+  uint64_t id = protocol().send(frame(60));
+  auto done = protocol().send_completions();
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(done[0].frame, id);
+  EXPECT_EQ(done[0].status, NDIS_STATUS_RESOURCES);
+}
+
+TEST_F(SendTest, PendedSendsCompleteLaterAndHaltWaitsForThem) {
+  fake::behaviour.send_mode = fake::SendMode::Pend;
+  protocol().send(frame(60));
+  EXPECT_EQ(adapter().sends_outstanding(), 1u);
+  PNDIS_PACKET packet = fake().pending_sends[0];
+  NDIS_HANDLE handle = fake().handle;
+  scheduler().schedule_after(
+      5 * kMillisecond, host::RunLevel::Dispatch,
+      [=] { NdisMSendComplete(handle, packet, NDIS_STATUS_SUCCESS); }, "late send completion");
+  adapter().halt();
+  ASSERT_EQ(protocol().send_completion_count(), 1u);
+  EXPECT_EQ(protocol().send_completions()[0].time, 5 * kMillisecond);
+}
+
+TEST_F(SendTest, CompletingTwiceBugChecks) {
+  fake::behaviour.send_mode = fake::SendMode::Pend;
+  protocol().send(frame(60));
+  PNDIS_PACKET packet = fake().pending_sends[0];
+  at_dispatch([&] { NdisMSendComplete(fake().handle, packet, NDIS_STATUS_SUCCESS); });
+  EXPECT_NDIS_BUG_CHECK(
+      at_dispatch([&] { NdisMSendComplete(fake().handle, packet, NDIS_STATUS_SUCCESS); }),
+      "SEND_COMPLETE_NOT_OWNED");
+}
+
+TEST_F(SendTest, CompletingAndReturningAStatusBugChecks) {
+  fake::behaviour.send_mode = fake::SendMode::CompleteAndReturn;
+  EXPECT_NDIS_BUG_CHECK(protocol().send(frame(60)), "SEND_COMPLETED_AND_RETURNED");
+}
+
+TEST_F(SendTest, CompletingAPacketNeverSentBugChecks) {
+  EXPECT_NDIS_BUG_CHECK(
+      at_dispatch([&] { NdisMSendComplete(fake().handle, fake().rx_packet, NDIS_STATUS_SUCCESS); }),
+      "SEND_COMPLETE_NOT_OWNED");
+}
+
+// ---- Requests ------------------------------------------------------------------
+
+using RequestTest = SendTest;
+
+TEST_F(RequestTest, QueriesAnswerWithTheirBytes) {
+  EXPECT_EQ(protocol().query_ulong(OID_GEN_MAXIMUM_FRAME_SIZE), 1500u);
+  auto short_buffer = protocol().query(OID_GEN_MAXIMUM_FRAME_SIZE, 2);
+  EXPECT_EQ(short_buffer->status, NDIS_STATUS_INVALID_LENGTH);
+  EXPECT_EQ(short_buffer->bytes_needed, 4u);
+  auto set = protocol().set_ulong(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED);
+  EXPECT_EQ(set->status, NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(set->bytes_done, 4u);
+}
+
+TEST_F(RequestTest, PendedQueriesCompleteThroughTheMiniportAndQueueTheNext) {
+  fake::behaviour.pend_queries = true;
+  auto first = adapter().query(OID_GEN_MAXIMUM_FRAME_SIZE, 4);
+  auto second = adapter().query(OID_GEN_MAXIMUM_FRAME_SIZE, 4);
+  EXPECT_TRUE(first->pended);
+  EXPECT_FALSE(first->completed);
+  EXPECT_EQ(fake::observed.queries.size(), 1u);  // one request at a time
+  at_dispatch([&] { fake::complete_pending_query(fake().handle); });
+  EXPECT_TRUE(first->completed);
+  EXPECT_EQ(first->status, NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(first->data(), (std::vector<uint8_t>{0xDC, 0x05, 0, 0}));
+  EXPECT_EQ(fake::observed.queries.size(), 2u);
+  at_dispatch([&] { fake::complete_pending_query(fake().handle); });
+  EXPECT_TRUE(second->completed);
+}
+
+TEST_F(RequestTest, CompletionWithoutAPendingRequestBugChecks) {
+  EXPECT_NDIS_BUG_CHECK(
+      at_dispatch([&] { NdisMSetInformationComplete(fake().handle, NDIS_STATUS_SUCCESS); }),
+      "REQUEST_COMPLETE_NOT_PENDING");
+}
+
+TEST_F(RequestTest, ResetRunsAtDispatchByDefault) {
+  EXPECT_EQ(protocol().reset(), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(fake::observed.resets, 1);
+  ASSERT_EQ(protocol().resets().size(), 1u);
+  EXPECT_FALSE(protocol().resets()[0].addressing_reset);
+}
+
+// ---- Indications -------------------------------------------------------------------
+
+class ReceiveTest : public FakeMiniportTest {
+ protected:
+  void SetUp() override {
+    FakeMiniportTest::SetUp();
+    start();
+  }
+  // The fake's receive packet holding `n` bytes of a pattern, with `status`.
+  void indicate(size_t n, NDIS_STATUS status) {
+    fake::Adapter& a = fake();
+    for (size_t i = 0; i < n; ++i)
+      a.rx_data[i] = static_cast<UCHAR>(0x40 + i);
+    NdisAdjustBufferLength(a.rx_buffer, static_cast<UINT>(n));
+    a.rx_packet->Private.ValidCounts = FALSE;
+    NDIS_SET_PACKET_STATUS(a.rx_packet, status);
+    at_dispatch([&] { NdisMIndicateReceivePacket(a.handle, &a.rx_packet, 1); });
+  }
+};
+
+TEST_F(ReceiveTest, ResourcesPacketsAreCopiedDuringTheCallAndNeverKept) {
+  indicate(60, NDIS_STATUS_RESOURCES);
+  // The miniport may reuse the buffer at once; the protocol's copy stays.
+  std::memset(fake().rx_data, 0, 60);
+  auto frames = protocol().received();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].data.size(), 60u);
+  EXPECT_EQ(frames[0].data[0], 0x40);
+  EXPECT_EQ(frames[0].data[59], 0x40 + 59);
+  EXPECT_EQ(frames[0].packet_status, NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(frames[0].header_size, 14u);
+  EXPECT_EQ(frames[0].irql, DISPATCH_LEVEL);
+  EXPECT_FALSE(frames[0].kept);
+  EXPECT_EQ(NDIS_GET_PACKET_STATUS(fake().rx_packet), NDIS_STATUS_RESOURCES);
+  scheduler().run_for(10 * kMillisecond);
+  EXPECT_TRUE(fake::observed.returned.empty());
+  indicate(61, NDIS_STATUS_RESOURCES);  // not held, so it may be indicated again
+  EXPECT_EQ(protocol().received_count(), 2u);
+}
+
+TEST_F(ReceiveTest, KeptPacketsComeBackThroughTheReturnHandler) {
+  indicate(64, NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(NDIS_GET_PACKET_STATUS(fake().rx_packet), NDIS_STATUS_PENDING);
+  EXPECT_EQ(adapter().packets_held(), 1u);
+  EXPECT_TRUE(fake::observed.returned.empty());
+  scheduler().run_until_idle(100 * kMillisecond);
+  ASSERT_EQ(fake::observed.returned.size(), 1u);
+  EXPECT_EQ(fake::observed.returned[0], fake().rx_packet);
+  EXPECT_EQ(adapter().packets_held(), 0u);
+}
+
+TEST_F(ReceiveTest, IndicatingAKeptPacketAgainBugChecks) {
+  indicate(64, NDIS_STATUS_SUCCESS);
+  EXPECT_NDIS_BUG_CHECK(indicate(64, NDIS_STATUS_SUCCESS), "PACKET_INDICATED_TWICE");
+}
+
+TEST_F(ReceiveTest, IndicatingBelowDispatchBugChecks) {
+  fake::Adapter& a = fake();
+  NDIS_SET_PACKET_STATUS(a.rx_packet, NDIS_STATUS_RESOURCES);
+  EXPECT_NDIS_BUG_CHECK(NdisMIndicateReceivePacket(a.handle, &a.rx_packet, 1),
+                        "INDICATION_AT_WRONG_IRQL");
+}
+
+TEST_F(ReceiveTest, ABufferLongerThanItsMemoryBugChecks) {
+  NdisAdjustBufferLength(fake().rx_buffer, 2000);
+  fake::Adapter& a = fake();
+  NDIS_SET_PACKET_STATUS(a.rx_packet, NDIS_STATUS_RESOURCES);
+  EXPECT_NDIS_BUG_CHECK(at_dispatch([&] { NdisMIndicateReceivePacket(a.handle, &a.rx_packet, 1); }),
+                        "BUFFER_LENGTH_EXCEEDS_ALLOCATION");
+}
+
+TEST_F(ReceiveTest, StatusIndicationsAreRecordedWithTheirTime) {
+  scheduler().run_for(7 * kMillisecond);
+  UCHAR detail[2] = {1, 2};
+  at_dispatch([&] {
+    NdisMIndicateStatus(fake().handle, NDIS_STATUS_MEDIA_CONNECT, detail, 2);
+    NdisMIndicateStatusComplete(fake().handle);
+  });
+  auto statuses = protocol().statuses();
+  ASSERT_EQ(statuses.size(), 1u);
+  EXPECT_EQ(statuses[0].code, NDIS_STATUS_MEDIA_CONNECT);
+  EXPECT_EQ(statuses[0].buffer, (std::vector<uint8_t>{1, 2}));
+  EXPECT_EQ(statuses[0].time, 7 * kMillisecond);
+  EXPECT_EQ(protocol().status_completes().size(), 1u);
+}
+
+}  // namespace
+}  // namespace host_ndis_test
