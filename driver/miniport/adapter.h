@@ -188,6 +188,48 @@ struct Adapter {
   NDIS_MINIPORT_TIMER KeepAliveTimer;
   TrackerLists ResourceTracker;
   UCHAR PoolsAllocated;
+
+  // Packet-filter register write (controller/packet_filter.cpp). The write
+  // of registers 0x00..0x02 goes out asynchronously with a URB, an IRP and a
+  // data buffer of its own, so that a set at DISPATCH_LEVEL never waits and
+  // never shares RegWriteBuffer, NextStep or the async URB slots with a link
+  // chain. Busy and Dirty are changed only with interlocked operations.
+  UCHAR FilterControl2;        // value for register 0x02 from the last filter set
+  UCHAR FilterWriteBuffer[3];  // data of the filter write in flight
+  LONG FilterWriteBusy;        // 1 while a filter write is in flight
+  LONG FilterWriteDirty;       // 1 when the shadows changed after the last write started
+  PURB FilterWriteUrb;         // URB of the filter write in flight
+
+  // Link monitor (phy/link_monitor.cpp). Plain bytes, owned like the
+  // continuation slots by whoever holds LinkPollBusy.
+  UCHAR LinkChainTimerPending;  // the running link chain waits on StepTimer
+  UCHAR LinkMonitorStopping;    // the stop sequence has begun: no chain goes on, nothing re-arms
+
+  // Lifecycle (miniport/, usb/). Asynchronous register requests in flight,
+  // so that the stop path can wait for them and cancel one the device never
+  // answers; AsyncIrpLock guards the IRP slots against the completion
+  // routines, which free the IRPs.
+  KSPIN_LOCK AsyncIrpLock;
+  PIRP AsyncReadIrp;
+  PIRP AsyncWriteIrp;
+  PIRP AsyncCancelIrp;           // IRP being cancelled: its completion leaves the free
+  UCHAR AsyncCancelFreePending;  // to the canceller, which this flag tells to free it
+  LONG AsyncRequestsOutstanding;
+  UCHAR KeepAliveTimerStarted;   // KeepAliveTimer was initialized by MiniportInitialize
+  // A reset requested above PASSIVE_LEVEL runs from this work item and is
+  // completed to NDIS afterwards; halt waits for it to end.
+  NDIS_WORK_ITEM ResetWorkItem;
+  LONG ResetInProgress;
+
+  // Data path (datapath/). The receive packet records, so that every receive
+  // packet can be freed wherever its descriptor is; bulk-in IRPs at the bus
+  // driver (interlocked), so that halt can wait for them; and the flag, under
+  // RxLock, that keeps one IndicateReceived run indicating at a time so that
+  // frames reach NDIS in arrival order. Bulk-out IRPs, data and keep-alive,
+  // are counted in TxIrpsOutstanding.
+  PVOID RxPacketRecords;
+  LONG RxIrpsOutstanding;
+  UCHAR RxIndicating;
 };
 
 }  // namespace usbeth

@@ -6,10 +6,6 @@
 
 namespace usbeth {
 
-constexpr ULONG kTrackBlockSize = 1440;
-constexpr ULONG kTrackRecordStep = 96;
-constexpr ULONG kTrackRecordsPerBlock = kTrackBlockSize / kTrackRecordStep;
-
 enum TrackType : ULONG {
   TrackNone = 0,
   TrackMemory = 1,
@@ -48,6 +44,23 @@ struct TrackRecord {
     } Pool;
   } Description;
 };
+
+// Records are carved fifteen to a block. On 32-bit Windows a record is 96
+// bytes and a block 1440; other builds keep fifteen records of their own
+// record size, so the tracker behaves the same everywhere.
+constexpr ULONG kTrackRecordsPerBlock = 15;
+constexpr ULONG kTrackRecordStep = sizeof(TrackRecord);
+constexpr ULONG kTrackBlockSize = kTrackRecordsPerBlock * kTrackRecordStep;
+#if !defined(USBETH_HOST_KERNEL)
+static_assert(sizeof(TrackRecord) == 96, "a tracker record is 96 bytes on 32-bit x86");
+static_assert(kTrackBlockSize == 1440, "a tracker block is 1440 bytes on 32-bit x86");
+#endif
+
+// First tag of both counters: the characters "00QM", first character in the
+// lowest byte.
+constexpr ULONG kInitialTag = 0x4D513030;
+// Fixed tag of the Adapter record: "0kvR".
+constexpr ULONG kAdapterTag = 0x52766B30;
 
 // The two tag counters shared by every adapter of the driver.
 extern ULONG BlockTag;

@@ -6,7 +6,8 @@
 
 namespace usbeth {
 
-// Sizes the bus sees (32-bit layouts).
+// URB lengths the bus sees in Hdr.Length: the 32-bit x86 sizes of the
+// structures. Memory for a URB is always sizeof() of its structure.
 constexpr USHORT kVendorUrbLength = 80;
 constexpr USHORT kFeatureUrbLength = 80;
 constexpr USHORT kDescriptorUrbLength = 80;
@@ -14,11 +15,26 @@ constexpr USHORT kStatusUrbLength = 80;
 constexpr USHORT kBulkUrbLength = 72;
 constexpr USHORT kPipeUrbLength = 24;
 
+#if !defined(USBETH_HOST_KERNEL)
+static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == kVendorUrbLength, "URB size");
+static_assert(sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == kFeatureUrbLength, "URB size");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == kDescriptorUrbLength, "URB size");
+static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == kStatusUrbLength, "URB size");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == kBulkUrbLength, "URB size");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == kPipeUrbLength, "URB size");
+#endif
+
+// Vendor requests: bmRequestType is vendor, device recipient; the direction
+// comes from the transfer flags.
+
 constexpr UCHAR kRequestReadRegisters = 0xF0;
 constexpr UCHAR kRequestWriteRegisters = 0xF1;
 
 // Pool tag of URBs and queue entries allocated per request.
 constexpr ULONG kRequestPoolTag = 0x206D6457;  // "Wdm "
+
+// Limit of a synchronous request: 10 s, relative, in 100 ns units.
+constexpr LONGLONG kSyncRequestTimeout = -100000000LL;
 
 NTSTATUS SubmitUrbSync(Adapter* adapter, PURB urb);
 ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT first_register);
@@ -34,5 +50,10 @@ void NTAPI StepTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
 void StartStepTimer(Adapter* adapter, ULONG milliseconds);
 void StartLinkPollTimer(Adapter* adapter, ULONG milliseconds);
 void SleepMicroseconds(ULONG microseconds);
+
+// Cancels the asynchronous register requests still in flight; their
+// completion routines run as usual. Used by the stop path for a request the
+// device never answers.
+void CancelAsyncRegisterRequests(Adapter* adapter);
 
 }  // namespace usbeth
