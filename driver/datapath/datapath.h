@@ -1,4 +1,16 @@
 // Transfer descriptors and pools, transmit, receive and keep-alive.
+//
+// Locks of the data path, in the order they may nest:
+//   TxLock (NDIS spin lock)        TxFreeQueue. Never held with TxSubmitLock.
+//   RxLock (NDIS spin lock)        RxFreeQueue, RxReadyQueue, RxIndicating. Released
+//                                  around every indication and every IofCallDriver.
+//   TxSubmitLock (kernel spin lock, DISPATCH_LEVEL)
+//                                  TxIrpsOutstanding and the choice between passing a
+//                                  bulk-out IRP down and queueing it. Never held across
+//                                  IofCallDriver or IoCancelIrp: the bus driver may
+//                                  complete inline, and the completion takes it.
+//   TxPendingLock (kernel spin lock, inside the interlocked list calls)
+//                                  the links of TxPendingQueue; taken with TxSubmitLock held.
 #pragma once
 
 #include "miniport/adapter.h"
@@ -10,6 +22,34 @@ constexpr ULONG kTransferBufferSize = 1536;
 constexpr ULONG kMaxFrameSize = 1514;
 constexpr ULONG kMinTransferLength = 60;
 constexpr ULONG kEthernetHeaderSize = 14;
+constexpr ULONG kLengthPrefixSize = 2;
+// Bulk-out transfers whose length is a multiple of the full-speed packet size
+// must be ended by a zero-length transfer.
+constexpr ULONG kBulkPacketSize = 64;
+// A bulk-in transfer carries 4 bytes that are not indicated and a 4-byte
+// status trailer after the frame.
+constexpr ULONG kReceiveOverhead = 8;
+constexpr ULONG kKeepAliveLength = 32;
+constexpr ULONG kKeepAliveIntervalMs = 1000;
+// Delay before reception is retried after a read found no IRP.
+constexpr ULONG kReceiveRetryDelayMs = 10;
+
+// Positions of the bulk pipes in the interface information.
+constexpr ULONG kBulkInPipe = 0;
+constexpr ULONG kBulkOutPipe = 1;
+
+// TransferStatus
+constexpr ULONG kTransferSucceeded = 1;
+constexpr ULONG kTransferFailed = 2;
+
+// Result of a bulk-out submission whose IRP reached the bus driver (or its
+// queue) but which is nevertheless reported as failed. The descriptor then
+// belongs to the completion routine, which returns it; the submitter must not.
+constexpr ULONG kSubmitRefused = 3;
+
+// Receive status byte bits that drop a frame; 0x08 is a CRC error.
+constexpr UCHAR kRxStatusDropMask = 0x1E;
+constexpr UCHAR kRxStatusCrcError = 0x08;
 
 struct TransferDescriptor {
   TransferDescriptor* Next;
@@ -20,6 +60,12 @@ struct TransferDescriptor {
   ULONG Length;
   PURB Urb;
   PUCHAR Buffer;
+  // The IRP of the transfer in flight. Bulk-out IRPs are held both by the code
+  // that passed them down and by their completion routine; whichever lets go
+  // last frees the IRP and returns the descriptor, so the passer may still
+  // cancel the IRP after IofCallDriver returned.
+  PIRP Irp;
+  LONG volatile IrpHolds;
 };
 
 struct RxPacketRecord {
@@ -34,15 +80,35 @@ TransferDescriptor* QueuePopFront(DescriptorQueue* queue);
 // Allocates the descriptor block and carves it onto the free queues.
 ULONG CarveDescriptors(Adapter* adapter);
 ULONG AllocatePools(Adapter* adapter);
+// Frees the packet and NDIS buffer of every receive descriptor, wherever the
+// descriptor is, and clears PoolsAllocated. Runs before the pools are freed.
+void FreeReceivePackets(Adapter* adapter);
+
+// Fills the descriptor's bulk URB and allocates an IRP set up to carry it to
+// LowerDevice with `routine` (context: the descriptor). Null when no IRP.
+PIRP BuildBulkTransfer(Adapter* adapter, TransferDescriptor* descriptor, ULONG pipe, ULONG flags,
+                       ULONG length, PIO_COMPLETION_ROUTINE routine);
 
 // Transmit
-NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
-                               UINT Flags);
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
 TransferDescriptor* TakeTxDescriptor(Adapter* adapter);
 ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
-ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor);
+// Puts back at the front of TxFreeQueue a descriptor that was never submitted.
+void PutBackTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
+// Submits a copied frame and, when given, the zero-length transfer that must
+// follow it; the two are queued back to back. kOk, kFailed (nothing sent, the
+// descriptors are still the caller's) or kSubmitRefused.
+ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
+                    TransferDescriptor* zero_length);
+// Submits prepared bulk-out IRPs in order behind the one in flight.
+ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second);
+// kOk, or kFailed for a packet that is empty, shorter than an Ethernet header
+// or longer than kMaxFrameSize (nothing is copied then).
 ULONG CopyPacketToDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+// The completion routine's share of a bulk-out IRP's end, after it recorded
+// the outcome.
+void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor);
 
 // Receive
 ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor);
@@ -50,10 +116,14 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 ULONG QueueReceived(Adapter* adapter, TransferDescriptor* descriptor);
 void NTAPI IndicateReceived(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                             PVOID SystemSpecific3);
+// Starts a read when every receive descriptor is free (no read outstanding,
+// nothing waiting to be indicated). kOk when a read was started.
+ULONG RestartReception(Adapter* adapter);
 
 // Keep-alive
 void NTAPI KeepAliveTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext,
                                  PVOID SystemSpecific2, PVOID SystemSpecific3);
+// kOk, kFailed (nothing sent, the descriptor is the caller's) or kSubmitRefused.
 ULONG SendKeepAlive(Adapter* adapter, TransferDescriptor* descriptor);
 NTSTATUS NTAPI KeepAliveComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 

@@ -1,0 +1,230 @@
+// Transmit path: one packet per MiniportSend, copied behind a 2-byte length
+// prefix into a free transmit descriptor and sent as one bulk-out transfer.
+//
+// Bulk-out IRPs reach the bus driver strictly one at a time, in submission
+// order: TxIrpsOutstanding counts the one at the bus driver plus those waiting
+// in TxPendingQueue, and the end of each IRP passes the next one down. A frame
+// whose transfer is a multiple of the bulk packet size is queued together
+// with its zero-length transfer, so that nothing can come between the two.
+#include "datapath/datapath.h"
+
+namespace usbeth {
+
+TransferDescriptor* TakeTxDescriptor(Adapter* adapter) {
+  _disable();
+  NdisAcquireSpinLock(&adapter->TxLock);
+  TransferDescriptor* descriptor = QueuePopFront(&adapter->TxFreeQueue);
+  NdisReleaseSpinLock(&adapter->TxLock);
+  _enable();
+  return descriptor;
+}
+
+void PutBackTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+  NdisAcquireSpinLock(&adapter->TxLock);
+  QueuePushFront(&adapter->TxFreeQueue, descriptor);
+  NdisReleaseSpinLock(&adapter->TxLock);
+}
+
+ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+  NdisAcquireSpinLock(&adapter->TxLock);
+  QueuePushBack(&adapter->TxFreeQueue, descriptor);
+  NdisReleaseSpinLock(&adapter->TxLock);
+  if (adapter->TxStarved) NdisMSetTimer(&adapter->RxIndicateTimer, 0);
+  return kOk;
+}
+
+ULONG CopyPacketToDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+  PNDIS_PACKET packet = *static_cast<PNDIS_PACKET*>(descriptor->PacketRef);
+  PNDIS_BUFFER buffer = nullptr;
+  UINT total_length = 0;
+  NdisQueryPacket(packet, nullptr, nullptr, &buffer, &total_length);
+  // The buffer holds the prefix and at most one maximum-size frame; a packet
+  // outside what an Ethernet frame can be is refused before anything is copied.
+  if (total_length < kEthernetHeaderSize || total_length > kMaxFrameSize) return kFailed;
+
+  PUCHAR frame = descriptor->Buffer + kLengthPrefixSize;
+  UINT copied = 0;
+  while (buffer != nullptr && copied < total_length) {
+    PVOID address = nullptr;
+    UINT length = 0;
+    NdisQueryBuffer(buffer, &address, &length);
+    if (length > total_length - copied) length = total_length - copied;
+    RtlCopyMemory(frame + copied, address, length);
+    copied += length;
+    NdisGetNextBuffer(buffer, &buffer);
+  }
+  if (copied != total_length) return kFailed;
+
+  descriptor->Buffer[0] = static_cast<UCHAR>(total_length & 0xFF);
+  descriptor->Buffer[1] = static_cast<UCHAR>(total_length >> 8);
+  descriptor->Length = total_length + kLengthPrefixSize;
+  return kOk;
+}
+
+// Takes TxSubmitLock at DISPATCH_LEVEL, as every user of it does.
+static KIRQL AcquireSubmitLock(Adapter* adapter) {
+  KIRQL old_irql = KfRaiseIrql(DISPATCH_LEVEL);
+  KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+  return old_irql;
+}
+
+static void ReleaseSubmitLock(Adapter* adapter, KIRQL old_irql) {
+  KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+  KfLowerIrql(old_irql);
+}
+
+static void QueuePendingIrp(Adapter* adapter, PIRP irp) {
+  ExfInterlockedInsertTailList(&adapter->TxPendingQueue, &irp->Tail.Overlay.ListEntry,
+                               &adapter->TxPendingLock);
+}
+
+// Ends a bulk-out IRP once nobody holds it: frees it, returns its descriptor
+// and gives the bus driver's turn to the next queued IRP, which it returns.
+static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
+  IoFreeIrp(descriptor->Irp);
+  descriptor->Irp = nullptr;
+  // TxLock first and on its own: it is never held with TxSubmitLock.
+  ReturnTxDescriptor(adapter, descriptor);
+
+  PIRP next = nullptr;
+  KIRQL old_irql = AcquireSubmitLock(adapter);
+  adapter->TxIrpsOutstanding--;
+  if (adapter->TxIrpsOutstanding > 0) {
+    PLIST_ENTRY entry =
+        ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
+    if (entry != nullptr) next = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+  }
+  ReleaseSubmitLock(adapter, old_irql);
+  return next;
+}
+
+// Passes bulk-out IRPs to the bus driver, starting with `irp`, and returns
+// the outcome of that first one: STATUS_PENDING or the status the bus driver
+// returned, or STATUS_CANCELLED when the adapter stopped meanwhile.
+//
+// No lock is held here, so a completion that runs inside IofCallDriver or
+// IoCancelIrp finds TxSubmitLock free. Both the passer and the completion
+// hold the IRP; when the completion ran inline the passer lets go last and
+// goes on with the next queued IRP in this loop instead of recursing.
+static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp) {
+  NTSTATUS first_status = STATUS_PENDING;
+  bool first = true;
+  while (irp != nullptr) {
+    TransferDescriptor* descriptor =
+        static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
+    InterlockedExchange(&descriptor->IrpHolds, 2);
+    NTSTATUS status = IofCallDriver(adapter->LowerDevice, irp);
+    if (status == STATUS_PENDING && adapter->AdapterState != kStateRunning) {
+      IoCancelIrp(irp);
+      status = STATUS_CANCELLED;
+    }
+    if (first) first_status = status;
+    first = false;
+    if (InterlockedDecrement(&descriptor->IrpHolds) != 0) break;
+    irp = FinishBulkOut(adapter, descriptor);
+  }
+  return first_status;
+}
+
+void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
+  if (InterlockedDecrement(&descriptor->IrpHolds) != 0) return;
+  PIRP next = FinishBulkOut(adapter, descriptor);
+  if (next != nullptr) PassBulkOutDown(adapter, next);
+}
+
+ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
+  KIRQL old_irql = AcquireSubmitLock(adapter);
+  const bool pass_now = adapter->TxIrpsOutstanding == 0;
+  adapter->TxIrpsOutstanding += second != nullptr ? 2 : 1;
+  if (!pass_now) QueuePendingIrp(adapter, first);
+  if (second != nullptr) QueuePendingIrp(adapter, second);
+  ReleaseSubmitLock(adapter, old_irql);
+  if (!pass_now) return kOk;
+
+  // From here on the completion routine owns the descriptors. A transfer the
+  // bus driver took, or finished at once with success, is sent; one it
+  // refused, or that was cancelled because the adapter stopped, is not.
+  NTSTATUS status = PassBulkOutDown(adapter, first);
+  if (status == STATUS_PENDING || NT_SUCCESS(status)) return kOk;
+  return kSubmitRefused;
+}
+
+ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
+                    TransferDescriptor* zero_length) {
+  if (adapter->AdapterState != kStateRunning) return kFailed;
+  PIRP irp = BuildBulkTransfer(adapter, descriptor, kBulkOutPipe, USBD_TRANSFER_DIRECTION_OUT,
+                               descriptor->Length, BulkOutComplete);
+  if (irp == nullptr) return kFailed;
+  PIRP zero_length_irp = nullptr;
+  if (zero_length != nullptr) {
+    zero_length->Length = 0;
+    zero_length_irp = BuildBulkTransfer(adapter, zero_length, kBulkOutPipe,
+                                        USBD_TRANSFER_DIRECTION_OUT, 0, BulkOutComplete);
+    if (zero_length_irp == nullptr) {
+      IoFreeIrp(irp);
+      descriptor->Irp = nullptr;
+      return kFailed;
+    }
+  }
+  return SubmitBulkOutIrps(adapter, irp, zero_length_irp);
+}
+
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
+                               UINT Flags) {
+  Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
+  TransferDescriptor* descriptor = TakeTxDescriptor(adapter);
+  if (descriptor == nullptr) {
+    adapter->TxStarved = 1;
+    return NDIS_STATUS_RESOURCES;
+  }
+  *static_cast<PNDIS_PACKET*>(descriptor->PacketRef) = Packet;
+
+  if (adapter->AdapterState != kStateRunning ||
+      CopyPacketToDescriptor(adapter, descriptor) != kOk) {
+    PutBackTxDescriptor(adapter, descriptor);
+    return NDIS_STATUS_FAILURE;
+  }
+
+  // The zero-length transfer's descriptor is taken before anything is sent:
+  // without one the frame is not sent either and NDIS keeps the packet.
+  TransferDescriptor* zero_length = nullptr;
+  if ((descriptor->Length & (kBulkPacketSize - 1)) == 0) {
+    zero_length = TakeTxDescriptor(adapter);
+    if (zero_length == nullptr) {
+      PutBackTxDescriptor(adapter, descriptor);
+      adapter->TxStarved = 1;
+      return NDIS_STATUS_RESOURCES;
+    }
+  }
+  if (descriptor->Length < kMinTransferLength) descriptor->Length = kMinTransferLength;
+
+  switch (SubmitBulkOut(adapter, descriptor, zero_length)) {
+    case kOk:
+      NdisMSendComplete(adapter->MiniportAdapterHandle, Packet, NDIS_STATUS_SUCCESS);
+      return NDIS_STATUS_PENDING;
+    case kSubmitRefused:
+      // The completion routines return the descriptors.
+      return NDIS_STATUS_FAILURE;
+    default:
+      if (zero_length != nullptr) PutBackTxDescriptor(adapter, zero_length);
+      PutBackTxDescriptor(adapter, descriptor);
+      return NDIS_STATUS_FAILURE;
+  }
+}
+
+NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  TransferDescriptor* descriptor = static_cast<TransferDescriptor*>(context);
+  Adapter* adapter = descriptor->Owner;
+  if (irp->IoStatus.Status == STATUS_SUCCESS) {
+    descriptor->TransferStatus = kTransferSucceeded;
+    // A zero-length transfer only ends the frame before it.
+    if (descriptor->Length != 0) adapter->Statistics.TxGoodFrames++;
+  } else {
+    descriptor->TransferStatus = kTransferFailed;
+    adapter->AdapterState = kStateUsbFailure;
+  }
+  ReleaseBulkOutIrp(adapter, descriptor);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace usbeth
