@@ -2,6 +2,7 @@
 // 0x25..0x28, synchronously (bring-up and controller start) and as steps of
 // the asynchronous chains (link monitor).
 #include "controller/controller.h"
+#include "phy/link_monitor.h"
 #include "phy/phy.h"
 #include "usb/usb_transport.h"
 
@@ -79,9 +80,13 @@ NTSTATUS PhyReadAsync(Adapter* adapter, UCHAR phy_address, UCHAR reg, StepRoutin
 }
 
 // The command write has completed: collect the data registers, then resume.
+// These steps run inside a link-monitor chain; a request that cannot be
+// started ends the chain so that polling goes on.
 ULONG PhyReadDataStep(Adapter* adapter) {
   adapter->NextStep = adapter->ResumeStep;
-  ReadRegistersAsync(adapter, 2, kRegMiiData);
+  if (ReadRegistersAsync(adapter, 2, kRegMiiData) == static_cast<NTSTATUS>(kFailed)) {
+    return RearmLinkPoll(adapter);
+  }
   return kOk;
 }
 
@@ -95,7 +100,10 @@ NTSTATUS ReadPhyStatusAsync(Adapter* adapter, UCHAR phy_address, StepRoutine nex
 // the second read gives the current state.
 ULONG PhyStatusCheckStep(Adapter* adapter) {
   if ((adapter->RegReadBuffer[0] & kStatusLink) != 0) return adapter->StatusStep(adapter);
-  PhyReadAsync(adapter, adapter->StatusPhyAddress, kMiiStatus, adapter->StatusStep);
+  if (PhyReadAsync(adapter, adapter->StatusPhyAddress, kMiiStatus, adapter->StatusStep) ==
+      static_cast<NTSTATUS>(kFailed)) {
+    return RearmLinkPoll(adapter);
+  }
   return kOk;
 }
 
