@@ -24,7 +24,8 @@ TEST(ScenarioFile, DefaultScenarioDescribesTheTwoPhyTour) {
   EXPECT_EQ(s.phys[1].id, 0x00006B90u);
   EXPECT_TRUE(s.phys[1].partner.home_network);
   std::vector<Action> actions;
-  for (const Event& e : s.events) actions.push_back(e.action);
+  for (const Event& e : s.events)
+    actions.push_back(e.action);
   EXPECT_NE(std::find(actions.begin(), actions.end(), Action::Unplug), actions.end());
   EXPECT_NE(std::find(actions.begin(), actions.end(), Action::Plug), actions.end());
   EXPECT_NE(std::find(actions.begin(), actions.end(), Action::Reset), actions.end());
@@ -72,8 +73,8 @@ TEST(ScenarioFile, EachBadFileGivesOneLocatedError) {
   };
   for (const Case& c : cases) {
     std::string error = ErrorOf(c.text);
-    EXPECT_NE(error.find(c.expected), std::string::npos)
-        << "input:\n" << c.text << "\nerror: " << error;
+    EXPECT_NE(error.find(c.expected), std::string::npos) << "input:\n"
+                                                         << c.text << "\nerror: " << error;
   }
 }
 

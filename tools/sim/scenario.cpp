@@ -1,10 +1,10 @@
 #include "scenario.h"
 
+#include <toml++/toml.h>
 #include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 
 namespace usbeth::sim {
 namespace {
@@ -97,8 +97,7 @@ class Reader {
   void abilities(const toml::node* node, PartnerSetting& out) const {
     const toml::array* list = node->as_array();
     if (!list) fail(node, "'abilities' must be a list such as [\"100full\", \"10half\"]");
-    out.ability_10_half = out.ability_10_full = out.ability_100_half = out.ability_100_full =
-        false;
+    out.ability_10_half = out.ability_10_full = out.ability_100_half = out.ability_100_full = false;
     for (const toml::node& item : *list) {
       auto name = item.value<std::string>();
       if (!name) fail(&item, "an ability must be a string");
@@ -153,9 +152,9 @@ void read_board(const Reader& r, const toml::table& board, Scenario& s) {
 }
 
 void read_registry(const Reader& r, const toml::table& reg, Scenario& s) {
-  r.only_keys(reg, {"TxPacketDesc", "RxPacketDesc", "MediaType", "HomeLan", "AlivePara",
-                    "NetworkAddress"},
-              "[registry]");
+  r.only_keys(
+      reg, {"TxPacketDesc", "RxPacketDesc", "MediaType", "HomeLan", "AlivePara", "NetworkAddress"},
+      "[registry]");
   auto opt = [&](const char* key, std::optional<uint32_t>& out) {
     if (reg.get(key)) out = static_cast<uint32_t>(r.unsigned_value(reg, key, 0, 0xFFFFFFFF));
   };
@@ -169,10 +168,14 @@ void read_registry(const Reader& r, const toml::table& reg, Scenario& s) {
 
 Action action_named(const Reader& r, const toml::table& t) {
   static const std::pair<const char*, Action> kActions[] = {
-      {"plug", Action::Plug},         {"unplug", Action::Unplug},
-      {"abilities", Action::Abilities}, {"traffic", Action::Traffic},
-      {"stop_traffic", Action::StopTraffic}, {"bad_status", Action::BadStatus},
-      {"reset", Action::Reset},       {"halt", Action::Halt},
+      {"plug", Action::Plug},
+      {"unplug", Action::Unplug},
+      {"abilities", Action::Abilities},
+      {"traffic", Action::Traffic},
+      {"stop_traffic", Action::StopTraffic},
+      {"bad_status", Action::BadStatus},
+      {"reset", Action::Reset},
+      {"halt", Action::Halt},
   };
   const toml::node* node = t.get("action");
   if (!node) r.fail(&t, "an [[event]] needs an 'action'");
@@ -205,8 +208,15 @@ void read_events(const Reader& r, const toml::node& events, Scenario& s) {
         bool found = std::any_of(s.phys.begin(), s.phys.end(),
                                  [&](const PhySetting& p) { return p.address == e.phy; });
         if (!found) r.fail(t->get("phy"), "no PHY at MII address " + std::to_string(e.phy));
-        if (const toml::node* a = t->get("abilities")) r.abilities(a, e.abilities);
-        e.abilities.home_network = r.bool_value(*t, "home_network", e.abilities.home_network);
+        if (const toml::node* a = t->get("abilities")) {
+          r.abilities(a, e.abilities);
+          e.abilities_given = true;
+        }
+        if (e.action == Action::Abilities && !e.abilities_given) {
+          r.fail(&item, "an 'abilities' event needs 'abilities'");
+        }
+        if (t->get("home_network")) e.home_network = r.bool_value(*t, "home_network", false);
+        e.abilities.home_network = e.home_network.value_or(false);
         break;
       }
       case Action::Traffic: {

@@ -55,6 +55,8 @@ struct Event {
   Action action = Action::Plug;
   unsigned phy = 0;  // MII address the event concerns (plug, unplug, abilities)
   PartnerSetting abilities;
+  bool abilities_given = false;      // the event names the partner's abilities
+  std::optional<bool> home_network;  // the event says whether other stations are on the line
   Direction direction = Direction::Both;
   unsigned frame_size = 512;
   unsigned rate_pps = 100;

@@ -1,0 +1,306 @@
+// Whole runs: the default scenario end to end (what the timeline and the
+// event log say happened), its captures as tshark decodes them, every example,
+// and the program's exit codes for bad input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "event_log.h"
+#include "scenario.h"
+#include "simulation.h"
+
+namespace usbeth::sim {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint64_t kSec = 1'000'000'000;
+
+int Shell(const std::string& command, std::string* output = nullptr) {
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  std::string out;
+  while (size_t n = fread(buf, 1, sizeof buf, p))
+    out.append(buf, n);
+  int status = pclose(p);
+  if (output) *output = out;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+fs::path TempDir(const std::string& name) {
+  fs::path dir = fs::temp_directory_path() / ("usbeth-sim-test-" + name);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// The default scenario, run once for the whole suite with both captures.
+class DefaultScenario : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new fs::path(TempDir("default"));
+    SimOptions o;
+    o.usb_pcap = (*dir_ / "default.usb.pcap").string();
+    o.wire_pcap = (*dir_ / "default.wire.pcap").string();
+    result_ = new SimResult(run_simulation(parse_scenario(default_scenario_text(), "default"), o));
+  }
+  static void TearDownTestSuite() {
+    delete result_;
+    delete dir_;
+  }
+  const std::vector<Record>& records() { return result_->records; }
+  std::vector<Record> kind(const std::string& k) { return of_kind(records(), k); }
+  // The records of a kind within [from, to) seconds.
+  std::vector<Record> kind_between(const std::string& k, double from, double to) {
+    std::vector<Record> out;
+    for (const Record& r : kind(k)) {
+      if (r.time_ns >= from * kSec && r.time_ns < to * kSec) out.push_back(r);
+    }
+    return out;
+  }
+  const Record& summary() {
+    static Record none;
+    for (const Record& r : records()) {
+      if (r.kind == "summary") return r;
+    }
+    ADD_FAILURE() << "no summary";
+    return none;
+  }
+  static fs::path* dir_;
+  static SimResult* result_;
+};
+fs::path* DefaultScenario::dir_ = nullptr;
+SimResult* DefaultScenario::result_ = nullptr;
+
+TEST_F(DefaultScenario, RunsCleanAndHaltsWithoutLeaks) {
+  EXPECT_EQ(result_->exit_code, kExitClean) << result_->failure;
+  EXPECT_TRUE(kind("bug_check").empty());
+  EXPECT_TRUE(kind("corrupt").empty());
+  auto init = kind("initialize");
+  ASSERT_EQ(init.size(), 1u);
+  EXPECT_EQ(init[0].integer("status", -1), 0);
+  EXPECT_EQ(init[0].text("address"), "00:60:08:12:34:56");
+  auto halt = kind("halt");
+  ASSERT_EQ(halt.size(), 1u);
+  EXPECT_EQ(halt[0].time_ns, 88 * kSec);
+  EXPECT_FALSE(halt[0].flag("leaks", true));
+  EXPECT_EQ(records().back().kind, "halt");
+}
+
+TEST_F(DefaultScenario, LinkComesUpAt100FullOnPhy1) {
+  auto up = kind_between("phy_link", 0, 25);
+  auto phy1 = std::find_if(up.begin(), up.end(),
+                           [](const Record& r) { return r.integer("phy") == 1 && r.flag("up"); });
+  ASSERT_NE(phy1, up.end());
+  EXPECT_EQ(phy1->integer("speed_mbps"), 100);
+  EXPECT_TRUE(phy1->flag("full_duplex"));
+  auto active = kind_between("active_phy", 0, 25);
+  ASSERT_FALSE(active.empty());
+  EXPECT_EQ(active.back().integer("phy"), 1);
+  auto media = kind_between("media", 0, 25);
+  ASSERT_FALSE(media.empty());
+  EXPECT_EQ(media.back().text("state"), "connect");
+}
+
+TEST_F(DefaultScenario, UnplugGivesDisconnectAndTheMoveToTheHomePhy) {
+  auto media = kind_between("media", 25, 50);
+  ASSERT_FALSE(media.empty());
+  EXPECT_EQ(media.front().text("state"), "disconnect");
+  auto active = kind_between("active_phy", 25, 50);
+  ASSERT_FALSE(active.empty()) << "the driver stayed on PHY 1 after the cable was pulled";
+  EXPECT_EQ(active.back().integer("phy"), 3);
+  EXPECT_EQ(active.back().text("kind"), "home");
+}
+
+TEST_F(DefaultScenario, ReplugMovesBackWithDisconnectThenConnect) {
+  auto active = kind_between("active_phy", 50, 70);
+  ASSERT_FALSE(active.empty()) << "no move back to PHY 1 after the cable came back";
+  EXPECT_EQ(active.back().integer("phy"), 1);
+  auto media = kind_between("media", 50, 70);
+  ASSERT_GE(media.size(), 2u);
+  EXPECT_EQ(media.back().text("state"), "connect");
+  auto last_disconnect = std::find_if(media.rbegin(), media.rend(), [](const Record& r) {
+    return r.text("state") == "disconnect";
+  });
+  ASSERT_NE(last_disconnect, media.rend()) << "the move back indicated no disconnect first";
+  EXPECT_LT(last_disconnect->time_ns, media.back().time_ns);
+  EXPECT_EQ(media.back().integer("link_speed"), 1000000);  // 100 Mb/s in 100 b/s units
+}
+
+TEST_F(DefaultScenario, TrafficCountsMatchWhatWasSent) {
+  const Record& s = summary();
+  // Every frame the protocol sent reached the wire intact, and every frame
+  // the driver indicated was one the partner sent, intact.
+  EXPECT_GT(s.integer("tx_sent"), 0);
+  EXPECT_EQ(s.integer("tx_on_wire_good"), s.integer("tx_sent"));
+  EXPECT_EQ(s.integer("tx_corrupt") + s.integer("tx_duplicated"), 0);
+  EXPECT_GT(s.integer("rx_good"), 0);
+  EXPECT_EQ(s.integer("rx_good"), s.integer("rx_indicated"));
+  EXPECT_EQ(s.integer("rx_corrupt") + s.integer("rx_duplicated"), 0);
+  // The driver's counters (zeroed by the reset at 70 s) agree with ours.
+  EXPECT_EQ(s.integer("OID_GEN_XMIT_OK"), s.integer("tx_sent_since_reset"));
+  EXPECT_EQ(s.integer("OID_GEN_RCV_OK"), s.integer("rx_indicated_since_reset"));
+  EXPECT_EQ(s.integer("tx_sent_since_reset"), 500);  // 100/s for 5 s after the reset
+  EXPECT_EQ(s.integer("OID_GEN_RCV_ERROR"), 0);
+  EXPECT_EQ(s.integer("OID_GEN_MEDIA_CONNECT_STATUS"), 0);
+  // The per-second counters add up to the frames on the wire.
+  int64_t out = 0;
+  for (const Record& r : kind("second"))
+    out += r.integer("tx_frames");
+  EXPECT_GE(out, s.integer("tx_on_wire_good"));
+  auto resets = kind("reset");
+  ASSERT_EQ(resets.size(), 1u);
+  EXPECT_EQ(resets[0].integer("status", -1), 0);
+}
+
+TEST_F(DefaultScenario, EveryRecordIsOneJsonLine) {
+  for (const Record& r : records()) {
+    std::string line = to_json_line(r);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_EQ(line.rfind("{\"time_ms\":", 0), 0u) << line;
+    EXPECT_EQ(line.back(), '}');
+  }
+  EXPECT_GT(records().size(), 20u);
+}
+
+TEST_F(DefaultScenario, CapturesDecodeInTshark) {
+  if (Shell("command -v tshark") != 0) GTEST_SKIP() << "tshark is not installed";
+  std::string out;
+  ASSERT_EQ(Shell("tshark -r " + (*dir_ / "default.usb.pcap").string() +
+                      " -Y 'usb.setup.bRequest == 0xf1' -T fields -e usb.setup.bRequest"
+                      " -e usb.setup.wIndex -e usb.setup.wLength -e usb.data_fragment",
+                  &out),
+            0)
+      << out;
+  // The station address written to registers 0x10..0x15 at bring-up.
+  EXPECT_NE(out.find("241\t16\t6\t006008123456"), std::string::npos) << out.substr(0, 2000);
+  ASSERT_EQ(Shell("tshark -r " + (*dir_ / "default.usb.pcap").string() +
+                      " -Y 'usb.setup.bRequest == 0xf0' -T fields -e usb.setup.bRequest",
+                  &out),
+            0);
+  EXPECT_NE(out.find("240"), std::string::npos);
+  ASSERT_EQ(Shell("tshark -r " + (*dir_ / "default.wire.pcap").string() +
+                      " -Y 'eth.type == 0x88b5 && eth.src == 00:60:08:12:34:56' -T fields"
+                      " -e frame.len",
+                  &out),
+            0);
+  // One line per frame the station put on a cable (each PHY carrying
+  // traffic has its copy), and nothing else of the checked type.
+  size_t frames = 0;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && isdigit(static_cast<unsigned char>(line[0]))) ++frames;
+  }
+  EXPECT_EQ(frames, static_cast<size_t>(summary().integer("tx_copies_on_wire")));
+  EXPECT_GE(frames, static_cast<size_t>(summary().integer("tx_sent")));
+  EXPECT_GT(result_->wire_capture_frames, frames);  // the partner's frames too
+}
+
+// ---- every example ---------------------------------------------------------------
+
+class Examples : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Examples, RunsGreen) {
+  Scenario s = load_scenario(GetParam());
+  SimResult r = run_simulation(s, {});
+  EXPECT_EQ(r.exit_code, kExitClean) << GetParam() << ": " << r.failure;
+  EXPECT_FALSE(of_kind(r.records, "halt").empty());
+  EXPECT_TRUE(of_kind(r.records, "bug_check").empty());
+}
+
+std::vector<std::string> ExampleFiles() {
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(USBETH_EXAMPLES_DIR)) {
+    if (e.path().extension() == ".toml") files.push_back(e.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Examples, ::testing::ValuesIn(ExampleFiles()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string name = fs::path(info.param).stem().string();
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+TEST(ExampleBehaviour, BadStatusFramesAreDroppedAndCounted) {
+  SimResult r =
+      run_simulation(load_scenario(std::string(USBETH_EXAMPLES_DIR) + "/bad-status.toml"), {});
+  auto summary = of_kind(r.records, "summary");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary[0].integer("OID_GEN_RCV_ERROR"), 30);
+  EXPECT_EQ(summary[0].integer("OID_GEN_RCV_CRC_ERROR"), 30);
+  EXPECT_EQ(summary[0].integer("OID_GEN_RCV_OK") + 30, summary[0].integer("rx_sent_by_partner"));
+}
+
+TEST(ExampleBehaviour, ForcedModeAndNewPartnerSettleWhereExpected) {
+  SimResult forced =
+      run_simulation(load_scenario(std::string(USBETH_EXAMPLES_DIR) + "/forced-100-full.toml"), {});
+  auto s = of_kind(forced.records, "summary");
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(s[0].integer("OID_GEN_LINK_SPEED"), 1000000);
+  SimResult hub = run_simulation(
+      load_scenario(std::string(USBETH_EXAMPLES_DIR) + "/partner-abilities.toml"), {});
+  auto links = of_kind(hub.records, "phy_link");
+  ASSERT_FALSE(links.empty());
+  EXPECT_TRUE(links.back().flag("up"));
+  EXPECT_EQ(links.back().integer("speed_mbps"), 10);
+  EXPECT_FALSE(links.back().flag("full_duplex"));
+}
+
+// ---- the program -----------------------------------------------------------------
+
+TEST(Program, BadScenarioFilesGiveOneLocatedErrorAndExitTwo) {
+  fs::path dir = TempDir("program");
+  struct Case {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"[simulation]\nspeed = 1\n", ":2: unknown key 'speed'"},
+      {"[simulation]\nduration_ms = \"x\"\n", ":2: 'duration_ms' must be an integer"},
+      {"[[event]]\nat_ms = -5\naction = \"reset\"\n", ":2: 'at_ms' must not be negative"},
+      {"[[board.phy]]\naddress = 40\nid = 0x00406210\n", ":2: 'address' must be at most 31"},
+      {"[[board.phy]]\naddress = 1\nid = 0x12345670\n", ":3: unknown PHY identifier"},
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    fs::path file = dir / ("bad" + std::to_string(i++) + ".toml");
+    std::ofstream(file) << c.text;
+    std::string out;
+    EXPECT_EQ(Shell(std::string(USBETH_SIM_BINARY) + " " + file.string(), &out), kExitBadInput);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_EQ(out.rfind(file.string() + c.error, 0), 0u) << out;
+  }
+  std::string out;
+  EXPECT_EQ(Shell(std::string(USBETH_SIM_BINARY) + " /nonexistent.toml", &out), kExitBadInput);
+  EXPECT_NE(out.find("/nonexistent.toml: cannot be opened"), std::string::npos);
+}
+
+TEST(Program, DefaultRunPrintsTheTimelineAndWritesEveryOutput) {
+  fs::path dir = TempDir("outputs");
+  std::string out;
+  ASSERT_EQ(Shell(std::string(USBETH_SIM_BINARY) + " --events " + (dir / "e.jsonl").string() +
+                      " --svg " + (dir / "t.svg").string(),
+                  &out),
+            0)
+      << out;
+  EXPECT_NE(out.find("cable pulled from PHY 1"), std::string::npos);
+  EXPECT_NE(out.find("OID_GEN_XMIT_OK"), std::string::npos);
+  std::ifstream events(dir / "e.jsonl");
+  std::string line;
+  size_t lines = 0, media = 0;
+  while (std::getline(events, line)) {
+    ++lines;
+    if (line.find("\"kind\":\"media\"") != std::string::npos) ++media;
+  }
+  EXPECT_GT(lines, 20u);
+  EXPECT_GE(media, 3u);
+  EXPECT_GT(fs::file_size(dir / "t.svg"), 1000u);
+}
+
+}  // namespace
+}  // namespace usbeth::sim

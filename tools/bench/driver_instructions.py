@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""Instructions per frame of the data path, counted by callgrind.
+
+Runs bench_datapath under `valgrind --tool=callgrind` twice per benchmark,
+for a short and a long fixed number of frames, and divides the difference
+by the difference in frames, so that bring-up and teardown cancel out. It
+reports the instructions executed in the driver's own source files (self
+cost of code under driver/, including what was inlined from driver headers)
+and in the whole process (host kernel, bus, board, C library).
+
+usage: driver_instructions.py BENCH_BINARY [BENCHMARK ...]
+       (default benchmarks: send/60 send/1514 receive/60 receive/1514)
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+SHORT, LONG = 200, 1200
+ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
+DRIVER = os.path.join(ROOT, "driver") + os.sep
+LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?):")
+
+
+def count(binary, benchmark, frames, workdir):
+    out = os.path.join(workdir, "callgrind.%s.%d" % (benchmark.replace("/", "_"), frames))
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, binary,
+         "--frames=%d" % frames, "--benchmark_filter=^%s/" % benchmark],
+        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", out],
+                          check=True, capture_output=True, text=True).stdout
+    total = driver = 0
+    for line in text.splitlines():
+        m = LINE.match(line)
+        if not m:
+            continue
+        ir = int(m.group(1).replace(",", ""))
+        where = m.group(2)
+        if where == "PROGRAM TOTALS":
+            total = ir
+        elif os.path.realpath(where).startswith(DRIVER) if where.startswith("/") else False:
+            driver += ir
+    if total == 0:
+        sys.exit("no totals in callgrind output for %s" % benchmark)
+    return total, driver
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    binary = sys.argv[1]
+    benchmarks = sys.argv[2:] or ["send/60", "send/1514", "receive/60", "receive/1514"]
+    print("%-14s %16s %16s" % ("benchmark", "driver Ir/frame", "process Ir/frame"))
+    with tempfile.TemporaryDirectory() as workdir:
+        for benchmark in benchmarks:
+            total_a, driver_a = count(binary, benchmark, SHORT, workdir)
+            total_b, driver_b = count(binary, benchmark, LONG, workdir)
+            frames = LONG - SHORT
+            print("%-14s %16.0f %16.0f" % (benchmark, (driver_b - driver_a) / frames,
+                                           (total_b - total_a) / frames), flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,26 @@
+// From a scenario to what the simulation is made of: the board the hardware
+// model builds, the registry the adapter reads, and the partner settings in
+// the board's terms.
+#pragma once
+
+#include "hw/board_spec.h"
+#include "ndis/ndis.h"
+#include "scenario.h"
+
+namespace usbeth::sim {
+
+// MII register 4 technology bits for the partner's abilities.
+uint16_t ability_bits(const PartnerSetting& partner);
+// "10half 10full 100half 100full"
+std::string ability_names(const PartnerSetting& partner);
+
+hw::LinkPartnerSpec partner_spec(const PartnerSetting& partner);
+hw::BoardSpec board_for(const Scenario& scenario);
+host::ndis::AdapterRegistry registry_for(const Scenario& scenario);
+
+// "full", "high", "unthrottled"
+const char* bus_name(BusSpeedSetting bus);
+// Kind of a PHY identifier: "ethernet", "home" or "other".
+const char* phy_kind(uint32_t id);
+
+}  // namespace usbeth::sim

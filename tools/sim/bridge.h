@@ -1,0 +1,27 @@
+// The live bridge: one adapter in the host kernel's threaded mode, real time,
+// with the NDIS side of the driver (frames the bound protocol sends and
+// receives) on one Linux TAP interface and the far end of its wire (the link
+// partner) on another, so that real programs exchange frames through the
+// driver's send and receive paths. `direct` forwards TAP to TAP without the
+// driver, as the yardstick.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace usbeth::sim {
+
+struct BridgeOptions {
+  std::string tap_ndis;
+  std::string tap_wire;
+  std::string bus = "unthrottled";  // full, high or unthrottled
+  bool direct = false;
+  unsigned seconds = 0;  // 0: until SIGINT or SIGTERM
+  bool verbose = false;
+  uint64_t seed = 1;
+};
+
+// Runs until told to stop; returns the process exit code.
+int run_bridge(const BridgeOptions& options);
+
+}  // namespace usbeth::sim

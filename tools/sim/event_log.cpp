@@ -1,0 +1,257 @@
+#include "event_log.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <sstream>
+
+namespace usbeth::sim {
+namespace {
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string time_column(uint64_t ns) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%8.3f s", static_cast<double>(ns) / 1e9);
+  return buf;
+}
+
+std::string with_kind(const Record& r, const std::string& label, const std::string& text) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "  %-12s ", label.c_str());
+  return time_column(r.time_ns) + buf + text;
+}
+
+std::string speed_text(int64_t mbps, bool full) {
+  if (mbps == 1) return "1 Mb/s home network";
+  return std::to_string(mbps) + " Mb/s " + (full ? "full duplex" : "half duplex");
+}
+
+std::string link_speed_oid_text(int64_t units_of_100bps) {
+  if (units_of_100bps <= 0) return "";
+  int64_t kbps = units_of_100bps / 10;
+  if (kbps >= 1000) return std::to_string(kbps / 1000) + " Mb/s";
+  return std::to_string(kbps) + " kb/s";
+}
+
+std::string bytes_text(int64_t bytes) {
+  char buf[32];
+  if (bytes >= 1000000) {
+    snprintf(buf, sizeof buf, "%.2f MB", bytes / 1e6);
+  } else if (bytes >= 1000) {
+    snprintf(buf, sizeof buf, "%.1f kB", bytes / 1e3);
+  } else {
+    snprintf(buf, sizeof buf, "%" PRId64 " B", bytes);
+  }
+  return buf;
+}
+
+std::string status_text(int64_t status) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%08" PRIX32, static_cast<uint32_t>(status));
+  return status == 0 ? "success" : buf;
+}
+
+}  // namespace
+
+Record& Record::add(const std::string& key, bool value) {
+  fields.push_back({key, value});
+  return *this;
+}
+Record& Record::add(const std::string& key, int64_t value) {
+  fields.push_back({key, value});
+  return *this;
+}
+Record& Record::add(const std::string& key, const std::string& value) {
+  fields.push_back({key, value});
+  return *this;
+}
+
+const Field* Record::find(const std::string& key) const {
+  for (const Field& f : fields) {
+    if (f.key == key) return &f;
+  }
+  return nullptr;
+}
+
+int64_t Record::integer(const std::string& key, int64_t fallback) const {
+  const Field* f = find(key);
+  if (!f) return fallback;
+  if (auto v = std::get_if<int64_t>(&f->value)) return *v;
+  if (auto b = std::get_if<bool>(&f->value)) return *b ? 1 : 0;
+  return fallback;
+}
+
+bool Record::flag(const std::string& key, bool fallback) const {
+  const Field* f = find(key);
+  if (!f) return fallback;
+  if (auto b = std::get_if<bool>(&f->value)) return *b;
+  if (auto v = std::get_if<int64_t>(&f->value)) return *v != 0;
+  return fallback;
+}
+
+std::string Record::text(const std::string& key, const std::string& fallback) const {
+  const Field* f = find(key);
+  if (!f) return fallback;
+  if (auto s = std::get_if<std::string>(&f->value)) return *s;
+  return fallback;
+}
+
+std::string to_json_line(const Record& record) {
+  char time[40];
+  snprintf(time, sizeof time, "%" PRIu64 ".%06" PRIu64, record.time_ns / 1000000,
+           record.time_ns % 1000000);
+  std::string out = "{\"time_ms\":";
+  out += time;
+  out += ",\"kind\":" + json_string(record.kind);
+  for (const Field& f : record.fields) {
+    out += "," + json_string(f.key) + ":";
+    if (auto b = std::get_if<bool>(&f.value)) {
+      out += *b ? "true" : "false";
+    } else if (auto v = std::get_if<int64_t>(&f.value)) {
+      out += std::to_string(*v);
+    } else {
+      out += json_string(std::get<std::string>(f.value));
+    }
+  }
+  return out + "}";
+}
+
+std::string timeline_line(const Record& r) {
+  const std::string& k = r.kind;
+  if (k == "start") {
+    return with_kind(r, "start",
+                     "\"" + r.text("scenario") + "\", seed " + std::to_string(r.integer("seed")) +
+                         ", " + r.text("bus") + "-speed bus, PHYs " + r.text("phys"));
+  }
+  if (k == "initialize") {
+    std::string s = "miniport initialize: " + status_text(r.integer("status"));
+    if (r.find("address")) s += ", station " + r.text("address");
+    if (r.find("error")) s += " (" + r.text("error") + ")";
+    return with_kind(r, "initialize", s);
+  }
+  if (k == "plug" || k == "unplug") {
+    return with_kind(r, k,
+                     std::string("cable ") + (k == "plug" ? "plugged into" : "pulled from") +
+                         " PHY " + std::to_string(r.integer("phy")));
+  }
+  if (k == "abilities") {
+    return with_kind(
+        r, k,
+        "partner of PHY " + std::to_string(r.integer("phy")) + " offers " + r.text("abilities"));
+  }
+  if (k == "home_network") {
+    return with_kind(r, "home net",
+                     "PHY " + std::to_string(r.integer("phy")) +
+                         (r.flag("present") ? ": other stations on the line" : ": line quiet"));
+  }
+  if (k == "traffic") {
+    std::string s = r.text("direction") + ", " + std::to_string(r.integer("frame_size")) +
+                    "-byte frames at " + std::to_string(r.integer("rate_pps")) + "/s";
+    if (r.integer("duration_ms")) s += " for " + std::to_string(r.integer("duration_ms")) + " ms";
+    return with_kind(r, "traffic", s);
+  }
+  if (k == "traffic_stop") return with_kind(r, "traffic", "stopped (" + r.text("direction") + ")");
+  if (k == "bad_status") {
+    return with_kind(
+        r, "bad status",
+        "next " + std::to_string(r.integer("count")) + " received frames carry a CRC error status");
+  }
+  if (k == "reset") return with_kind(r, "reset", "NDIS reset: " + status_text(r.integer("status")));
+  if (k == "halt") {
+    std::string s = "miniport halt";
+    if (r.find("reason")) s += " (" + r.text("reason") + ")";
+    if (r.find("leaks")) s += r.flag("leaks") ? ": LEAKS" : ": no leaks";
+    return with_kind(r, "halt", s);
+  }
+  if (k == "phy_link") {
+    std::string s = "PHY " + std::to_string(r.integer("phy")) + " link ";
+    s +=
+        r.flag("up") ? "up, " + speed_text(r.integer("speed_mbps"), r.flag("full_duplex")) : "down";
+    return with_kind(r, "link", s);
+  }
+  if (k == "active_phy") {
+    char id[16];
+    snprintf(id, sizeof id, "0x%08" PRIX32, static_cast<uint32_t>(r.integer("id")));
+    return with_kind(
+        r, "active PHY",
+        "PHY " + std::to_string(r.integer("phy")) + " (" + r.text("kind") + ", " + id + ")");
+  }
+  if (k == "media") {
+    std::string s = r.text("state");
+    std::string speed = link_speed_oid_text(r.integer("link_speed"));
+    if (r.text("state") == "connect" && !speed.empty()) s += ", " + speed;
+    return with_kind(r, "media", s);
+  }
+  if (k == "second") {
+    return with_kind(r, "traffic/s",
+                     "out " + std::to_string(r.integer("tx_frames")) + " frames " +
+                         bytes_text(r.integer("tx_bytes")) + ", in " +
+                         std::to_string(r.integer("rx_frames")) + " frames " +
+                         bytes_text(r.integer("rx_bytes")));
+  }
+  if (k == "corrupt") {
+    return with_kind(r, "CORRUPT",
+                     r.text("direction") + " frame " + std::to_string(r.integer("sequence")) +
+                         " arrived damaged");
+  }
+  if (k == "bug_check") {
+    return with_kind(r, "BUG CHECK", r.text("code") + ": " + r.text("message"));
+  }
+  if (k == "summary") return "";
+  std::string s;
+  for (const Field& f : r.fields) {
+    if (!s.empty()) s += ", ";
+    s += f.key + "=";
+    if (auto b = std::get_if<bool>(&f.value)) {
+      s += *b ? "yes" : "no";
+    } else if (auto v = std::get_if<int64_t>(&f.value)) {
+      s += std::to_string(*v);
+    } else {
+      s += std::get<std::string>(f.value);
+    }
+  }
+  return with_kind(r, k, s);
+}
+
+std::string format_mac(const uint8_t* b) {
+  char buf[24];
+  snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
+  return buf;
+}
+
+std::vector<Record> of_kind(const std::vector<Record>& records, const std::string& kind) {
+  std::vector<Record> out;
+  for (const Record& r : records) {
+    if (r.kind == kind) out.push_back(r);
+  }
+  return out;
+}
+
+}  // namespace usbeth::sim
