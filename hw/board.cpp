@@ -71,25 +71,25 @@ class Board::Session {
   std::unique_lock<std::mutex> lock_;
 };
 
-Board::Board(BoardSpec spec, Clock clock) : spec_(std::move(spec)), clock_(std::move(clock)) {
-  if (spec_.phys.size() > 10) throw std::invalid_argument("a board holds at most ten PHYs");
+Board::Board(BoardConfig config, Clock clock) : config_(std::move(config)), clock_(std::move(clock)) {
+  if (config_.phys.size() > 10) throw std::invalid_argument("a board holds at most ten PHYs");
   std::set<uint8_t> addresses;
-  for (const PhySpec& p : spec_.phys) {
+  for (const PhyConfig& p : config_.phys) {
     if (p.mii_address > 31 || !addresses.insert(p.mii_address).second) {
       throw std::invalid_argument("PHY MII addresses must be distinct and 0..31");
     }
   }
   now_ = clock_ ? clock_() : 0;
-  device_descriptor_ = BuildDeviceDescriptor(spec_.descriptors, spec_.speed);
-  configuration_descriptor_ = BuildConfigurationDescriptor(spec_.descriptors, spec_.speed);
+  device_descriptor_ = BuildDeviceDescriptor(config_.descriptors, config_.speed);
+  configuration_descriptor_ = BuildConfigurationDescriptor(config_.descriptors, config_.speed);
   bulk_in_ep_ = bulk_out_ep_ = interrupt_ep_ = 0;
-  for (const EndpointSpec& ep : spec_.descriptors.endpoints) {
+  for (const EndpointConfig& ep : config_.descriptors.endpoints) {
     bool in = (ep.address & 0x80) != 0;
     if (ep.kind == EndpointKind::Bulk && in && bulk_in_ep_ == 0) bulk_in_ep_ = ep.address;
     if (ep.kind == EndpointKind::Bulk && !in && bulk_out_ep_ == 0) bulk_out_ep_ = ep.address;
     if (ep.kind == EndpointKind::Interrupt && in && interrupt_ep_ == 0) interrupt_ep_ = ep.address;
   }
-  eeprom_ = spec_.eeprom;
+  eeprom_ = config_.eeprom;
   // The controller loads the station address from the EEPROM at power-on.
   for (int i = 0; i < 3; ++i) {
     regs_[reg::kStationAddress + 2 * i] = static_cast<uint8_t>(eeprom_[i]);
@@ -97,8 +97,8 @@ Board::Board(BoardSpec spec, Clock clock) : spec_(std::move(spec)), clock_(std::
   }
   regs_[reg::kEepromControl] = reg::kEepromDone;
   regs_[reg::kMiiControl] = reg::kMiiDone;
-  for (const PhySpec& p : spec_.phys) {
-    phys_.push_back(std::make_unique<Phy>(p, spec_.timing, now_));
+  for (const PhyConfig& p : config_.phys) {
+    phys_.push_back(std::make_unique<Phy>(p, config_.timing, now_));
   }
 }
 
@@ -212,7 +212,7 @@ ControlResult Board::StandardRequest(const SetupPacket& setup, uint8_t* data) {
       if (in) return Stall();
       bool set = setup.bRequest == kRequestSetFeature;
       if (recipient == 0 && setup.wValue == kFeatureRemoteWakeup) {
-        if (!spec_.descriptors.remote_wakeup_capable) return Stall();
+        if (!config_.descriptors.remote_wakeup_capable) return Stall();
         remote_wakeup_ = set;
         return {Handshake::Ack, 0};
       }
@@ -244,7 +244,7 @@ ControlResult Board::StandardRequest(const SetupPacket& setup, uint8_t* data) {
         return DataIn(configuration_descriptor_.data(), configuration_descriptor_.size(), setup,
                       data);
       }
-      if (kind == kDescriptorQualifier && spec_.speed == BusSpeed::High) {
+      if (kind == kDescriptorQualifier && config_.speed == BusSpeed::High) {
         std::vector<uint8_t> q = BuildQualifierDescriptor();
         return DataIn(q.data(), q.size(), setup, data);
       }
@@ -309,7 +309,7 @@ void Board::WriteRegister(uint8_t r, uint8_t value) {
   switch (r) {
     case reg::kRxCtl1:
       if (value & reg::kMacReset) {
-        mac_reset_until_ = After(now, spec_.timing.mac_reset_ns);
+        mac_reset_until_ = After(now, config_.timing.mac_reset_ns);
         FlushFifo();
       }
       // The reset bit reads as set until the reset is over.
@@ -319,7 +319,7 @@ void Board::WriteRegister(uint8_t r, uint8_t value) {
       if (value & (reg::kEepromRead | reg::kEepromWrite)) {
         regs_[r] = value & static_cast<uint8_t>(~reg::kEepromDone);
         eeprom_command_ = value & (reg::kEepromRead | reg::kEepromWrite);
-        eeprom_done_at_ = After(now, spec_.timing.eeprom_ns);
+        eeprom_done_at_ = After(now, config_.timing.eeprom_ns);
         ++counters_.eeprom_commands;
       } else {
         regs_[r] =
@@ -334,7 +334,7 @@ void Board::WriteRegister(uint8_t r, uint8_t value) {
         mii_op_.reg = value & reg::kMiiRegisterMask;
         mii_op_.value =
             static_cast<uint16_t>(regs_[reg::kMiiDataLow] | regs_[reg::kMiiDataHigh] << 8);
-        mii_done_at_ = After(now, spec_.timing.mii_ns);
+        mii_done_at_ = After(now, config_.timing.mii_ns);
         ++counters_.mii_commands;
       } else {
         regs_[r] = (value & static_cast<uint8_t>(~reg::kMiiDone)) | (regs_[r] & reg::kMiiDone);
@@ -400,13 +400,13 @@ bool Board::EndpointKnown(uint8_t endpoint_address) const {
 }
 
 bool Board::BulkAllowed(uint8_t endpoint_address) const {
-  if (spec_.require_configuration && configuration_ == 0) return false;
+  if (config_.require_configuration && configuration_ == 0) return false;
   return halted_.count(endpoint_address) == 0;
 }
 
 uint16_t Board::max_packet(uint8_t endpoint_address) const {
-  for (const EndpointSpec& ep : spec_.descriptors.endpoints) {
-    if (ep.address == endpoint_address) return EndpointMaxPacket(ep, spec_.speed);
+  for (const EndpointConfig& ep : config_.descriptors.endpoints) {
+    if (ep.address == endpoint_address) return EndpointMaxPacket(ep, config_.speed);
   }
   return 0;
 }
@@ -481,7 +481,7 @@ void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
     if (!phy->CarriesTraffic()) continue;
     sent = true;
     RecordWire({t, phy->address(), WireDirection::ToPartner, frame});
-    const LinkPartnerSpec& partner = phy->partner();
+    const LinkPartnerConfig& partner = phy->partner();
     if (partner.echo && frame.size() >= 12) {
       ScriptItem reply{ScriptItem::Kind::Frame, phy->address(), false, 0, frame};
       std::copy(frame.begin() + 6, frame.begin() + 12, reply.frame.begin());
@@ -550,7 +550,7 @@ void Board::ReceiveIntoFifo(const std::vector<uint8_t>& frame) {
     return;
   }
   const size_t entry_size = frame.size() + 8;
-  if (fifo_bytes_ + entry_size > spec_.rx_fifo_bytes) {
+  if (fifo_bytes_ + entry_size > config_.rx_fifo_bytes) {
     ++counters_.rx_fifo_overflows;
     return;
   }
@@ -745,7 +745,7 @@ Phy* Board::FindPhy(uint8_t mii_address) {
 }
 
 uint8_t Board::first_phy_address() const {
-  return spec_.phys.empty() ? 0 : spec_.phys.front().mii_address;
+  return config_.phys.empty() ? 0 : config_.phys.front().mii_address;
 }
 
 uint8_t Board::configuration() {

@@ -21,7 +21,7 @@
 #include <set>
 #include <vector>
 
-#include "hw/board_spec.h"
+#include "hw/board_config.h"
 #include "hw/phy.h"
 #include "hw/usb_device.h"
 
@@ -116,7 +116,7 @@ struct Counters {
 
 class Board : public UsbDevice {
  public:
-  Board(BoardSpec spec, Clock clock);
+  Board(BoardConfig config, Clock clock);
   ~Board() override;
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
@@ -126,9 +126,9 @@ class Board : public UsbDevice {
   Handshake bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) override;
   Handshake bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet, size_t& len) override;
   void reset_endpoint(uint8_t endpoint_address) override;
-  BusSpeed speed() const override { return spec_.speed; }
+  BusSpeed speed() const override { return config_.speed; }
 
-  const BoardSpec& spec() const { return spec_; }
+  const BoardConfig& config() const { return config_; }
   std::vector<uint8_t> device_descriptor() const { return device_descriptor_; }
   std::vector<uint8_t> configuration_descriptor() const { return configuration_descriptor_; }
   uint8_t bulk_in_endpoint() const { return bulk_in_ep_; }    // address, 0x80 included
@@ -224,7 +224,7 @@ class Board : public UsbDevice {
   void FlushFifo();
   void FinishInFrame();
 
-  BoardSpec spec_;
+  BoardConfig config_;
   Clock clock_;
   std::mutex mu_;
   uint64_t now_ = 0;

@@ -29,22 +29,22 @@ std::vector<std::vector<uint8_t>> Filler(size_t bytes) {
 
 }  // namespace
 
-uint16_t EndpointMaxPacket(const EndpointSpec& ep, BusSpeed speed) {
+uint16_t EndpointMaxPacket(const EndpointConfig& ep, BusSpeed speed) {
   if (ep.max_packet != 0) return ep.max_packet;
   if (ep.kind == EndpointKind::Interrupt) return 8;
   return speed == BusSpeed::High ? 512 : 64;
 }
 
-std::vector<uint8_t> BuildDeviceDescriptor(const DescriptorSpec& spec, BusSpeed speed) {
+std::vector<uint8_t> BuildDeviceDescriptor(const DescriptorConfig& layout, BusSpeed speed) {
   std::vector<uint8_t> d = {18, kDescriptorDevice};
   PutLe16(d, speed == BusSpeed::High ? 0x0200 : 0x0110);
   d.push_back(0x00);  // class: per interface
   d.push_back(0x00);
   d.push_back(0x00);
   d.push_back(64);  // endpoint 0 max packet
-  PutLe16(d, spec.vendor_id);
-  PutLe16(d, spec.product_id);
-  PutLe16(d, spec.bcd_device);
+  PutLe16(d, layout.vendor_id);
+  PutLe16(d, layout.product_id);
+  PutLe16(d, layout.bcd_device);
   d.push_back(0);  // no strings
   d.push_back(0);
   d.push_back(0);
@@ -56,36 +56,36 @@ std::vector<uint8_t> BuildQualifierDescriptor() {
   return {10, kDescriptorQualifier, 0x00, 0x02, 0x00, 0x00, 0x00, 64, 1, 0};
 }
 
-std::vector<uint8_t> BuildConfigurationDescriptor(const DescriptorSpec& spec, BusSpeed speed) {
+std::vector<uint8_t> BuildConfigurationDescriptor(const DescriptorConfig& layout, BusSpeed speed) {
   std::vector<std::vector<uint8_t>> parts;
   std::vector<uint8_t> config = {9, kDescriptorConfiguration,
                                  0, 0,
                                  1, 1,
-                                 0, static_cast<uint8_t>(spec.remote_wakeup_capable ? 0xA0 : 0x80),
+                                 0, static_cast<uint8_t>(layout.remote_wakeup_capable ? 0xA0 : 0x80),
                                  50};
   parts.push_back(config);
-  parts.push_back({9, kDescriptorInterface, 0, 0, static_cast<uint8_t>(spec.endpoints.size()), 0xFF,
+  parts.push_back({9, kDescriptorInterface, 0, 0, static_cast<uint8_t>(layout.endpoints.size()), 0xFF,
                    0x00, 0x00, 0});
-  if (spec.pad_before_endpoints) {
-    for (auto& f : Filler(spec.pad_bytes))
+  if (layout.pad_before_endpoints) {
+    for (auto& f : Filler(layout.pad_bytes))
       parts.push_back(std::move(f));
   }
-  for (const EndpointSpec& ep : spec.endpoints) {
+  for (const EndpointConfig& ep : layout.endpoints) {
     std::vector<uint8_t> d = {7, kDescriptorEndpoint, ep.address, static_cast<uint8_t>(ep.kind)};
     PutLe16(d, EndpointMaxPacket(ep, speed));
     d.push_back(ep.interval);
     parts.push_back(std::move(d));
   }
-  if (!spec.pad_before_endpoints) {
-    for (auto& f : Filler(spec.pad_bytes))
+  if (!layout.pad_before_endpoints) {
+    for (auto& f : Filler(layout.pad_bytes))
       parts.push_back(std::move(f));
   }
 
-  if (spec.zero_length_descriptor >= 0 &&
-      static_cast<size_t>(spec.zero_length_descriptor) < parts.size()) {
-    parts[spec.zero_length_descriptor][0] = 0;
+  if (layout.zero_length_descriptor >= 0 &&
+      static_cast<size_t>(layout.zero_length_descriptor) < parts.size()) {
+    parts[layout.zero_length_descriptor][0] = 0;
   }
-  if (spec.last_runs_past_end) {
+  if (layout.last_runs_past_end) {
     auto& last = parts.back();
     last[0] = static_cast<uint8_t>(std::min<size_t>(last.size() + 16, 255));
   }
@@ -93,7 +93,7 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const DescriptorSpec& spec, Bu
   std::vector<uint8_t> blob;
   for (const auto& p : parts)
     blob.insert(blob.end(), p.begin(), p.end());
-  uint16_t total = spec.total_length ? *spec.total_length : static_cast<uint16_t>(blob.size());
+  uint16_t total = layout.total_length ? *layout.total_length : static_cast<uint16_t>(blob.size());
   blob[2] = static_cast<uint8_t>(total);
   blob[3] = static_cast<uint8_t>(total >> 8);
   return blob;

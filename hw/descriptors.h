@@ -1,11 +1,11 @@
-// The USB descriptors the adapter serves, built from its DescriptorSpec,
+// The USB descriptors the adapter serves, built from its DescriptorConfig,
 // including the deliberately wrong ones that robustness tests ask for.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "hw/board_spec.h"
+#include "hw/board_config.h"
 
 namespace hw {
 
@@ -17,12 +17,12 @@ constexpr uint8_t kDescriptorQualifier = 6;
 constexpr uint8_t kDescriptorVendorFiller = 0xFF;
 
 // wMaxPacketSize of an endpoint as the descriptors give it.
-uint16_t EndpointMaxPacket(const EndpointSpec& ep, BusSpeed speed);
+uint16_t EndpointMaxPacket(const EndpointConfig& ep, BusSpeed speed);
 
-std::vector<uint8_t> BuildDeviceDescriptor(const DescriptorSpec& spec, BusSpeed speed);
+std::vector<uint8_t> BuildDeviceDescriptor(const DescriptorConfig& layout, BusSpeed speed);
 std::vector<uint8_t> BuildQualifierDescriptor();
 // Configuration, interface, endpoints and filler, as one blob; its size is
 // the real length whatever wTotalLength claims.
-std::vector<uint8_t> BuildConfigurationDescriptor(const DescriptorSpec& spec, BusSpeed speed);
+std::vector<uint8_t> BuildConfigurationDescriptor(const DescriptorConfig& layout, BusSpeed speed);
 
 }  // namespace hw

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "hw/board_spec.h"
+#include "hw/board_config.h"
 
 namespace hw {
 

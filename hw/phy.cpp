@@ -37,12 +37,12 @@ PhyKind KindOfPhy(uint32_t id) {
   return masked == phyid::kHomeA || masked == phyid::kHomeB ? PhyKind::Home : PhyKind::Ethernet;
 }
 
-Phy::Phy(const PhySpec& spec, const TimingSpec& timing, uint64_t now)
-    : address_(spec.mii_address),
-      id_(spec.id),
-      kind_(KindOfPhy(spec.id)),
+Phy::Phy(const PhyConfig& config, const TimingConfig& timing, uint64_t now)
+    : address_(config.mii_address),
+      id_(config.id),
+      kind_(KindOfPhy(config.id)),
       timing_(timing),
-      partner_(spec.partner) {
+      partner_(config.partner) {
   LoadDefaults();
   Retrain(now);
 }

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <map>
 
-#include "hw/board_spec.h"
+#include "hw/board_config.h"
 #include "hw/registers.h"
 
 namespace hw {
@@ -23,7 +23,7 @@ PhyKind KindOfPhy(uint32_t id);
 
 class Phy {
  public:
-  Phy(const PhySpec& spec, const TimingSpec& timing, uint64_t now);
+  Phy(const PhyConfig& config, const TimingConfig& timing, uint64_t now);
 
   uint8_t address() const { return address_; }
   uint32_t id() const { return id_; }
@@ -42,7 +42,7 @@ class Phy {
   void SetPinPowerDown(bool down, uint64_t now);
 
   // The far end of the cable.
-  const LinkPartnerSpec& partner() const { return partner_; }
+  const LinkPartnerConfig& partner() const { return partner_; }
   void SetPlugged(bool plugged, uint64_t now);
   void SetPartnerAbilities(uint16_t abilities, bool autoneg, uint64_t now);
   void SetHomeNetwork(bool present, uint64_t now);
@@ -77,8 +77,8 @@ class Phy {
   uint8_t address_;
   uint32_t id_;
   PhyKind kind_;
-  TimingSpec timing_;
-  LinkPartnerSpec partner_;
+  TimingConfig timing_;
+  LinkPartnerConfig partner_;
 
   uint16_t bmcr_ = 0;
   uint16_t anar_ = 0;

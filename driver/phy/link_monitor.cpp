@@ -217,6 +217,15 @@ ULONG StartLinkPoll(Adapter* adapter) {
   return ChainStatusRead(adapter, adapter->ActivePhyAddress, EvaluateLinkStatus) ? kOk : kFailed;
 }
 
+// A link that is up although its speed and duplex were never resolved: media
+// setup found no link on either PHY at start (auto-negotiation outlasts the
+// bring-up), so nothing chose the PHY, read the partner's abilities or
+// isolated the other PHY. The link coming up is handled as a change so that
+// the reconfiguration does all three.
+static bool LinkUpWithoutMode(const Adapter* adapter) {
+  return adapter->LinkState == kLinkUp && adapter->LinkSpeed == 0 && adapter->PhyCount != 0;
+}
+
 ULONG EvaluateLinkStatus(Adapter* adapter) {
   if (adapter->RegReadBuffer[0] & kStatusLink) {
     adapter->LinkState = kLinkUp;
@@ -238,15 +247,20 @@ ULONG EvaluateLinkStatus(Adapter* adapter) {
       return SwitchAfterLinkLoss(adapter);
     }
   }
-  if (adapter->HandledLinkState == adapter->LinkState) return FinishLinkPoll(adapter);
+  if (adapter->HandledLinkState == adapter->LinkState && !LinkUpWithoutMode(adapter)) {
+    return FinishLinkPoll(adapter);
+  }
   return LinkStateChanged(adapter);
 }
 
 ULONG LinkStateChanged(Adapter* adapter) {
   adapter->HandledLinkState = adapter->LinkState;
   adapter->LinkChangePending = 1;
-  if (adapter->LinkState == kLinkUp) return ReconfigureAfterLinkUp(adapter);
-  return FinishLinkPoll(adapter);
+  if (adapter->LinkState != kLinkUp) return FinishLinkPoll(adapter);
+  // The PHY whose link came up is the one in use from now on; when start-up
+  // chose none, later controller restarts must still set its media up.
+  if (adapter->PhySelection == 0 && adapter->PhyCount != 0) adapter->PhySelection = 2;
+  return ReconfigureAfterLinkUp(adapter);
 }
 
 ULONG FinishLinkPoll(Adapter* adapter) {

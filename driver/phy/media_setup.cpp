@@ -119,7 +119,13 @@ void LookupForcedMedia(Adapter* adapter, PUSHORT control, PUSHORT advertisement)
 ULONG SetupMedia(Adapter* adapter) {
   adapter->LinkSpeed = 0;
   adapter->LinkDuplex = 0;
-  if (adapter->PhySelection == 0) return kFailed;
+  if (adapter->PhySelection == 0) {
+    // No PHY was chosen, so no link is known: the controller start that
+    // follows must not indicate a connect; the link monitor reports the link
+    // once it finds one.
+    adapter->LinkState = kLinkDown;
+    return kFailed;
+  }
 
   // A MediaType with no forced mode (above 5 without the home PHY) gets
   // automatic media rather than an undefined control word.

@@ -11,7 +11,6 @@ namespace usbeth {
 namespace {
 
 constexpr USHORT kMiiBlockLength = 4;
-constexpr USHORT kMiiNoAnswer = 0xFFFF;  // what an MII bus with no driver reads
 
 void FillCommandBlock(Adapter* adapter, UCHAR phy_address, UCHAR command, USHORT value) {
   adapter->RegWriteBuffer[0] = phy_address;
@@ -96,11 +95,26 @@ NTSTATUS ReadPhyStatusAsync(Adapter* adapter, UCHAR phy_address, StepRoutine nex
   return PhyReadAsync(adapter, phy_address, kMiiStatus, PhyStatusCheckStep);
 }
 
+// A status read of an MII address nobody answers on reads all ones; it is
+// handed on as zero so that no bit of it, link least of all, is believed.
+static void ForgetUnansweredStatus(Adapter* adapter) {
+  if (adapter->RegReadBuffer[0] == 0xFF && adapter->RegReadBuffer[1] == 0xFF) {
+    adapter->RegReadBuffer[0] = 0;
+    adapter->RegReadBuffer[1] = 0;
+  }
+}
+
+static ULONG PhyStatusSecondReadStep(Adapter* adapter) {
+  ForgetUnansweredStatus(adapter);
+  return adapter->StatusStep(adapter);
+}
+
 // The link bit latches low until read: when the first read shows it clear,
 // the second read gives the current state.
 ULONG PhyStatusCheckStep(Adapter* adapter) {
+  ForgetUnansweredStatus(adapter);
   if ((adapter->RegReadBuffer[0] & kStatusLink) != 0) return adapter->StatusStep(adapter);
-  if (PhyReadAsync(adapter, adapter->StatusPhyAddress, kMiiStatus, adapter->StatusStep) ==
+  if (PhyReadAsync(adapter, adapter->StatusPhyAddress, kMiiStatus, PhyStatusSecondReadStep) ==
       static_cast<NTSTATUS>(kFailed)) {
     return RearmLinkPoll(adapter);
   }

@@ -30,6 +30,9 @@ constexpr USHORT kControlRestartAutoNeg = 0x1200;  // enable and restart
 constexpr USHORT kControlFullDuplex = 0x0100;
 constexpr USHORT kControlPowerDownIsolate = 0x0C00;
 constexpr USHORT kStatusLink = 0x0004;
+// What a status read returns when no PHY drives the MII data line: an empty
+// address, a PHY held in reset or powered away. It carries no link.
+constexpr USHORT kMiiNoAnswer = 0xFFFF;
 constexpr USHORT kStatusAutoNegComplete = 0x0020;
 constexpr USHORT kAdvertiseAll = 0x01E1;  // 100/10 full and half, selector 802.3
 constexpr USHORT kAdvertiseAllAbilities = 0x01E0;

@@ -54,7 +54,7 @@ ULONG ScanPhys(Adapter* adapter) {
     SelectPhyAddress(adapter, address);
     USHORT status = 0;
     PhyRead(adapter, address, kMiiStatus, &status);
-    if (status == 0xFFFF || status == 0x0000) continue;
+    if (status == kMiiNoAnswer || status == 0x0000) continue;
     USHORT id_high = 0;
     USHORT id_low = 0;
     PhyRead(adapter, address, kMiiIdHigh, &id_high);
@@ -155,12 +155,18 @@ ULONG SelectPhy(Adapter* adapter) {
 
 // The link bit latches low until read, so a clear bit is read a second time
 // before the link counts as down.
+// A status of all ones comes from an address nobody answers on and shows no
+// link.
+static bool StatusShowsLink(USHORT status) {
+  return status != kMiiNoAnswer && (status & kStatusLink) != 0;
+}
+
 ULONG ProbeLinkState(Adapter* adapter, UCHAR phy_address) {
   USHORT status = 0;
   PhyRead(adapter, phy_address, kMiiStatus, &status);
-  if ((status & kStatusLink) != 0) return kLinkUp;
+  if (StatusShowsLink(status)) return kLinkUp;
   PhyRead(adapter, phy_address, kMiiStatus, &status);
-  return (status & kStatusLink) != 0 ? kLinkUp : kLinkDown;
+  return StatusShowsLink(status) ? kLinkUp : kLinkDown;
 }
 
 }  // namespace usbeth

@@ -115,6 +115,9 @@ PUSB_INTERFACE_DESCRIPTOR ValidateConfigurationDescriptor(PUCHAR buffer, ULONG a
       config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
     return nullptr;
   }
+  // Selecting configuration value 0 would put the device back into its
+  // unconfigured state, with every bulk endpoint refusing transfers.
+  if (config->bConfigurationValue == 0) return nullptr;
 
   // Work only within the bytes read. When the device announced more than
   // that, the descriptor cut at the end of the buffer is dropped; a chain that
@@ -244,10 +247,10 @@ ULONG AbortAndResetPipes(Adapter* adapter) {
     urb->UrbPipeRequest.Hdr.Length = kPipeUrbLength;
     urb->UrbPipeRequest.Hdr.Function = step.function;
     urb->UrbPipeRequest.PipeHandle = adapter->InterfaceInfo->Pipes[step.pipe].PipeHandle;
-    if (SubmitUrbSync(adapter, urb) != static_cast<NTSTATUS>(kOk)) {
-      result = kFailed;
-      break;
-    }
+    // Every step is tried even after one failed: a reset the device leaves
+    // unanswered must not keep the other pipe's transfers outstanding, or
+    // the stop would wait for them for ever.
+    if (SubmitUrbSync(adapter, urb) != static_cast<NTSTATUS>(kOk)) result = kFailed;
     if (step.settle) SleepMicroseconds(10000);
   }
   ExFreePool(urb);

@@ -12,10 +12,10 @@ using testing::Rig;
 
 constexpr MacAddress kStation = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 
-BoardSpec WithStation() {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.eeprom = EepromWithAddress(kStation);
-  return spec;
+BoardConfig WithStation() {
+  BoardConfig config = boards::SingleEthernet();
+  config.eeprom = EepromWithAddress(kStation);
+  return config;
 }
 
 TEST(Eeprom, DriverSequenceReadsEveryWord) {
@@ -34,9 +34,9 @@ TEST(Eeprom, DriverSequenceReadsEveryWord) {
 }
 
 TEST(Eeprom, DoneBitClearsAtCommandAndSetsAfterTheDelay) {
-  BoardSpec spec = WithStation();
-  spec.timing.eeprom_ns = 1200 * kMicrosecond;
-  Rig rig(spec);
+  BoardConfig config = WithStation();
+  config.timing.eeprom_ns = 1200 * kMicrosecond;
+  Rig rig(config);
   rig.WriteRegs(reg::kEepromIndex, {1, 0, 0, reg::kEepromRead});
   EXPECT_EQ(rig.ReadRegs(reg::kEepromControl, 1)[0] & reg::kEepromDone, 0);
   rig.Sleep(1199 * kMicrosecond);
@@ -48,9 +48,9 @@ TEST(Eeprom, DoneBitClearsAtCommandAndSetsAfterTheDelay) {
 }
 
 TEST(Eeprom, NeverDoneLeavesWhatTheDataRegistersHeld) {
-  BoardSpec spec = WithStation();
-  spec.timing.eeprom_ns = kNever;
-  Rig rig(spec);
+  BoardConfig config = WithStation();
+  config.timing.eeprom_ns = kNever;
+  Rig rig(config);
   int polls = 0;
   EXPECT_EQ(rig.ReadEepromWord(0, &polls), 0x0000);
   EXPECT_EQ(polls, 100);
@@ -59,9 +59,9 @@ TEST(Eeprom, NeverDoneLeavesWhatTheDataRegistersHeld) {
 }
 
 TEST(ControllerReset, ResetBitSelfClearsAndFlushesTheReceiveFifo) {
-  BoardSpec spec = WithStation();
-  spec.timing.mac_reset_ns = 400 * kMicrosecond;
-  Rig rig(spec);
+  BoardConfig config = WithStation();
+  config.timing.mac_reset_ns = 400 * kMicrosecond;
+  Rig rig(config);
   rig.Configure();
   rig.Enable();
   rig.Sleep(2 * kSecond);  // link up
@@ -102,9 +102,9 @@ TEST(Mii, WriteAndReadWithTheDoneBit) {
 }
 
 TEST(Mii, DoneBitAfterADelayOrNever) {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.timing.mii_ns = 50 * kMicrosecond;
-  Rig rig(spec);
+  BoardConfig config = boards::SingleEthernet();
+  config.timing.mii_ns = 50 * kMicrosecond;
+  Rig rig(config);
   bool done = true;
   uint16_t early = rig.PhyRead(1, mii::kPhyId1, &done);
   EXPECT_FALSE(done);
@@ -114,8 +114,8 @@ TEST(Mii, DoneBitAfterADelayOrNever) {
   EXPECT_EQ(regs[0] | regs[1] << 8, 0x0040);
   EXPECT_NE(regs[2] & reg::kMiiDone, 0);
 
-  spec.timing.mii_ns = kNever;
-  Rig stuck(spec);
+  config.timing.mii_ns = kNever;
+  Rig stuck(config);
   EXPECT_FALSE(stuck.PhyWrite(1, mii::kAnar, 0x0021));
   stuck.Sleep(kSecond);
   EXPECT_EQ(stuck.ReadRegs(reg::kMiiControl, 1)[0] & reg::kMiiDone, 0);

@@ -26,7 +26,7 @@ std::vector<uint8_t> Frame(const MacAddress& dst, size_t size, uint8_t fill = 0x
 // A running adapter with its link up: configured, enabled, filter set.
 class LinkedRig : public Rig {
  public:
-  explicit LinkedRig(BoardSpec spec = boards::SingleEthernet()) : Rig(std::move(spec)) {
+  explicit LinkedRig(BoardConfig config = boards::SingleEthernet()) : Rig(std::move(config)) {
     Configure();
     Enable();
     Sleep(2 * kSecond);
@@ -67,9 +67,9 @@ TEST(BulkOut, ZeroLengthPacketEndsAWholePacketTransfer) {
 
 TEST(BulkOut, MissingZeroLengthPacketMergesTheNextFrameIntoIt) {
   for (BusSpeed speed : {BusSpeed::Full, BusSpeed::High}) {
-    BoardSpec spec = boards::SingleEthernet();
-    spec.speed = speed;
-    LinkedRig rig(spec);
+    BoardConfig config = boards::SingleEthernet();
+    config.speed = speed;
+    LinkedRig rig(config);
     const size_t mps = rig.board.max_packet(0x02);
     std::vector<uint8_t> a = Frame(kPeer, 2 * mps - 2);
     std::vector<uint8_t> b = Frame(kPeer, 100, 0x33);
@@ -209,9 +209,9 @@ TEST(ReceiveFilter, EachControlBit) {
 }
 
 TEST(ReceiveFifo, BoundedAndCounted) {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.rx_fifo_bytes = 4 * (100 + 8);
-  LinkedRig rig(spec);
+  BoardConfig config = boards::SingleEthernet();
+  config.rx_fifo_bytes = 4 * (100 + 8);
+  LinkedRig rig(config);
   for (int i = 0; i < 6; ++i)
     rig.board.send_from_partner(1, Frame(kStation, 100, uint8_t(i)));
   EXPECT_EQ(rig.board.rx_fifo_frames(), 4u);
@@ -277,9 +277,9 @@ TEST(LinkPartner, EchoAndWireTap) {
 }
 
 TEST(LinkPartner, OnlyTheUnisolatedPhyCarriesFrames) {
-  BoardSpec spec = boards::EthernetAndHome();
-  spec.phys[1].partner.home_network = true;
-  LinkedRig rig(spec);
+  BoardConfig config = boards::EthernetAndHome();
+  config.phys[1].partner.home_network = true;
+  LinkedRig rig(config);
   // Both PHYs attached to the data path: their receive data collide.
   rig.board.send_from_partner(1, Frame(kStation, 64));
   EXPECT_EQ(rig.board.counters().rx_mii_contention, 1u);
@@ -296,9 +296,9 @@ TEST(LinkPartner, OnlyTheUnisolatedPhyCarriesFrames) {
 
 TEST(Threads, ConcurrentCallersSeeConsistentCounters) {
   std::atomic<uint64_t> clock{0};
-  BoardSpec spec = boards::SingleEthernet();
-  spec.rx_fifo_bytes = 1 << 20;
-  Board board(spec, [&] { return clock.load(); });
+  BoardConfig config = boards::SingleEthernet();
+  config.rx_fifo_bytes = 1 << 20;
+  Board board(config, [&] { return clock.load(); });
   SetupPacket configure{0x00, 9, 1, 0, 0};
   board.control(configure, nullptr);
   uint8_t enable[3] = {0xF9, 0x30, 0x06};

@@ -34,9 +34,9 @@ TEST(PhyLink, LinkBitIsLatchedLowUntilRead) {
 }
 
 TEST(PhyLink, ResetBitSelfClearsAndWritesDuringResetAreLost) {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.timing.phy_reset_ns = 2 * kMillisecond;
-  Rig rig(spec);
+  BoardConfig config = boards::SingleEthernet();
+  config.timing.phy_reset_ns = 2 * kMillisecond;
+  Rig rig(config);
   rig.PhyWrite(1, mii::kAnar, 0x0021);
   rig.PhyWrite(1, mii::kBmcr, mii::kBmcrReset);
   EXPECT_EQ(rig.PhyRead(1, mii::kBmcr), 0xB100);
@@ -59,9 +59,9 @@ TEST(PhyLink, AutonegotiationResolvesAgainstThePartner) {
       {0x01E1, 0x0020, 10, false}, {0x0021, 0x01E0, 10, false},  {0x0101, 0x01E0, 100, true},
   };
   for (const Case& c : cases) {
-    BoardSpec spec = boards::SingleEthernet();
-    spec.phys[0].partner.abilities = c.partner;
-    Rig rig(spec);
+    BoardConfig config = boards::SingleEthernet();
+    config.phys[0].partner.abilities = c.partner;
+    Rig rig(config);
     rig.PhyWrite(1, mii::kAnar, c.ours);
     rig.PhyWrite(1, mii::kBmcr, 0x1200);
     rig.Sleep(kAutoneg - 1);
@@ -77,9 +77,9 @@ TEST(PhyLink, AutonegotiationResolvesAgainstThePartner) {
 }
 
 TEST(PhyLink, NoCommonAbilityOrNoCableMeansNoLink) {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.phys[0].partner.abilities = 0x0100;
-  Rig rig(spec);
+  BoardConfig config = boards::SingleEthernet();
+  config.phys[0].partner.abilities = 0x0100;
+  Rig rig(config);
   rig.PhyWrite(1, mii::kAnar, 0x0061);
   rig.PhyWrite(1, mii::kBmcr, 0x1200);
   rig.Sleep(10 * kSecond);
@@ -97,10 +97,10 @@ TEST(PhyLink, NoCommonAbilityOrNoCableMeansNoLink) {
 }
 
 TEST(PhyLink, ParallelDetectionOfAPartnerThatDoesNotNegotiate) {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.phys[0].partner.autoneg = false;
-  spec.phys[0].partner.abilities = mii::kAbility100Full;
-  Rig rig(spec);
+  BoardConfig config = boards::SingleEthernet();
+  config.phys[0].partner.autoneg = false;
+  config.phys[0].partner.abilities = mii::kAbility100Full;
+  Rig rig(config);
   rig.Sleep(kAutoneg);
   PhyState s = rig.board.phy_state(1);
   EXPECT_TRUE(s.link_up);
@@ -112,9 +112,9 @@ TEST(PhyLink, ParallelDetectionOfAPartnerThatDoesNotNegotiate) {
 }
 
 TEST(PhyLink, ForcedModes) {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.timing.forced_link_ns = 20 * kMillisecond;
-  Rig rig(spec);
+  BoardConfig config = boards::SingleEthernet();
+  config.timing.forced_link_ns = 20 * kMillisecond;
+  Rig rig(config);
   rig.Sleep(kAutoneg);
   // Forcing 100 full against a negotiating partner: link at once after the
   // forced-link time, full duplex on our side only.
@@ -170,9 +170,9 @@ TEST(PhyLink, PowerDownAndIsolate) {
 
 TEST(HomePhy, LinksWithoutAutonegotiationWhenANetworkIsPresent) {
   for (uint32_t id : {phyid::kHomeA, phyid::kHomeB}) {
-    BoardSpec spec = boards::SingleHome(id);
-    spec.phys[0].partner.home_network = false;
-    Rig rig(spec);
+    BoardConfig config = boards::SingleHome(id);
+    config.phys[0].partner.home_network = false;
+    Rig rig(config);
     rig.Sleep(kSecond);
     EXPECT_FALSE(rig.board.phy_state(1).link_up);
     EXPECT_NE(rig.PhyRead(1, mii::kBmsr), 0x0000);  // present on the scan
@@ -215,7 +215,7 @@ TEST(HomePhy, VendorRegistersAreKept) {
 
 TEST(Boards, ReadyMadeBoardsScanAsDescribed) {
   struct Case {
-    BoardSpec spec;
+    BoardConfig config;
     std::vector<uint8_t> addresses;
   };
   const Case cases[] = {
@@ -224,13 +224,13 @@ TEST(Boards, ReadyMadeBoardsScanAsDescribed) {
       {boards::FivePhys(), {0, 2, 4, 6, 8}}, {boards::NoPhy(), {}},
   };
   for (const Case& c : cases) {
-    Rig rig(c.spec);
+    Rig rig(c.config);
     std::vector<uint8_t> found;
     for (uint8_t a = 0; a < 10; ++a) {
       uint16_t bmsr = rig.PhyRead(a, mii::kBmsr);
       if (bmsr != 0xFFFF && bmsr != 0x0000) found.push_back(a);
     }
-    EXPECT_EQ(found, c.addresses) << c.spec.name;
+    EXPECT_EQ(found, c.addresses) << c.config.name;
   }
 }
 

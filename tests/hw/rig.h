@@ -16,7 +16,7 @@ namespace testing {
 
 class Rig {
  public:
-  explicit Rig(BoardSpec spec) : board(std::move(spec), [this] { return now; }) {}
+  explicit Rig(BoardConfig config) : board(std::move(config), [this] { return now; }) {}
 
   void Sleep(uint64_t ns) { now += ns; }
 

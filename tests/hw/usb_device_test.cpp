@@ -44,9 +44,9 @@ TEST(Descriptors, DeviceDescriptorHonoursRequestedLength) {
 
 TEST(Descriptors, DefaultConfigurationListsBulkInBulkOutInterrupt) {
   for (BusSpeed speed : {BusSpeed::Full, BusSpeed::High}) {
-    BoardSpec spec = boards::SingleEthernet();
-    spec.speed = speed;
-    Rig rig(spec);
+    BoardConfig config = boards::SingleEthernet();
+    config.speed = speed;
+    Rig rig(config);
     std::vector<uint8_t> head = GetDescriptor(rig, kDescriptorConfiguration, 9);
     ASSERT_EQ(head.size(), 9u);
     const uint16_t total = static_cast<uint16_t>(head[2] | head[3] << 8);
@@ -69,10 +69,10 @@ TEST(Descriptors, DefaultConfigurationListsBulkInBulkOutInterrupt) {
   }
 }
 
-TEST(Descriptors, EndpointOrderAndCountFollowTheSpec) {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.descriptors.endpoints = {{0x02, EndpointKind::Bulk, 0, 0}, {0x81, EndpointKind::Bulk, 0, 0}};
-  Rig rig(spec);
+TEST(Descriptors, EndpointOrderAndCountFollowTheConfiguration) {
+  BoardConfig config = boards::SingleEthernet();
+  config.descriptors.endpoints = {{0x02, EndpointKind::Bulk, 0, 0}, {0x81, EndpointKind::Bulk, 0, 0}};
+  Rig rig(config);
   std::vector<uint8_t> blob = GetDescriptor(rig, kDescriptorConfiguration, 255);
   EXPECT_EQ(blob[9 + 4], 2);  // bNumEndpoints
   auto eps = Find(blob, kDescriptorEndpoint);
@@ -85,10 +85,10 @@ TEST(Descriptors, EndpointOrderAndCountFollowTheSpec) {
 }
 
 TEST(Descriptors, PaddingPastTwoHundredFiftyFiveBytes) {
-  BoardSpec spec = boards::SingleEthernet();
-  spec.descriptors.pad_bytes = 300;
-  spec.descriptors.pad_before_endpoints = true;
-  Rig rig(spec);
+  BoardConfig config = boards::SingleEthernet();
+  config.descriptors.pad_bytes = 300;
+  config.descriptors.pad_before_endpoints = true;
+  Rig rig(config);
   std::vector<uint8_t> blob = GetDescriptor(rig, kDescriptorConfiguration, 1024);
   EXPECT_EQ(blob.size(), 339u);
   EXPECT_EQ(blob[2] | blob[3] << 8, 339);
@@ -100,14 +100,14 @@ TEST(Descriptors, PaddingPastTwoHundredFiftyFiveBytes) {
 }
 
 TEST(Descriptors, LyingDescriptors) {
-  BoardSpec zero = boards::SingleEthernet();
+  BoardConfig zero = boards::SingleEthernet();
   zero.descriptors.zero_length_descriptor = 2;  // first endpoint
   Rig a(zero);
   std::vector<uint8_t> blob = GetDescriptor(a, kDescriptorConfiguration, 255);
   EXPECT_EQ(blob[18], 0);
   EXPECT_TRUE(Find(blob, kDescriptorEndpoint).empty());
 
-  BoardSpec overrun = boards::SingleEthernet();
+  BoardConfig overrun = boards::SingleEthernet();
   overrun.descriptors.last_runs_past_end = true;
   overrun.descriptors.total_length = 200;
   Rig b(overrun);
@@ -129,7 +129,7 @@ TEST(StandardRequests, RemoteWakeupFeatureAndStatus) {
   EXPECT_EQ(status[0], 0x00);
   EXPECT_EQ(status[1], 0x00);
 
-  BoardSpec incapable = boards::SingleEthernet();
+  BoardConfig incapable = boards::SingleEthernet();
   incapable.descriptors.remote_wakeup_capable = false;
   Rig other(incapable);
   EXPECT_EQ(other.Control(0x00, 3, 1, 0, 0, nullptr).handshake, Handshake::Stall);

@@ -17,9 +17,9 @@ std::string ErrorOf(const std::string& text) {
 
 constexpr char kOnePhy[] = "[[board.phy]]\naddress = 1\nid = 0x00406210\n";
 
-TEST(ScenarioFile, DefaultScenarioDescribesTheTwoPhyTour) {
+TEST(ScenarioFile, DefaultScenarioDescribesTheTourBetweenPhys) {
   Scenario s = parse_scenario(default_scenario_text(), "default");
-  ASSERT_EQ(s.phys.size(), 2u);
+  ASSERT_EQ(s.phys.size(), 3u);
   EXPECT_EQ(s.phys[0].id, 0x00406210u);
   EXPECT_EQ(s.phys[1].id, 0x00006B90u);
   EXPECT_TRUE(s.phys[1].partner.home_network);

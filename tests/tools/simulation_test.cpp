@@ -35,9 +35,10 @@ fs::path TempDir(const std::string& name) {
 
 // ---- the scenario as the simulation's parts ---------------------------------
 
-TEST(BoardMapping, DefaultScenarioBuildsTheTwoPhyBoard) {
-  hw::BoardSpec board = board_for(Default());
-  ASSERT_EQ(board.phys.size(), 2u);
+TEST(BoardMapping, DefaultScenarioBuildsTheEthernetAndHomeBoard) {
+  hw::BoardConfig board = board_for(Default());
+  ASSERT_EQ(board.phys.size(), 3u);
+  EXPECT_EQ(board.phys[2].id, hw::phyid::kIsolatedKind);
   EXPECT_EQ(board.phys[0].mii_address, 1);
   EXPECT_EQ(board.phys[0].id, hw::phyid::kEthernetA);
   EXPECT_EQ(board.phys[0].partner.abilities, 0x01E0);
@@ -57,7 +58,7 @@ TEST(BoardMapping, PartnerAbilitiesAndBusSpeeds) {
       "[simulation]\nbus = \"unthrottled\"\n[[board.phy]]\naddress = 7\nid = 0x00225410\n"
       "partner = { plugged = false, abilities = [\"10half\", \"100full\"] }\n",
       "x.toml");
-  hw::BoardSpec board = board_for(s);
+  hw::BoardConfig board = board_for(s);
   EXPECT_EQ(board.phys[0].partner.abilities, 0x0120);
   EXPECT_FALSE(board.phys[0].partner.plugged);
   EXPECT_EQ(board.speed, hw::BusSpeed::High);  // unthrottled runs on microframes

@@ -34,7 +34,7 @@ const int kFrameSizes[] = {60, 128, 512, 1024, 1514};
 // One adapter up, with its link, over an unthrottled bus.
 class Machine {
  public:
-  Machine() : board_(Spec(), host::kernel_clock()) {
+  Machine() : board_(Config(), host::kernel_clock()) {
     host::TestbedOptions options;
     options.kernel.seed = 1;
     options.bus.unthrottled = true;
@@ -55,7 +55,7 @@ class Machine {
     std::vector<uint8_t> frame(length);
     for (size_t i = 0; i < length; i++)
       frame[i] = static_cast<uint8_t>(i * 7);
-    const hw::MacAddress partner = board_.spec().phys[0].partner.mac;
+    const hw::MacAddress partner = board_.config().phys[0].partner.mac;
     for (int i = 0; i < 6; i++) {
       frame[i] = to_partner ? partner[i] : adapter_->CurrentAddress[i];
       frame[6 + i] = to_partner ? adapter_->CurrentAddress[i] : partner[i];
@@ -91,8 +91,8 @@ class Machine {
   uint64_t virtual_ns() { return bed_->scheduler().now(); }
 
  private:
-  static hw::BoardSpec Spec() { return hw::boards::SingleEthernet(); }
-  uint8_t mii_address() const { return board_.spec().phys[0].mii_address; }
+  static hw::BoardConfig Config() { return hw::boards::SingleEthernet(); }
+  uint8_t mii_address() const { return board_.config().phys[0].mii_address; }
   [[noreturn]] static void Die(const char* what) {
     std::fprintf(stderr, "bench_datapath: %s\n", what);
     std::exit(1);

@@ -20,6 +20,7 @@ import tempfile
 SHORT, LONG = 200, 1200
 ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DRIVER = os.path.join(ROOT, "driver") + os.sep
+TOTALS = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?PROGRAM TOTALS")
 LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?):")
 
 
@@ -29,18 +30,20 @@ def count(binary, benchmark, frames, workdir):
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, binary,
          "--frames=%d" % frames, "--benchmark_filter=^%s/" % benchmark],
         check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", out],
-                          check=True, capture_output=True, text=True).stdout
+    annotate = ["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no", out]
+    text = subprocess.run(annotate, check=True, capture_output=True, text=True).stdout
     total = driver = 0
     for line in text.splitlines():
+        t = TOTALS.match(line)
+        if t:
+            total = int(t.group(1).replace(",", ""))
+            continue
         m = LINE.match(line)
         if not m:
             continue
         ir = int(m.group(1).replace(",", ""))
         where = m.group(2)
-        if where == "PROGRAM TOTALS":
-            total = ir
-        elif os.path.realpath(where).startswith(DRIVER) if where.startswith("/") else False:
+        if where.startswith("/") and os.path.realpath(where).startswith(DRIVER):
             driver += ir
     if total == 0:
         sys.exit("no totals in callgrind output for %s" % benchmark)

@@ -138,9 +138,9 @@ void RunOne(const uint8_t* data, size_t size) {
   FuzzInput in(data, size);
   const uint8_t seed = in.u8();
   const uint8_t flags = in.u8();
-  hw::BoardSpec spec = hw::boards::SingleEthernet();
-  spec.speed = (flags & 0x01) ? hw::BusSpeed::High : hw::BusSpeed::Full;
-  hw::Board board(spec, host::kernel_clock());
+  hw::BoardConfig config = hw::boards::SingleEthernet();
+  config.speed = (flags & 0x01) ? hw::BusSpeed::High : hw::BusSpeed::Full;
+  hw::Board board(config, host::kernel_clock());
   HostileDevice device(board);
   device.script_bulk_in = true;
 
@@ -164,7 +164,7 @@ void RunOne(const uint8_t* data, size_t size) {
   if (bed.initialize_status() != NDIS_STATUS_SUCCESS) Fail("an honest board did not come up");
   bed.protocol().set_ulong(OID_GEN_CURRENT_PACKET_FILTER, 0x0B);
 
-  Run run{board, device, bed, bulk_faults, spec.speed == hw::BusSpeed::High ? 512u : 64u};
+  Run run{board, device, bed, bulk_faults, config.speed == hw::BusSpeed::High ? 512u : 64u};
   for (unsigned i = 0; i < kMaxOperations && !in.empty(); i++) {
     RunOperation(run, in);
     CheckIndications(run);

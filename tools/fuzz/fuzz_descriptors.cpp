@@ -32,10 +32,10 @@ struct ServedDescriptors {
   std::vector<uint8_t> configuration;
 };
 
-hw::BoardSpec BoardFromInput(FuzzInput& in, uint8_t flags) {
-  hw::BoardSpec spec = hw::boards::SingleEthernet();
-  spec.speed = (flags & 0x01) ? hw::BusSpeed::High : hw::BusSpeed::Full;
-  hw::DescriptorSpec& d = spec.descriptors;
+hw::BoardConfig BoardFromInput(FuzzInput& in, uint8_t flags) {
+  hw::BoardConfig config = hw::boards::SingleEthernet();
+  config.speed = (flags & 0x01) ? hw::BusSpeed::High : hw::BusSpeed::Full;
+  hw::DescriptorConfig& d = config.descriptors;
   d.pad_before_endpoints = (flags & 0x02) != 0;
   d.last_runs_past_end = (flags & 0x04) != 0;
   d.remote_wakeup_capable = (flags & 0x20) != 0;
@@ -43,7 +43,7 @@ hw::BoardSpec BoardFromInput(FuzzInput& in, uint8_t flags) {
   if (endpoints != 3 || (flags & 0x80)) {
     d.endpoints.clear();
     for (unsigned i = 0; i < endpoints; i++) {
-      hw::EndpointSpec ep;
+      hw::EndpointConfig ep;
       ep.address = in.u8();
       ep.kind = static_cast<hw::EndpointKind>(in.u8() & 0x03);
       ep.max_packet = static_cast<uint16_t>(in.u16() % 1025);
@@ -54,7 +54,7 @@ hw::BoardSpec BoardFromInput(FuzzInput& in, uint8_t flags) {
   d.pad_bytes = in.u16() % 1024;
   if (flags & 0x10) d.zero_length_descriptor = in.u8() % 8;
   if (flags & 0x08) d.total_length = in.u16();
-  return spec;
+  return config;
 }
 
 void PatchDescriptors(FuzzInput& in, ServedDescriptors& served) {

@@ -28,14 +28,14 @@ const uint32_t kKnownIds[] = {hw::phyid::kEthernetA, hw::phyid::kEthernetB, hw::
                               hw::phyid::kEthernetD, hw::phyid::kHomeA,     hw::phyid::kHomeB,
                               hw::phyid::kIsolatedKind};
 
-hw::BoardSpec BoardFromInput(FuzzInput& in, uint8_t flags) {
-  hw::BoardSpec spec = hw::boards::SingleEthernet();
-  spec.speed = (flags & 0x01) ? hw::BusSpeed::High : hw::BusSpeed::Full;
-  spec.phys.clear();
+hw::BoardConfig BoardFromInput(FuzzInput& in, uint8_t flags) {
+  hw::BoardConfig config = hw::boards::SingleEthernet();
+  config.speed = (flags & 0x01) ? hw::BusSpeed::High : hw::BusSpeed::Full;
+  config.phys.clear();
   std::set<uint8_t> taken;
   const unsigned count = in.u8() % 4;
   for (unsigned i = 0; i < count; i++) {
-    hw::PhySpec phy;
+    hw::PhyConfig phy;
     phy.mii_address = in.u8() % 32;
     const uint8_t choice = in.u8();
     phy.id = choice < 7 * 32 ? kKnownIds[choice % 7] : in.u32();
@@ -45,13 +45,13 @@ hw::BoardSpec BoardFromInput(FuzzInput& in, uint8_t flags) {
     phy.partner.autoneg = (partner & 0x02) == 0;
     phy.partner.home_network = (partner & 0x04) != 0;
     phy.partner.abilities = (partner & 0x08) ? (in.u16() & 0x01E0) : 0x01E0;
-    if (taken.insert(phy.mii_address).second) spec.phys.push_back(phy);
+    if (taken.insert(phy.mii_address).second) config.phys.push_back(phy);
   }
   const uint8_t eeprom = in.u8();
-  spec.timing.eeprom_ns = eeprom == 0xFF ? hw::kNever : eeprom * 10 * hw::kMicrosecond;
+  config.timing.eeprom_ns = eeprom == 0xFF ? hw::kNever : eeprom * 10 * hw::kMicrosecond;
   const uint8_t mii = in.u8();
-  spec.timing.mii_ns = mii == 0xFF ? hw::kNever : mii * hw::kMicrosecond;
-  return spec;
+  config.timing.mii_ns = mii == 0xFF ? hw::kNever : mii * hw::kMicrosecond;
+  return config;
 }
 
 // What the device answers to one vendor request, decided by the next input
@@ -105,15 +105,15 @@ void RunOne(const uint8_t* data, size_t size) {
   const NDIS_STATUS status = bed.adapter().initialize();
   if (Verbose()) {
     std::fprintf(stderr, "initialize 0x%08X with %zu PHYs\n", static_cast<unsigned>(status),
-                 board.spec().phys.size());
+                 board.config().phys.size());
   }
   if (status != NDIS_STATUS_SUCCESS) return;  // the teardown checks for leaks
 
   // A few link polls, with the first PHY's cable pulled or put back between
   // them as the input says.
   for (unsigned i = 0; i < polls; i++) {
-    if ((plug_script >> i) & 1 && !board.spec().phys.empty()) {
-      const uint8_t address = board.spec().phys[0].mii_address;
+    if ((plug_script >> i) & 1 && !board.config().phys.empty()) {
+      const uint8_t address = board.config().phys[0].mii_address;
       board.plug(address, !board.phy_state(address).link_up);
     }
     bed.scheduler().run_for(3100 * host::kMillisecond);

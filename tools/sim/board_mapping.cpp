@@ -24,24 +24,24 @@ std::string ability_names(const PartnerSetting& p) {
   return s.empty() ? "nothing" : s;
 }
 
-hw::LinkPartnerSpec partner_spec(const PartnerSetting& p) {
-  hw::LinkPartnerSpec spec;
-  spec.plugged = p.plugged;
-  spec.autoneg = true;
-  spec.abilities = ability_bits(p);
-  spec.home_network = p.home_network;
-  return spec;
+hw::LinkPartnerConfig partner_config(const PartnerSetting& p) {
+  hw::LinkPartnerConfig config;
+  config.plugged = p.plugged;
+  config.autoneg = true;
+  config.abilities = ability_bits(p);
+  config.home_network = p.home_network;
+  return config;
 }
 
-hw::BoardSpec board_for(const Scenario& s) {
-  hw::BoardSpec board;
+hw::BoardConfig board_for(const Scenario& s) {
+  hw::BoardConfig board;
   board.name = s.name;
   for (const PhySetting& phy : s.phys) {
-    hw::PhySpec spec;
-    spec.mii_address = static_cast<uint8_t>(phy.address);
-    spec.id = phy.id;
-    spec.partner = partner_spec(phy.partner);
-    board.phys.push_back(spec);
+    hw::PhyConfig config;
+    config.mii_address = static_cast<uint8_t>(phy.address);
+    config.id = phy.id;
+    config.partner = partner_config(phy.partner);
+    board.phys.push_back(config);
   }
   hw::MacAddress mac{};
   std::copy_n(s.eeprom_address.begin(), std::min<size_t>(6, s.eeprom_address.size()), mac.begin());

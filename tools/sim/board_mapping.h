@@ -3,7 +3,7 @@
 // the board's terms.
 #pragma once
 
-#include "hw/board_spec.h"
+#include "hw/board_config.h"
 #include "ndis/ndis.h"
 #include "scenario.h"
 
@@ -14,8 +14,8 @@ uint16_t ability_bits(const PartnerSetting& partner);
 // "10half 10full 100half 100full"
 std::string ability_names(const PartnerSetting& partner);
 
-hw::LinkPartnerSpec partner_spec(const PartnerSetting& partner);
-hw::BoardSpec board_for(const Scenario& scenario);
+hw::LinkPartnerConfig partner_config(const PartnerSetting& partner);
+hw::BoardConfig board_for(const Scenario& scenario);
 host::ndis::AdapterRegistry registry_for(const Scenario& scenario);
 
 // "full", "high", "unthrottled"

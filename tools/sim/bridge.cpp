@@ -121,12 +121,12 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   k.bug_check_throws = false;  // a verifier failure stops the bridge loudly
   auto kernel = host::Kernel::create(k);
   auto ndis = std::make_unique<host::ndis::Library>();
-  hw::BoardSpec spec = hw::boards::SingleEthernet();
-  spec.name = "bridge";
-  spec.speed = o.bus == "full" ? hw::BusSpeed::Full : hw::BusSpeed::High;
-  spec.rx_fifo_bytes = 32768;
+  hw::BoardConfig config = hw::boards::SingleEthernet();
+  config.name = "bridge";
+  config.speed = o.bus == "full" ? hw::BusSpeed::Full : hw::BusSpeed::High;
+  config.rx_fifo_bytes = 32768;
   auto board =
-      std::make_unique<hw::Board>(spec, [] { return host::Kernel::get().scheduler().now(); });
+      std::make_unique<hw::Board>(config, [] { return host::Kernel::get().scheduler().now(); });
   host::usb::BusOptions bus_options;
   bus_options.unthrottled = o.bus == "unthrottled";
   auto bus = std::make_unique<host::usb::BusDriver>(*board, bus_options);

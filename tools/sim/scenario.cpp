@@ -312,11 +312,12 @@ Scenario load_scenario(const std::string& path) {
 }
 
 const char* default_scenario_text() {
-  return R"(# Bring-up on a two-PHY board, auto-negotiation, two-way traffic, the
-# Ethernet cable pulled and the move to the home-network PHY, the cable back
-# and the move back, a reset, halt.
+  return R"(# Bring-up on a board with an Ethernet PHY and a home-network PHY (and
+# an idle PHY that bring-up isolates), auto-negotiation, two-way traffic; the
+# Ethernet cable pulled and the move to the home-network PHY; the cable back
+# while the home network goes quiet, and the move back; a reset; halt.
 [simulation]
-name = "two PHYs: Ethernet and home network"
+name = "Ethernet and home-network PHYs"
 duration_ms = 90000
 seed = 1
 bus = "full"
@@ -333,6 +334,11 @@ partner = { plugged = true, abilities = ["10half", "10full", "100half", "100full
 address = 3
 id = 0x00006B90
 partner = { plugged = true, home_network = true }
+
+[[board.phy]]
+address = 5
+id = 0x00006B70
+partner = { plugged = false }
 
 [[event]]
 at_ms = 8000
@@ -359,6 +365,12 @@ duration_ms = 5000
 at_ms = 50000
 action = "plug"
 phy = 1
+
+[[event]]
+at_ms = 50000
+action = "unplug"
+phy = 3
+home_network = false
 
 [[event]]
 at_ms = 70000

@@ -587,7 +587,7 @@ class Run {
   bool halted_ = false;
 
   Mac station_{};
-  Mac partner_mac_ = hw::LinkPartnerSpec{}.mac;
+  Mac partner_mac_ = hw::LinkPartnerConfig{}.mac;
   std::vector<Stream> streams_;
   StreamCheck tx_check_, rx_check_;
   uint64_t tx_copies_on_wire_ = 0, tx_refused_ = 0, tx_since_reset_ = 0, rx_since_reset_ = 0,

@@ -82,11 +82,11 @@ TEST_F(ControllerTest, PowerUpReleasesThePhyResetLineThenScans) {
 
 class EepromTest : public ::testing::Test {
  protected:
-  static hw::BoardSpec Board(uint64_t eeprom_ns) {
-    hw::BoardSpec spec = hw::boards::SingleEthernet();
-    spec.eeprom = hw::EepromWithAddress({0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
-    spec.timing.eeprom_ns = eeprom_ns;
-    return spec;
+  static hw::BoardConfig Board(uint64_t eeprom_ns) {
+    hw::BoardConfig config = hw::boards::SingleEthernet();
+    config.eeprom = hw::EepromWithAddress({0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
+    config.timing.eeprom_ns = eeprom_ns;
+    return config;
   }
 };
 

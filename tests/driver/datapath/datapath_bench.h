@@ -28,7 +28,7 @@ struct BenchOptions {
   uint64_t seed = 1;
   unsigned processors = 2;
   double time_scale = 1.0;  // threaded mode: virtual ns per real ns
-  hw::BoardSpec board = hw::boards::SingleEthernet();
+  hw::BoardConfig board = hw::boards::SingleEthernet();
   host::usb::CompletionMode completion = host::usb::CompletionMode::Seeded;
   std::map<std::string, uint32_t> registry;
   bool bring_up = true;  // initialize and wait for the link

@@ -24,14 +24,14 @@ size_t Count(const std::vector<MiiCommand>& cmds, const MiiCommand& c) {
   return static_cast<size_t>(std::count(cmds.begin(), cmds.end(), c));
 }
 
-hw::BoardSpec ManyPhys(size_t count, bool home_network) {
-  std::vector<hw::PhySpec> phys = {PhyAt(1, usbeth::kPhyEthernet1),
+hw::BoardConfig ManyPhys(size_t count, bool home_network) {
+  std::vector<hw::PhyConfig> phys = {PhyAt(1, usbeth::kPhyEthernet1),
                                    PhyAt(2, 0x01234560),
                                    PhyAt(3, usbeth::kPhyHomeA, home_network)};
   if (count == 4) phys.push_back(PhyAt(4, 0x01234570));
-  hw::BoardSpec spec = BoardWith(phys);
-  spec.eeprom = hw::EepromWithAddress({0x02, 0, 0, 0, 0, 1});
-  return spec;
+  hw::BoardConfig config = BoardWith(phys);
+  config.eeprom = hw::EepromWithAddress({0x02, 0, 0, 0, 0, 1});
+  return config;
 }
 
 // ---- Chain E: the Ethernet PHY lost its link -----------------------------------

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "hw/board.h"
-#include "hw/board_spec.h"
+#include "hw/board_config.h"
 #include "miniport/adapter.h"
 #include "miniport/miniport.h"
 #include "ndis/ndis.h"
@@ -111,7 +111,7 @@ class Recorder : public host::ndis::Binding {
 };
 
 struct RigOptions {
-  hw::BoardSpec board = hw::boards::SingleEthernet();
+  hw::BoardConfig board = hw::boards::SingleEthernet();
   host::usb::BusOptions bus;
   uint64_t seed = 1;
   bool load_driver = true;

@@ -30,7 +30,7 @@ size_t CountBetween(const std::vector<MiiCommand>& cmds, const MiiCommand& c, si
 
 class MediaSetupTest : public ::testing::Test {
  protected:
-  void Start(hw::BoardSpec board, ULONG media_type, ULONG home_lan = 0) {
+  void Start(hw::BoardConfig board, ULONG media_type, ULONG home_lan = 0) {
     rig_ = std::make_unique<PhyRig>(std::move(board));
     rig_->a()->HomeLanMode = home_lan;
     rig_->PowerUp(media_type);
@@ -111,9 +111,9 @@ class AutoNegotiationTest : public MediaSetupTest,
                             public ::testing::WithParamInterface<PartnerCase> {};
 
 TEST_P(AutoNegotiationTest, PartnerAbilitiesAloneDecideSpeedAndDuplex) {
-  hw::BoardSpec spec = hw::boards::SingleEthernet();
-  spec.phys[0].partner.abilities = GetParam().abilities;
-  Start(spec, 0);
+  hw::BoardConfig config = hw::boards::SingleEthernet();
+  config.phys[0].partner.abilities = GetParam().abilities;
+  Start(config, 0);
   auto real_start = std::chrono::steady_clock::now();
   EXPECT_EQ(RunSetup(), usbeth::kOk);
   auto real = std::chrono::steady_clock::now() - real_start;

@@ -11,10 +11,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kWdmTag = 0x206D6457;  // "Wdm "
 
-hw::BoardSpec BoardWithMiiDelay(uint64_t mii_ns) {
-  hw::BoardSpec spec = hw::boards::SingleEthernet();
-  spec.timing.mii_ns = mii_ns;
-  return spec;
+hw::BoardConfig BoardWithMiiDelay(uint64_t mii_ns) {
+  hw::BoardConfig config = hw::boards::SingleEthernet();
+  config.timing.mii_ns = mii_ns;
+  return config;
 }
 
 class MiiTest : public ::testing::Test {
@@ -113,10 +113,10 @@ ULONG RecordStep(usbeth::Adapter* a) {
 
 class MiiAsyncTest : public ::testing::Test {
  protected:
-  static hw::BoardSpec Board() {
-    hw::BoardSpec spec = hw::boards::SingleEthernet();
-    spec.timing.autoneg_ns = 1 * hw::kMillisecond;
-    return spec;
+  static hw::BoardConfig Board() {
+    hw::BoardConfig config = hw::boards::SingleEthernet();
+    config.timing.autoneg_ns = 1 * hw::kMillisecond;
+    return config;
   }
   MiiAsyncTest() : rig_(Board()) { g_log = StepLog(); }
   void AtDispatch(const std::function<void()>& fn) {

@@ -110,7 +110,7 @@ inline std::vector<std::vector<uint8_t>> BlockWrites(hw::Board& board, uint16_t 
 // A zeroed Adapter wired to a board through the bus; no NDIS adapter.
 class PhyRig {
  public:
-  explicit PhyRig(hw::BoardSpec board, host::usb::BusOptions bus = {})
+  explicit PhyRig(hw::BoardConfig board, host::usb::BusOptions bus = {})
       : rig(Options(std::move(board), bus)) {
     adapter = std::make_unique<usbeth::Adapter>();
     adapter->LowerDevice = rig.spy->device();
@@ -122,7 +122,7 @@ class PhyRig {
     rig.scheduler().run_until_idle(60 * host::kSecond);
     host::faults().reset();
   }
-  static RigOptions Options(hw::BoardSpec board, host::usb::BusOptions bus) {
+  static RigOptions Options(hw::BoardConfig board, host::usb::BusOptions bus) {
     RigOptions o;
     o.board = std::move(board);
     o.bus = bus;
@@ -149,19 +149,19 @@ class PhyRig {
   std::unique_ptr<usbeth::Adapter> adapter;
 };
 
-inline hw::PhySpec PhyAt(uint8_t address, uint32_t id, bool home_network = false) {
-  hw::PhySpec phy;
+inline hw::PhyConfig PhyAt(uint8_t address, uint32_t id, bool home_network = false) {
+  hw::PhyConfig phy;
   phy.mii_address = address;
   phy.id = id;
   phy.partner.home_network = home_network;
   return phy;
 }
 
-inline hw::BoardSpec BoardWith(std::vector<hw::PhySpec> phys) {
-  hw::BoardSpec spec = hw::boards::NoPhy();
-  spec.name = "custom";
-  spec.phys = std::move(phys);
-  return spec;
+inline hw::BoardConfig BoardWith(std::vector<hw::PhyConfig> phys) {
+  hw::BoardConfig config = hw::boards::NoPhy();
+  config.name = "custom";
+  config.phys = std::move(phys);
+  return config;
 }
 
 }  // namespace usbeth_test

@@ -11,15 +11,15 @@ namespace {
 constexpr uint16_t kIsolate = 0x0C00;
 
 // Links settle within the power-up sequence, so selection sees them.
-hw::BoardSpec Quick(hw::BoardSpec spec) {
-  spec.timing.autoneg_ns = 1 * hw::kMillisecond;
-  spec.timing.home_link_ns = 1 * hw::kMillisecond;
-  return spec;
+hw::BoardConfig Quick(hw::BoardConfig config) {
+  config.timing.autoneg_ns = 1 * hw::kMillisecond;
+  config.timing.home_link_ns = 1 * hw::kMillisecond;
+  return config;
 }
 
 class SelectionTest : public ::testing::Test {
  protected:
-  void Start(hw::BoardSpec board, ULONG media_type = 0) {
+  void Start(hw::BoardConfig board, ULONG media_type = 0) {
     rig_.reset();  // one host kernel at a time
     rig_ = std::make_unique<PhyRig>(Quick(std::move(board)));
     a()->MediaType = media_type;
@@ -93,10 +93,10 @@ TEST_F(SelectionTest, EthernetWithLinkWinsAndTheHomePhyIsIsolated) {
 }
 
 TEST_F(SelectionTest, HomeLinkWinsWhenTheEthernetCableIsOut) {
-  hw::BoardSpec spec = hw::boards::EthernetAndHome();
-  spec.phys[0].partner.plugged = false;
-  spec.phys[1].partner.home_network = true;
-  Start(spec);
+  hw::BoardConfig config = hw::boards::EthernetAndHome();
+  config.phys[0].partner.plugged = false;
+  config.phys[1].partner.home_network = true;
+  Start(config);
   EXPECT_EQ(PowerUp(), usbeth::kOk);
   EXPECT_EQ(a()->HomePhyMode, usbeth::kHomePhyInUse);
   EXPECT_EQ(a()->ActivePhyAddress, 3);
@@ -106,9 +106,9 @@ TEST_F(SelectionTest, HomeLinkWinsWhenTheEthernetCableIsOut) {
 }
 
 TEST_F(SelectionTest, NoLinkOnEitherChoosesNothingAndWritesNoPhy) {
-  hw::BoardSpec spec = hw::boards::EthernetAndHome();
-  spec.phys[0].partner.plugged = false;
-  Start(spec);
+  hw::BoardConfig config = hw::boards::EthernetAndHome();
+  config.phys[0].partner.plugged = false;
+  Start(config);
   EXPECT_EQ(PowerUp(), usbeth::kFailed);
   EXPECT_EQ(a()->PhySelection, 0);
   EXPECT_EQ(a()->HomePhyMode, usbeth::kEthernetPhyInUse);
@@ -120,10 +120,10 @@ TEST_F(SelectionTest, NoLinkOnEitherChoosesNothingAndWritesNoPhy) {
 
 TEST_F(SelectionTest, ForcedMediaChoosesByKindWhateverTheLinks) {
   for (ULONG media : {1u, 3u, 4u, 9u}) {
-    hw::BoardSpec spec = hw::boards::EthernetAndHome();
-    spec.phys[0].partner.plugged = false;
-    spec.phys[1].partner.home_network = true;
-    Start(spec, media);
+    hw::BoardConfig config = hw::boards::EthernetAndHome();
+    config.phys[0].partner.plugged = false;
+    config.phys[1].partner.home_network = true;
+    Start(config, media);
     EXPECT_EQ(PowerUp(), usbeth::kOk);
     EXPECT_EQ(a()->ActivePhyAddress, 1) << media;
     EXPECT_EQ(a()->HomePhyMode, usbeth::kEthernetPhyInUse);

@@ -10,7 +10,7 @@
 namespace usbeth_test {
 namespace {
 
-RigOptions WithBoard(hw::BoardSpec board) {
+RigOptions WithBoard(hw::BoardConfig board) {
   RigOptions o;
   o.board = std::move(board);
   return o;
@@ -21,7 +21,7 @@ class UsbConfigTest : public ::testing::Test {
   // Initializes an adapter on the board and expects initialization to fail
   // cleanly: resources status, no select-configuration for a refused
   // descriptor set, nothing of the driver left behind.
-  void ExpectRefused(hw::BoardSpec board, bool select_sent) {
+  void ExpectRefused(hw::BoardConfig board, bool select_sent) {
     DriverRig rig(WithBoard(std::move(board)));
     rig.AddAdapter();
     EXPECT_EQ(rig.miniport->initialize(), NDIS_STATUS_RESOURCES);
@@ -73,7 +73,7 @@ TEST_F(UsbConfigTest, EightDebugLinesShowTheBusValuesThenTheDriverValues) {
 }
 
 TEST_F(UsbConfigTest, LongConfigurationIsReadOnceAsFarAs255Bytes) {
-  hw::BoardSpec board = hw::boards::SingleEthernet();
+  hw::BoardConfig board = hw::boards::SingleEthernet();
   board.descriptors.pad_bytes = 400;
   DriverRig rig(WithBoard(board));
   rig.Start();
@@ -89,7 +89,7 @@ TEST_F(UsbConfigTest, LongConfigurationIsReadOnceAsFarAs255Bytes) {
 }
 
 TEST_F(UsbConfigTest, PipesAreTakenByPositionAlone) {
-  hw::BoardSpec board = hw::boards::SingleEthernet();
+  hw::BoardConfig board = hw::boards::SingleEthernet();
   board.descriptors.endpoints = {{0x02, hw::EndpointKind::Bulk, 0, 0},
                                  {0x81, hw::EndpointKind::Bulk, 0, 0},
                                  {0x83, hw::EndpointKind::Interrupt, 0, 1}};
@@ -104,16 +104,16 @@ TEST_F(UsbConfigTest, PipesAreTakenByPositionAlone) {
 }
 
 TEST_F(UsbConfigTest, InterfaceWithTwoOrFourPipesIsRefusedAndItsRequestReleased) {
-  hw::BoardSpec two = hw::boards::SingleEthernet();
+  hw::BoardConfig two = hw::boards::SingleEthernet();
   two.descriptors.endpoints.pop_back();
   ExpectRefused(two, false);
-  hw::BoardSpec four = hw::boards::SingleEthernet();
+  hw::BoardConfig four = hw::boards::SingleEthernet();
   four.descriptors.endpoints.push_back({0x84, hw::EndpointKind::Interrupt, 0, 1});
   ExpectRefused(four, false);
 }
 
 TEST_F(UsbConfigTest, PipeKindsOtherThanBulkBulkInterruptAreRefused) {
-  hw::BoardSpec board = hw::boards::SingleEthernet();
+  hw::BoardConfig board = hw::boards::SingleEthernet();
   board.descriptors.endpoints = {{0x83, hw::EndpointKind::Interrupt, 0, 1},
                                  {0x81, hw::EndpointKind::Bulk, 0, 0},
                                  {0x02, hw::EndpointKind::Bulk, 0, 0}};
@@ -123,26 +123,26 @@ TEST_F(UsbConfigTest, PipeKindsOtherThanBulkBulkInterruptAreRefused) {
 TEST_F(UsbConfigTest, ZeroLengthDescriptorsAreRefused) {
   for (int index : {0, 1, 2, 4}) {
     SCOPED_TRACE(index);
-    hw::BoardSpec board = hw::boards::SingleEthernet();
+    hw::BoardConfig board = hw::boards::SingleEthernet();
     board.descriptors.zero_length_descriptor = index;
     ExpectRefused(board, false);
   }
 }
 
 TEST_F(UsbConfigTest, DescriptorRunningPastTheEndIsRefused) {
-  hw::BoardSpec board = hw::boards::SingleEthernet();
+  hw::BoardConfig board = hw::boards::SingleEthernet();
   board.descriptors.last_runs_past_end = true;
   ExpectRefused(board, false);
 }
 
 TEST_F(UsbConfigTest, TotalLengthShorterThanTheEndpointsIsRefused) {
-  hw::BoardSpec board = hw::boards::SingleEthernet();
+  hw::BoardConfig board = hw::boards::SingleEthernet();
   board.descriptors.total_length = 20;  // configuration, interface, part of an endpoint
   ExpectRefused(board, false);
 }
 
 TEST_F(UsbConfigTest, TotalLengthBeyondTheBytesSentIsClampedToThem) {
-  hw::BoardSpec board = hw::boards::SingleEthernet();
+  hw::BoardConfig board = hw::boards::SingleEthernet();
   board.descriptors.total_length = 4000;
   DriverRig rig(WithBoard(board));
   rig.Start();

@@ -34,7 +34,7 @@ constexpr uint32_t kIsolatedKind = 0x00006B70;
 }  // namespace phyid
 
 // What is at the far end of a PHY's cable.
-struct LinkPartnerSpec {
+struct LinkPartnerConfig {
   bool plugged = true;          // cable in and the far end powered
   bool autoneg = true;          // the far end negotiates
   uint16_t abilities = 0x01E0;  // technology bits as in MII register 4 (0x0020..0x0100)
@@ -45,28 +45,28 @@ struct LinkPartnerSpec {
   uint64_t echo_delay_ns = 100 * kMicrosecond;
 };
 
-struct PhySpec {
+struct PhyConfig {
   uint8_t mii_address = 1;
   uint32_t id = phyid::kEthernetA;  // register 2 << 16 | register 3, revision included
-  LinkPartnerSpec partner;
+  LinkPartnerConfig partner;
 };
 
 enum class EndpointKind : uint8_t { Bulk = 2, Interrupt = 3 };
 
-struct EndpointSpec {
+struct EndpointConfig {
   uint8_t address;  // with the direction bit (0x80 = IN)
   EndpointKind kind;
   uint16_t max_packet;  // 0: by bus speed (64 full, 512 high; interrupt 8)
   uint8_t interval;
 };
 
-struct DescriptorSpec {
+struct DescriptorConfig {
   uint16_t vendor_id = 0x1209;
   uint16_t product_id = 0x0001;
   uint16_t bcd_device = 0x0100;
   bool remote_wakeup_capable = true;
   // In descriptor order; the driver takes pipes by position.
-  std::vector<EndpointSpec> endpoints = {
+  std::vector<EndpointConfig> endpoints = {
       {0x81, EndpointKind::Bulk, 0, 0},
       {0x02, EndpointKind::Bulk, 0, 0},
       {0x83, EndpointKind::Interrupt, 0, 1},
@@ -83,7 +83,7 @@ struct DescriptorSpec {
 };
 
 // Delays of the slow parts. kNever: the done bit never comes.
-struct TimingSpec {
+struct TimingConfig {
   uint64_t eeprom_ns = 100 * kMicrosecond;
   uint64_t mii_ns = 0;
   uint64_t mac_reset_ns = 100 * kMicrosecond;
@@ -93,13 +93,13 @@ struct TimingSpec {
   uint64_t home_link_ns = 200 * kMillisecond;   // home-network PHYs
 };
 
-struct BoardSpec {
+struct BoardConfig {
   std::string name;
-  std::vector<PhySpec> phys;          // up to ten, distinct MII addresses 0..31
+  std::vector<PhyConfig> phys;          // up to ten, distinct MII addresses 0..31
   std::array<uint16_t, 16> eeprom{};  // words 0..2: station address, low byte first
   BusSpeed speed = BusSpeed::Full;
-  DescriptorSpec descriptors;
-  TimingSpec timing;
+  DescriptorConfig descriptors;
+  TimingConfig timing;
   size_t rx_fifo_bytes = 8192;        // each queued frame takes its length + 8
   bool require_configuration = true;  // bulk endpoints stall until SET_CONFIGURATION 1
 };
@@ -109,12 +109,12 @@ std::array<uint16_t, 16> EepromWithAddress(const MacAddress& mac);
 
 // Ready-made boards. Station address 02:00:00:00:00:01 unless changed.
 namespace boards {
-BoardSpec SingleEthernet(uint32_t id = phyid::kEthernetA);  // PHY at MII 1
-BoardSpec EthernetAndHome();        // 0x00406210 at MII 1, 0x00006B90 at MII 3
-BoardSpec HomeWithIsolated();       // 0x00006B70 at MII 1, 0x00006B90 at MII 3
-BoardSpec SingleHome(uint32_t id);  // home PHY at MII 1, home network present
-BoardSpec FivePhys();               // MII 0, 2, 4, 6, 8
-BoardSpec NoPhy();
+BoardConfig SingleEthernet(uint32_t id = phyid::kEthernetA);  // PHY at MII 1
+BoardConfig EthernetAndHome();        // 0x00406210 at MII 1, 0x00006B90 at MII 3
+BoardConfig HomeWithIsolated();       // 0x00006B70 at MII 1, 0x00006B90 at MII 3
+BoardConfig SingleHome(uint32_t id);  // home PHY at MII 1, home network present
+BoardConfig FivePhys();               // MII 0, 2, 4, 6, 8
+BoardConfig NoPhy();
 }  // namespace boards
 
 }  // namespace hw
