@@ -71,7 +71,8 @@ class Board::Session {
   std::unique_lock<std::mutex> lock_;
 };
 
-Board::Board(BoardConfig config, Clock clock) : config_(std::move(config)), clock_(std::move(clock)) {
+Board::Board(BoardConfig config, Clock clock)
+    : config_(std::move(config)), clock_(std::move(clock)) {
   if (config_.phys.size() > 10) throw std::invalid_argument("a board holds at most ten PHYs");
   std::set<uint8_t> addresses;
   for (const PhyConfig& p : config_.phys) {

@@ -95,7 +95,7 @@ struct TimingConfig {
 
 struct BoardConfig {
   std::string name;
-  std::vector<PhyConfig> phys;          // up to ten, distinct MII addresses 0..31
+  std::vector<PhyConfig> phys;        // up to ten, distinct MII addresses 0..31
   std::array<uint16_t, 16> eeprom{};  // words 0..2: station address, low byte first
   BusSpeed speed = BusSpeed::Full;
   DescriptorConfig descriptors;

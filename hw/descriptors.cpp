@@ -58,14 +58,15 @@ std::vector<uint8_t> BuildQualifierDescriptor() {
 
 std::vector<uint8_t> BuildConfigurationDescriptor(const DescriptorConfig& layout, BusSpeed speed) {
   std::vector<std::vector<uint8_t>> parts;
-  std::vector<uint8_t> config = {9, kDescriptorConfiguration,
-                                 0, 0,
-                                 1, 1,
-                                 0, static_cast<uint8_t>(layout.remote_wakeup_capable ? 0xA0 : 0x80),
-                                 50};
+  std::vector<uint8_t> config = {
+      9, kDescriptorConfiguration,
+      0, 0,
+      1, 1,
+      0, static_cast<uint8_t>(layout.remote_wakeup_capable ? 0xA0 : 0x80),
+      50};
   parts.push_back(config);
-  parts.push_back({9, kDescriptorInterface, 0, 0, static_cast<uint8_t>(layout.endpoints.size()), 0xFF,
-                   0x00, 0x00, 0});
+  parts.push_back({9, kDescriptorInterface, 0, 0, static_cast<uint8_t>(layout.endpoints.size()),
+                   0xFF, 0x00, 0x00, 0});
   if (layout.pad_before_endpoints) {
     for (auto& f : Filler(layout.pad_bytes))
       parts.push_back(std::move(f));

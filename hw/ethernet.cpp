@@ -10,7 +10,8 @@ struct CrcTable {
   constexpr CrcTable() : entry() {
     for (uint32_t i = 0; i < 256; ++i) {
       uint32_t crc = i;
-      for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+      for (int bit = 0; bit < 8; ++bit)
+        crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
       entry[i] = crc;
     }
   }
@@ -21,7 +22,8 @@ constexpr CrcTable kCrcTable;
 
 uint32_t EthernetCrc32(const uint8_t* data, size_t len) {
   uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < len; ++i) crc = (crc >> 8) ^ kCrcTable.entry[(crc ^ data[i]) & 0xFF];
+  for (size_t i = 0; i < len; ++i)
+    crc = (crc >> 8) ^ kCrcTable.entry[(crc ^ data[i]) & 0xFF];
   return ~crc;
 }
 

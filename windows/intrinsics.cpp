@@ -3,5 +3,9 @@
 // current processor.
 #include "wdk.h"
 
-extern "C" void __cdecl _disable(void) { __asm__ __volatile__("cli" ::: "memory"); }
-extern "C" void __cdecl _enable(void) { __asm__ __volatile__("sti" ::: "memory"); }
+extern "C" void __cdecl _disable(void) {
+  __asm__ __volatile__("cli" ::: "memory");
+}
+extern "C" void __cdecl _enable(void) {
+  __asm__ __volatile__("sti" ::: "memory");
+}

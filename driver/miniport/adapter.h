@@ -215,7 +215,7 @@ struct Adapter {
   PIRP AsyncCancelIrp;           // IRP being cancelled: its completion leaves the free
   UCHAR AsyncCancelFreePending;  // to the canceller, which this flag tells to free it
   LONG AsyncRequestsOutstanding;
-  UCHAR KeepAliveTimerStarted;   // KeepAliveTimer was initialized by MiniportInitialize
+  UCHAR KeepAliveTimerStarted;  // KeepAliveTimer was initialized by MiniportInitialize
   // A reset requested above PASSIVE_LEVEL runs from this work item and is
   // completed to NDIS afterwards; halt waits for it to end.
   NDIS_WORK_ITEM ResetWorkItem;

@@ -40,8 +40,7 @@ ULONG ReadConfiguration(Adapter* adapter) {
   };
   for (KeywordEntry* entry = keywords; entry->Field != nullptr; ++entry) {
     PNDIS_CONFIGURATION_PARAMETER value = nullptr;
-    NdisReadConfiguration(&status, &value, configuration, &entry->Keyword,
-                          NdisParameterHexInteger);
+    NdisReadConfiguration(&status, &value, configuration, &entry->Keyword, NdisParameterHexInteger);
     if (status == NDIS_STATUS_SUCCESS && value != nullptr) {
       *entry->Field = value->ParameterData.IntegerData;
     }

@@ -52,10 +52,10 @@ bool TransfersIdle(Adapter* adapter) {
   const bool tx_home = static_cast<ULONG>(adapter->TxFreeQueue.Count) == adapter->TxDescriptorCount;
   NdisReleaseSpinLock(&adapter->TxLock);
   NdisAcquireSpinLock(&adapter->RxLock);
-  const bool rx_home = static_cast<ULONG>(adapter->RxFreeQueue.Count +
-                                          adapter->RxReadyQueue.Count) ==
-                           adapter->RxDescriptorCount &&
-                       adapter->RxIndicating == 0;
+  const bool rx_home =
+      static_cast<ULONG>(adapter->RxFreeQueue.Count + adapter->RxReadyQueue.Count) ==
+          adapter->RxDescriptorCount &&
+      adapter->RxIndicating == 0;
   NdisReleaseSpinLock(&adapter->RxLock);
   return tx_home && rx_home;
 }
@@ -118,7 +118,8 @@ void NTAPI ResetWorker(PNDIS_WORK_ITEM work_item, PVOID context) {
 void NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
   Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
   // A deferred reset still running owns the controller.
-  while (adapter->ResetInProgress != 0) SleepMicroseconds(kDrainDelayUs);
+  while (adapter->ResetInProgress != 0)
+    SleepMicroseconds(kDrainDelayUs);
 
   if (adapter->AdapterState != kStateStopped) MiniportShutdown(adapter);
   NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
@@ -147,7 +148,8 @@ ULONG StopDevice(Adapter* adapter) {
   SubmitUrbSync(adapter, &urb);
 
   AbortAndResetPipes(adapter);
-  for (ULONG i = 0; i < kSettleRounds; ++i) SleepMicroseconds(kSettleDelayUs);
+  for (ULONG i = 0; i < kSettleRounds; ++i)
+    SleepMicroseconds(kSettleDelayUs);
 
   // A completion or timer routine that ran before the state changed may have
   // armed a timer again; nothing arms one from here on.

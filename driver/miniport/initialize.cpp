@@ -17,10 +17,9 @@ namespace usbeth {
 namespace {
 
 constexpr UINT kCheckForHangSeconds = 4;
-constexpr ULONG kAdapterAttributes = NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT |
-                                     NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT |
-                                     NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER |
-                                     NDIS_ATTRIBUTE_DESERIALIZE;
+constexpr ULONG kAdapterAttributes =
+    NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT | NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT |
+    NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER | NDIS_ATTRIBUTE_DESERIALIZE;
 constexpr ULONG kDefaultDescriptorCount = 20;
 constexpr ULONG kMinimumRxDescriptors = 3;
 constexpr ULONG kMulticastHashBytes = 8;
@@ -50,7 +49,8 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
   UNREFERENCED_PARAMETER(OpenErrorStatus);
 
   UINT medium = 0;
-  while (medium < MediumArraySize && MediumArray[medium] != NdisMedium802_3) ++medium;
+  while (medium < MediumArraySize && MediumArray[medium] != NdisMedium802_3)
+    ++medium;
   if (medium == MediumArraySize) return NDIS_STATUS_UNSUPPORTED_MEDIA;
   *SelectedMediumIndex = medium;
 
@@ -86,8 +86,7 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
 
   // The first bulk-in read, launched during bring-up, may complete and arm
   // the receive timer before this handler returns.
-  NdisMInitializeTimer(&adapter->RxIndicateTimer, MiniportAdapterHandle, IndicateReceived,
-                       adapter);
+  NdisMInitializeTimer(&adapter->RxIndicateTimer, MiniportAdapterHandle, IndicateReceived, adapter);
   NdisMInitializeTimer(&adapter->StepTimer, MiniportAdapterHandle, StepTimerExpired, adapter);
   NdisMInitializeTimer(&adapter->LinkPollTimer, MiniportAdapterHandle, LinkPollTimerExpired,
                        adapter);
@@ -144,7 +143,8 @@ ULONG BringUpAdapter(Adapter* adapter) {
 
   // All ones in the hash lets every multicast address through; nothing else
   // writes these registers.
-  for (ULONG i = 0; i < kMulticastHashBytes; ++i) adapter->RegWriteBuffer[i] = 0xFF;
+  for (ULONG i = 0; i < kMulticastHashBytes; ++i)
+    adapter->RegWriteBuffer[i] = 0xFF;
   if (WriteRegisters(adapter, kMulticastHashBytes, kRegMulticastHash) != kOk) return kFailed;
 
   PowerUpPhys(adapter);

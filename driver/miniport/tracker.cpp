@@ -73,7 +73,8 @@ bool AddBlock(TrackerLists* tracker) {
   }
   NdisZeroMemory(block, kTrackBlockSize);
   TrackRecord* records = static_cast<TrackRecord*>(block);
-  for (ULONG i = 0; i < kTrackRecordsPerBlock; ++i) PushBack(&tracker->SpareList, &records[i]);
+  for (ULONG i = 0; i < kTrackRecordsPerBlock; ++i)
+    PushBack(&tracker->SpareList, &records[i]);
 
   TrackRecord* own = PopFront(&tracker->SpareList);
   own->Type = TrackMemory;

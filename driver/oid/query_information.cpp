@@ -61,10 +61,9 @@ constexpr ULONG kLookahead = 1500;
 constexpr ULONG kMaxTotalSize = 1514;
 constexpr ULONG kMaxListSize = 32;
 constexpr USHORT kDriverVersion = 0x0500;
-constexpr ULONG kMacOptions = NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA |
-                              NDIS_MAC_OPTION_RECEIVE_SERIALIZED |
-                              NDIS_MAC_OPTION_TRANSFERS_NOT_PEND | NDIS_MAC_OPTION_NO_LOOPBACK |
-                              NDIS_MAC_OPTION_FULL_DUPLEX;
+constexpr ULONG kMacOptions =
+    NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA | NDIS_MAC_OPTION_RECEIVE_SERIALIZED |
+    NDIS_MAC_OPTION_TRANSFERS_NOT_PEND | NDIS_MAC_OPTION_NO_LOOPBACK | NDIS_MAC_OPTION_FULL_DUPLEX;
 
 // Link speed in units of 100 b/s.
 ULONG LinkSpeedIn100bps(const Adapter* adapter) {
@@ -146,8 +145,8 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, N
       scratch = kMacOptions;
       break;
     case OID_GEN_MEDIA_CONNECT_STATUS:
-      scratch = adapter->LinkState == kLinkDown ? NdisMediaStateDisconnected
-                                                : NdisMediaStateConnected;
+      scratch =
+          adapter->LinkState == kLinkDown ? NdisMediaStateDisconnected : NdisMediaStateConnected;
       break;
     case OID_GEN_MAXIMUM_SEND_PACKETS:
       scratch = adapter->TxDescriptorCount;

@@ -19,12 +19,14 @@ namespace usbeth {
 
 namespace {
 
-constexpr ULONG kStopWaitRounds = 2000;     // 1 ms each
+constexpr ULONG kStopWaitRounds = 2000;  // 1 ms each
 constexpr ULONG kGpioWriteWaitRounds = 1000;
 
 // A start that returned 2 allocated nothing that will complete: no
 // continuation comes for it.
-bool Started(NTSTATUS status) { return status != static_cast<NTSTATUS>(kFailed); }
+bool Started(NTSTATUS status) {
+  return status != static_cast<NTSTATUS>(kFailed);
+}
 
 bool ValidPhyIndex(const Adapter* adapter, UCHAR index) {
   return index != kNoPhyIndex && index < kMaxPhys && index < adapter->PhyCount;
@@ -139,8 +141,7 @@ bool LinkMonitorHalted(const Adapter* adapter) {
 
 // ---- Chain plumbing -------------------------------------------------------------
 
-bool ChainPhyWrite(Adapter* adapter, UCHAR phy_address, UCHAR reg, USHORT value,
-                   StepRoutine next) {
+bool ChainPhyWrite(Adapter* adapter, UCHAR phy_address, UCHAR reg, USHORT value, StepRoutine next) {
   if (LinkMonitorHalted(adapter)) return EndChain(adapter);
   adapter->NextStep = next;
   return ContinueChain(adapter, PhyWriteAsync(adapter, phy_address, reg, value));
@@ -170,8 +171,8 @@ bool ChainPhyWriteThenDelay(Adapter* adapter, UCHAR phy_address, UCHAR reg, USHO
   return ChainPhyWrite(adapter, phy_address, reg, value, ResumeAfterDelay);
 }
 
-bool ChainRegisterWriteThenDelay(Adapter* adapter, USHORT count, USHORT first_register,
-                                 PUCHAR data, ULONG delay_ms, StepRoutine resume) {
+bool ChainRegisterWriteThenDelay(Adapter* adapter, USHORT count, USHORT first_register, PUCHAR data,
+                                 ULONG delay_ms, StepRoutine resume) {
   adapter->StepDelayMs = delay_ms;
   adapter->ResumeStep = resume;
   return ChainRegisterWrite(adapter, count, first_register, data, ResumeAfterDelay);
@@ -199,8 +200,8 @@ ULONG ResumeAfterDelay(Adapter* adapter) {
 
 // ---- The poll -------------------------------------------------------------------
 
-void NTAPI LinkPollTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext,
-                                PVOID SystemSpecific2, PVOID SystemSpecific3) {
+void NTAPI LinkPollTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                                PVOID SystemSpecific3) {
   Adapter* adapter = static_cast<Adapter*>(FunctionContext);
   if (LinkMonitorHalted(adapter)) return;
   if (adapter->AdapterState == kStateRunning && adapter->LinkPollBusy == 0) {
@@ -233,10 +234,9 @@ ULONG EvaluateLinkStatus(Adapter* adapter) {
   } else {
     adapter->LinkState = kLinkDown;
     // A home PHY without an Ethernet PHY to move to is never switched away.
-    bool nowhere_to_go =
-        IsHomePhyActive(adapter) &&
-        (adapter->PhyCount == 1 ||
-         (adapter->PhyCount == 2 && adapter->EthernetPhyIndex == kNoPhyIndex));
+    bool nowhere_to_go = IsHomePhyActive(adapter) &&
+                         (adapter->PhyCount == 1 ||
+                          (adapter->PhyCount == 2 && adapter->EthernetPhyIndex == kNoPhyIndex));
     if (nowhere_to_go) {
       adapter->LinkDownCount = 0;
     } else {
@@ -313,8 +313,7 @@ ULONG WriteHomeLinkPattern(Adapter* adapter, StepRoutine next) {
 
 ULONG WriteEthernetLinkPattern(Adapter* adapter) {
   FillEthernetLinkPattern(adapter);
-  return ChainRegisterWrite(adapter, 4, kRegPhyKindBlock, adapter->RegWriteBuffer,
-                            FinishLinkPoll)
+  return ChainRegisterWrite(adapter, 4, kRegPhyKindBlock, adapter->RegWriteBuffer, FinishLinkPoll)
              ? kOk
              : kFailed;
 }
@@ -325,14 +324,18 @@ ULONG WriteLinkGpio(Adapter* adapter, ULONG link_state) {
   return kOk;
 }
 
-ULONG IdleStep(Adapter* adapter) { return kOk; }
+ULONG IdleStep(Adapter* adapter) {
+  return kOk;
+}
 
 ULONG ClearLinkPollBusy(Adapter* adapter) {
   adapter->LinkPollBusy = 0;
   return kOk;
 }
 
-ULONG ProgramMulticastList(Adapter* adapter, ULONG count) { return kOk; }
+ULONG ProgramMulticastList(Adapter* adapter, ULONG count) {
+  return kOk;
+}
 
 // ---- Blocking stop path -------------------------------------------------------------
 
@@ -368,8 +371,8 @@ void PowerDownPhys(Adapter* adapter) {
     if (!StopPathIdle(adapter)) return;
     adapter->LinkPollBusy = 1;
     adapter->NextStep = ClearLinkPollBusy;
-    StartStopRequest(adapter, PhyWriteAsync(adapter, home_address, kMiiControl,
-                                            kControlPowerDownIsolate));
+    StartStopRequest(adapter,
+                     PhyWriteAsync(adapter, home_address, kMiiControl, kControlPowerDownIsolate));
     if (adapter->ActivePhyId == kPhyHomeB) WriteLinkGpioWait(adapter, kLinkDown);
   }
   if (adapter->ActivePhyId == kPhyEthernet4) {

@@ -29,8 +29,8 @@ constexpr UCHAR kMiiVendor27 = 27;
 // ---- Link monitor -----------------------------------------------------------
 
 // NDIS timer routine of LinkPollTimer; the function context is the Adapter.
-void NTAPI LinkPollTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext,
-                                PVOID SystemSpecific2, PVOID SystemSpecific3);
+void NTAPI LinkPollTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                                PVOID SystemSpecific3);
 ULONG StartLinkPoll(Adapter* adapter);
 ULONG EvaluateLinkStatus(Adapter* adapter);
 ULONG LinkStateChanged(Adapter* adapter);
@@ -84,8 +84,7 @@ bool LinkMonitorHalted(const Adapter* adapter);
 // and starts the chain's one asynchronous operation. When the adapter is
 // stopping, or the operation cannot be started, the chain is ended with
 // RearmLinkPoll instead and false is returned.
-bool ChainPhyWrite(Adapter* adapter, UCHAR phy_address, UCHAR reg, USHORT value,
-                   StepRoutine next);
+bool ChainPhyWrite(Adapter* adapter, UCHAR phy_address, UCHAR reg, USHORT value, StepRoutine next);
 bool ChainPhyRead(Adapter* adapter, UCHAR phy_address, UCHAR reg, StepRoutine next);
 bool ChainStatusRead(Adapter* adapter, UCHAR phy_address, StepRoutine next);
 bool ChainRegisterWrite(Adapter* adapter, USHORT count, USHORT first_register, PUCHAR data,
@@ -93,8 +92,8 @@ bool ChainRegisterWrite(Adapter* adapter, USHORT count, USHORT first_register, P
 // The same, followed by a StepTimer delay of `delay_ms` before `resume` runs.
 bool ChainPhyWriteThenDelay(Adapter* adapter, UCHAR phy_address, UCHAR reg, USHORT value,
                             ULONG delay_ms, StepRoutine resume);
-bool ChainRegisterWriteThenDelay(Adapter* adapter, USHORT count, USHORT first_register,
-                                 PUCHAR data, ULONG delay_ms, StepRoutine resume);
+bool ChainRegisterWriteThenDelay(Adapter* adapter, USHORT count, USHORT first_register, PUCHAR data,
+                                 ULONG delay_ms, StepRoutine resume);
 // Arms StepTimer; `next` runs when it expires (unless the adapter is stopping).
 bool ChainDelay(Adapter* adapter, ULONG delay_ms, StepRoutine next);
 // The step StepTimer runs for a chain: clears LinkChainTimerPending and runs

@@ -23,31 +23,32 @@ namespace usbeth {
 
 namespace {
 
-constexpr ULONG kAutoNegSettleMs = 2000;       // A1 -> A2
-constexpr ULONG kAutoNegSecondLookMs = 5000;   // A3 -> A4
-constexpr ULONG kForcedSettleMs = 2000;        // B2 -> B3
-constexpr ULONG kForcedSecondLookMs = 2000;    // B4 -> B5
-constexpr ULONG kEthernetRecoverMs = 1000;     // E3 -> E4
-constexpr ULONG kHomeRestartMs = 2000;         // T1 -> T2
-constexpr ULONG kEthernetGpioSettleMs = 300;   // H1 -> H2
-constexpr ULONG kEthernetRestartMs = 2000;     // H2 -> H3
+constexpr ULONG kAutoNegSettleMs = 2000;      // A1 -> A2
+constexpr ULONG kAutoNegSecondLookMs = 5000;  // A3 -> A4
+constexpr ULONG kForcedSettleMs = 2000;       // B2 -> B3
+constexpr ULONG kForcedSecondLookMs = 2000;   // B4 -> B5
+constexpr ULONG kEthernetRecoverMs = 1000;    // E3 -> E4
+constexpr ULONG kHomeRestartMs = 2000;        // T1 -> T2
+constexpr ULONG kEthernetGpioSettleMs = 300;  // H1 -> H2
+constexpr ULONG kEthernetRestartMs = 2000;    // H2 -> H3
 
 constexpr ULONG kHomeLanModeUntouched = 16;
-constexpr USHORT kHomeLanModeMask = 0xF0FF;    // bits 8..11 of register 16
+constexpr USHORT kHomeLanModeMask = 0xF0FF;  // bits 8..11 of register 16
 
-constexpr USHORT kVendor27Value = 0x0044;      // PHY 0x00406210
-constexpr USHORT kVendor23Value = 0x0080;      // PHY 0x00437410
+constexpr USHORT kVendor27Value = 0x0044;  // PHY 0x00406210
+constexpr USHORT kVendor23Value = 0x0080;  // PHY 0x00437410
 
 // First two bytes of RegReadBuffer, low byte first.
 USHORT ReadWord(const Adapter* adapter) {
   return static_cast<USHORT>(adapter->RegReadBuffer[0] | (adapter->RegReadBuffer[1] << 8));
 }
 
-bool StatusHas(const Adapter* adapter, USHORT bit) { return (ReadWord(adapter) & bit) != 0; }
+bool StatusHas(const Adapter* adapter, USHORT bit) {
+  return (ReadWord(adapter) & bit) != 0;
+}
 
 USHORT RestartValue(const Adapter* adapter) {
-  return adapter->ActivePhyId == kPhyHomeB ? kControlSpeed100
-                                           : kControlRestartAutoNeg;
+  return adapter->ActivePhyId == kPhyHomeB ? kControlSpeed100 : kControlRestartAutoNeg;
 }
 
 // Mode nibble of register 16 for HomeLanMode 17..20; 0 otherwise.
@@ -82,8 +83,8 @@ ULONG ReadPartnerAbility(Adapter* adapter);
 ULONG ResolvePartnerAbility(Adapter* adapter);
 
 ULONG RestartAutoNegotiation(Adapter* adapter) {  // A1
-  ChainPhyWriteThenDelay(adapter, adapter->ActivePhyAddress, kMiiControl,
-                         RestartValue(adapter), kAutoNegSettleMs, AutoNegFirstRead);
+  ChainPhyWriteThenDelay(adapter, adapter->ActivePhyAddress, kMiiControl, RestartValue(adapter),
+                         kAutoNegSettleMs, AutoNegFirstRead);
   return kOk;
 }
 
@@ -107,18 +108,21 @@ ULONG LookAtAutoNegotiation(Adapter* adapter, bool first_look) {
   return kOk;
 }
 
-ULONG AutoNegFirstLook(Adapter* adapter) { return LookAtAutoNegotiation(adapter, true); }
+ULONG AutoNegFirstLook(Adapter* adapter) {
+  return LookAtAutoNegotiation(adapter, true);
+}
 
 ULONG AutoNegSecondRead(Adapter* adapter) {  // A4
   ChainPhyRead(adapter, adapter->ActivePhyAddress, kMiiStatus, AutoNegSecondLook);
   return kOk;
 }
 
-ULONG AutoNegSecondLook(Adapter* adapter) { return LookAtAutoNegotiation(adapter, false); }
+ULONG AutoNegSecondLook(Adapter* adapter) {
+  return LookAtAutoNegotiation(adapter, false);
+}
 
 ULONG ReadPartnerAbility(Adapter* adapter) {  // A6
-  ChainPhyRead(adapter, adapter->ActivePhyAddress, kMiiPartnerAbility,
-               ResolvePartnerAbility);
+  ChainPhyRead(adapter, adapter->ActivePhyAddress, kMiiPartnerAbility, ResolvePartnerAbility);
   return kOk;
 }
 
@@ -145,8 +149,7 @@ ULONG WriteForcedAdvertisement(Adapter* adapter) {  // B2
   USHORT advertisement = 0;
   LookupForcedMedia(adapter, &control, &advertisement);
   ChainPhyWriteThenDelay(adapter, adapter->ActivePhyAddress, kMiiAdvertisement,
-                         advertisement | kSelector8023, kForcedSettleMs,
-                         CheckForcedStatus);
+                         advertisement | kSelector8023, kForcedSettleMs, CheckForcedStatus);
   return kOk;
 }
 
@@ -232,14 +235,12 @@ ULONG ReadHomeStatus(Adapter* adapter);
 ULONG LookAtHomeStatus(Adapter* adapter);
 
 ULONG RecoverEthernetLink(Adapter* adapter) {  // E1: 100 Mb/s half, no auto-negotiation
-  ChainPhyWrite(adapter, adapter->ActivePhyAddress, kMiiControl,
-                kControlSpeed100, ForceVendor16);
+  ChainPhyWrite(adapter, adapter->ActivePhyAddress, kMiiControl, kControlSpeed100, ForceVendor16);
   return kOk;
 }
 
 ULONG ForceVendor16(Adapter* adapter) {  // E2
-  ChainPhyWrite(adapter, adapter->ActivePhyAddress, kMiiVendor16, 0x2000,
-                ReleaseVendor16);
+  ChainPhyWrite(adapter, adapter->ActivePhyAddress, kMiiVendor16, 0x2000, ReleaseVendor16);
   return kOk;
 }
 
@@ -270,8 +271,8 @@ ULONG LookAtRecoveredStatus(Adapter* adapter) {  // E6
   // negotiating rather than isolated with nothing in its place.
   UCHAR home_address;
   if (adapter->PhyCount <= 2 || !HomePhyAddress(adapter, &home_address)) {
-    ChainPhyWrite(adapter, adapter->ActivePhyAddress, kMiiControl,
-                  kControlRestartAutoNeg, FinishLinkPoll);
+    ChainPhyWrite(adapter, adapter->ActivePhyAddress, kMiiControl, kControlRestartAutoNeg,
+                  FinishLinkPoll);
     return kOk;
   }
   return IsolateEthernetPhy(adapter, TryHomePhy);
@@ -316,8 +317,8 @@ ULONG ReturnToEthernetPhy(Adapter* adapter) {  // H1
 ULONG RestartEthernetPhy(Adapter* adapter) {
   UCHAR ethernet_address;
   if (!EthernetPhyAddress(adapter, &ethernet_address)) return FinishLinkPoll(adapter);
-  ChainPhyWriteThenDelay(adapter, ethernet_address, kMiiControl,
-                         kControlRestartAutoNeg, kEthernetRestartMs, ReadEthernetStatus);
+  ChainPhyWriteThenDelay(adapter, ethernet_address, kMiiControl, kControlRestartAutoNeg,
+                         kEthernetRestartMs, ReadEthernetStatus);
   return kOk;
 }
 
@@ -380,8 +381,7 @@ ULONG IsolateHomePhy(Adapter* adapter, StepRoutine next) {
 ULONG RestartHomePhy(Adapter* adapter, ULONG delay_ms, StepRoutine resume) {
   UCHAR address;
   if (!HomePhyAddress(adapter, &address)) return FinishLinkPoll(adapter);
-  ChainPhyWriteThenDelay(adapter, address, kMiiControl, RestartValue(adapter), delay_ms,
-                         resume);
+  ChainPhyWriteThenDelay(adapter, address, kMiiControl, RestartValue(adapter), delay_ms, resume);
   return kOk;
 }
 

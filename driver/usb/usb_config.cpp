@@ -167,8 +167,7 @@ PUSB_INTERFACE_DESCRIPTOR ValidateConfigurationDescriptor(PUCHAR buffer, ULONG a
 
 ULONG ConfigureUsbDevice(Adapter* adapter) {
   NdisMGetDeviceProperty(adapter->MiniportAdapterHandle, &adapter->PhysicalDeviceObject,
-                         &adapter->FunctionalDeviceObject, &adapter->LowerDevice, nullptr,
-                         nullptr);
+                         &adapter->FunctionalDeviceObject, &adapter->LowerDevice, nullptr, nullptr);
   if (adapter->LowerDevice == nullptr) return kFailed;
   adapter->IrpStackSize = static_cast<UCHAR>(adapter->LowerDevice->StackSize + 1);
 
@@ -182,8 +181,7 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
   adapter->ConfigurationDescriptor = static_cast<PUCHAR>(buffer);
 
   // One request of the whole buffer; wTotalLength is not asked for first.
-  BuildDescriptorRequest(&urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer,
-                         kConfigurationBufferSize);
+  BuildDescriptorRequest(&urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, kConfigurationBufferSize);
   if (SubmitUrbSync(adapter, &urb) != static_cast<NTSTATUS>(kOk)) return kFailed;
   ULONG received = urb.UrbControlDescriptorRequest.TransferBufferLength;
   if (received > kConfigurationBufferSize) received = kConfigurationBufferSize;

@@ -33,8 +33,7 @@ static_assert(InterfaceInformationLength(kPipeCount) == 76, "interface informati
 static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_PIPE_INFORMATION) ==
                   kSelectConfigurationBaseLength,
               "select-configuration request without pipes");
-static_assert(sizeof(USBD_PIPE_INFORMATION) == kSelectConfigurationPipeLength,
-              "pipe information");
+static_assert(sizeof(USBD_PIPE_INFORMATION) == kSelectConfigurationPipeLength, "pipe information");
 #endif
 
 ULONG ConfigureUsbDevice(Adapter* adapter);

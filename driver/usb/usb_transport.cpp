@@ -177,8 +177,7 @@ NTSTATUS ReadRegistersAsync(Adapter* adapter, USHORT count, USHORT first_registe
                            ReadRegistersAsyncComplete);
 }
 
-NTSTATUS WriteRegistersAsync(Adapter* adapter, USHORT count, USHORT first_register,
-                             PUCHAR data) {
+NTSTATUS WriteRegistersAsync(Adapter* adapter, USHORT count, USHORT first_register, PUCHAR data) {
   return StartAsyncRequest(adapter, false, count, first_register, data, &adapter->AsyncWriteUrb,
                            &adapter->AsyncWriteIrp, WriteRegistersAsyncComplete);
 }
@@ -222,6 +221,8 @@ void StartLinkPollTimer(Adapter* adapter, ULONG milliseconds) {
   NdisMSetTimer(&adapter->LinkPollTimer, milliseconds);
 }
 
-void SleepMicroseconds(ULONG microseconds) { NdisMSleep(microseconds); }
+void SleepMicroseconds(ULONG microseconds) {
+  NdisMSleep(microseconds);
+}
 
 }  // namespace usbeth

@@ -40,8 +40,7 @@ NTSTATUS SubmitUrbSync(Adapter* adapter, PURB urb);
 ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT first_register);
 ULONG WriteRegisters(Adapter* adapter, USHORT count, USHORT first_register);
 NTSTATUS ReadRegistersAsync(Adapter* adapter, USHORT count, USHORT first_register);
-NTSTATUS WriteRegistersAsync(Adapter* adapter, USHORT count, USHORT first_register,
-                             PUCHAR data);
+NTSTATUS WriteRegistersAsync(Adapter* adapter, USHORT count, USHORT first_register, PUCHAR data);
 NTSTATUS NTAPI ReadRegistersAsyncComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 NTSTATUS NTAPI WriteRegistersAsyncComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 

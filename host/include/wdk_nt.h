@@ -72,8 +72,7 @@ typedef struct _UNICODE_STRING {
 } UNICODE_STRING, *PUNICODE_STRING;
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define RTL_CONSTANT_STRING(s) \
   { sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s) }
@@ -163,8 +162,7 @@ extern "C" {
 LONG NTAPI InterlockedIncrement(LONG volatile* Addend);
 LONG NTAPI InterlockedDecrement(LONG volatile* Addend);
 LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value);
-LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
-                                      LONG Comparand);
+LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 PLIST_ENTRY NTAPI ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                                PKSPIN_LOCK Lock);
 PLIST_ENTRY NTAPI ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
@@ -178,7 +176,9 @@ PLIST_ENTRY NTAPI ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK
 inline void InitializeListHead(PLIST_ENTRY ListHead) {
   ListHead->Flink = ListHead->Blink = ListHead;
 }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return ListHead->Flink == ListHead; }
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+  return ListHead->Flink == ListHead;
+}
 inline void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   PLIST_ENTRY Blink = ListHead->Blink;
   Entry->Flink = ListHead;
@@ -245,9 +245,8 @@ struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 
 typedef NTSTATUS(NTAPI* PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject,
-                                               struct _IRP* Irp, PVOID Context);
-typedef NTSTATUS(NTAPI* PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject,
-                                         struct _IRP* Irp);
+                                                struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS(NTAPI* PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef void(NTAPI* PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef void(NTAPI* PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
 
@@ -367,7 +366,9 @@ inline void IoSetNextIrpStackLocation(PIRP Irp) {
   Irp->CurrentLocation--;
   Irp->Tail.Overlay.CurrentStackLocation--;
 }
-inline void IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+inline void IoMarkIrpPending(PIRP Irp) {
+  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
 inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID Context,
                                    BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                    BOOLEAN InvokeOnCancel) {

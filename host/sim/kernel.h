@@ -81,8 +81,8 @@ class Scheduler {
 struct KernelOptions {
   Mode mode = Mode::Deterministic;
   uint64_t seed = 1;
-  unsigned processors = 2;         // threaded mode: worker threads running events
-  double time_scale = 1.0;         // threaded mode: virtual ns per real ns
+  unsigned processors = 2;  // threaded mode: worker threads running events
+  double time_scale = 1.0;  // threaded mode: virtual ns per real ns
   bool bug_check_throws = true;
 };
 
@@ -90,8 +90,8 @@ struct KernelOptions {
 // destructor reports leaks by tag through the verifier).
 class Kernel {
  public:
-  static Kernel& get();              // bug check when none exists
-  static Kernel* current();          // null when none exists
+  static Kernel& get();      // bug check when none exists
+  static Kernel* current();  // null when none exists
   static std::unique_ptr<Kernel> create(const KernelOptions& options);
   virtual ~Kernel() = default;
 
@@ -136,8 +136,8 @@ enum class UrbFault {
   None,
   FailImmediately,  // completed at once with an error (device removed)
   CompleteWithError,
-  Stall,            // never completes until cancelled
-  Late,             // completes after an extra delay
+  Stall,  // never completes until cancelled
+  Late,   // completes after an extra delay
 };
 
 class FaultInjector {

@@ -75,9 +75,12 @@ class Bed {
   static Bytes Frame(const hw::MacAddress& dst, const hw::MacAddress& src, size_t length,
                      uint32_t tag) {
     Bytes f(length);
-    for (size_t i = 0; i < length; ++i) f[i] = static_cast<uint8_t>(i * 13 + tag * 7 + (i >> 8));
-    for (size_t i = 0; i < 6 && i < length; ++i) f[i] = dst[i];
-    for (size_t i = 0; i < 6 && 6 + i < length; ++i) f[6 + i] = src[i];
+    for (size_t i = 0; i < length; ++i)
+      f[i] = static_cast<uint8_t>(i * 13 + tag * 7 + (i >> 8));
+    for (size_t i = 0; i < 6 && i < length; ++i)
+      f[i] = dst[i];
+    for (size_t i = 0; i < 6 && 6 + i < length; ++i)
+      f[6 + i] = src[i];
     if (length >= 14) {
       f[12] = 0x88;
       f[13] = 0xB5;  // local experimental ethertype
@@ -95,10 +98,10 @@ class Bed {
   }
 
   bool SetFilter(uint32_t filter, KIRQL irql = PASSIVE_LEVEL) {
-    auto r = protocol().set(OID_GEN_CURRENT_PACKET_FILTER,
-                            {uint8_t(filter), uint8_t(filter >> 8), uint8_t(filter >> 16),
-                             uint8_t(filter >> 24)},
-                            host::ndis::CallOptions{irql});
+    auto r = protocol().set(
+        OID_GEN_CURRENT_PACKET_FILTER,
+        {uint8_t(filter), uint8_t(filter >> 8), uint8_t(filter >> 16), uint8_t(filter >> 24)},
+        host::ndis::CallOptions{irql});
     RunFor(20 * host::kMillisecond);  // the register write reaches the device
     return r->completed && r->status == NDIS_STATUS_SUCCESS;
   }
@@ -106,7 +109,8 @@ class Bed {
   size_t MediaIndications(NDIS_STATUS code, size_t from = 0) {
     auto s = protocol().statuses();
     size_t n = 0;
-    for (size_t i = from; i < s.size(); ++i) n += s[i].code == code;
+    for (size_t i = from; i < s.size(); ++i)
+      n += s[i].code == code;
     return n;
   }
   // Runs until a link poll after `from` indications has reported the link up.
@@ -121,8 +125,7 @@ class Bed {
   }
   bool BringUp() {
     const size_t from = protocol().statuses().size();
-    return SetFilter(kFilterDirected | kFilterMulticast | kFilterBroadcast) &&
-           WaitForConnect(from);
+    return SetFilter(kFilterDirected | kFilterMulticast | kFilterBroadcast) && WaitForConnect(from);
   }
 
   // Sends the frames at `irql`, keeping at most `window` on their way to the
@@ -186,7 +189,8 @@ class Bed {
  private:
   static hw::MacAddress Mac(const Bytes& b) {
     hw::MacAddress m{};
-    for (size_t i = 0; i < 6; ++i) m[i] = b[i];
+    for (size_t i = 0; i < 6; ++i)
+      m[i] = b[i];
     return m;
   }
   static host::TestbedOptions TestbedOptionsFor(const BedOptions& o) {

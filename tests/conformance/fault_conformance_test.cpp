@@ -12,11 +12,16 @@ namespace {
 
 const char* SiteName(host::FaultSite site) {
   switch (site) {
-    case host::FaultSite::PoolAllocation: return "pool";
-    case host::FaultSite::IrpAllocation: return "IRP";
-    case host::FaultSite::PacketAllocation: return "packet";
-    case host::FaultSite::BufferAllocation: return "buffer";
-    default: return "?";
+    case host::FaultSite::PoolAllocation:
+      return "pool";
+    case host::FaultSite::IrpAllocation:
+      return "IRP";
+    case host::FaultSite::PacketAllocation:
+      return "packet";
+    case host::FaultSite::BufferAllocation:
+      return "buffer";
+    default:
+      return "?";
   }
 }
 
@@ -101,17 +106,16 @@ TEST_P(AllocationFaultTest, EveryFailurePointEndsCleanOrInAWorkingAdapter) {
               SiteName(site), static_cast<unsigned long long>(total), refused, survived, deaf);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sites, AllocationFaultTest,
-                         ::testing::Values(host::FaultSite::PoolAllocation,
-                                           host::FaultSite::IrpAllocation,
-                                           host::FaultSite::PacketAllocation,
-                                           host::FaultSite::BufferAllocation),
-                         [](const ::testing::TestParamInfo<host::FaultSite>& info) {
-                           return std::string(SiteName(info.param)) == "IRP"
-                                      ? std::string("Irp")
-                                      : std::string(1, char(std::toupper(SiteName(info.param)[0]))) +
-                                            std::string(SiteName(info.param) + 1);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Sites, AllocationFaultTest,
+    ::testing::Values(host::FaultSite::PoolAllocation, host::FaultSite::IrpAllocation,
+                      host::FaultSite::PacketAllocation, host::FaultSite::BufferAllocation),
+    [](const ::testing::TestParamInfo<host::FaultSite>& info) {
+      return std::string(SiteName(info.param)) == "IRP"
+                 ? std::string("Irp")
+                 : std::string(1, char(std::toupper(SiteName(info.param)[0]))) +
+                       std::string(SiteName(info.param) + 1);
+    });
 
 // ---- A device that stops answering -------------------------------------------
 
@@ -165,8 +169,8 @@ TEST_F(SilentDeviceTest, SilenceAtAnyPointOfInitializationEndsCleanly) {
     SilenceDeviceFrom(n);
     const host::Nanoseconds start = bed.now();
     const NDIS_STATUS status = bed.miniport().initialize();
-    EXPECT_TRUE(status == NDIS_STATUS_SUCCESS || status == NDIS_STATUS_RESOURCES) << std::hex
-                                                                                   << status;
+    EXPECT_TRUE(status == NDIS_STATUS_SUCCESS || status == NDIS_STATUS_RESOURCES)
+        << std::hex << status;
     // Bounded: every wait on the device has its limit.
     EXPECT_LT(bed.now() - start, 4 * 3600 * host::kSecond);
     if (status == NDIS_STATUS_SUCCESS) {
@@ -183,9 +187,11 @@ TEST_F(SilentDeviceTest, SilenceAtAnyPointOfInitializationEndsCleanly) {
 TEST_F(SilentDeviceTest, SilenceDuringTrafficThenHaltReturnsAndLeaksNothing) {
   Bed bed;
   std::vector<Bytes> frames;
-  for (uint32_t i = 0; i < 10; ++i) frames.push_back(bed.ToPartner(100 + 100 * i, i));
+  for (uint32_t i = 0; i < 10; ++i)
+    frames.push_back(bed.ToPartner(100 + 100 * i, i));
   ASSERT_EQ(bed.Send(frames), frames.size());
-  for (uint32_t i = 0; i < 4; ++i) bed.board().send_from_partner(bed.phy(), bed.ToStation(300, i));
+  for (uint32_t i = 0; i < 4; ++i)
+    bed.board().send_from_partner(bed.phy(), bed.ToStation(300, i));
   bed.RunFor(1500 * host::kMicrosecond);
   SilenceDeviceFrom(1);
   // Sends go on while the device says nothing; the driver takes what it has

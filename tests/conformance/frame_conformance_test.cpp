@@ -20,7 +20,8 @@ class FrameConformanceTest : public ::testing::Test {
 
 TEST_F(FrameConformanceTest, EveryLengthSentReachesThePartnerUnchanged) {
   std::vector<Bytes> frames;
-  for (size_t n = kShortest; n <= kLongest; ++n) frames.push_back(bed_.ToPartner(n, uint32_t(n)));
+  for (size_t n = kShortest; n <= kLongest; ++n)
+    frames.push_back(bed_.ToPartner(n, uint32_t(n)));
   const size_t wire_before = bed_.board().frames_sent_to_partner().size();
   const uint64_t wire_start = bed_.board().counters().wire_tx_frames;
   const host::Nanoseconds start = bed_.now();
@@ -39,7 +40,8 @@ TEST_F(FrameConformanceTest, EveryLengthSentReachesThePartnerUnchanged) {
   // Every send completed to NDIS with success, and the counters agree.
   bed_.RunFor(10 * host::kMillisecond);
   size_t ok = 0;
-  for (const auto& c : bed_.protocol().send_completions()) ok += c.status == NDIS_STATUS_SUCCESS;
+  for (const auto& c : bed_.protocol().send_completions())
+    ok += c.status == NDIS_STATUS_SUCCESS;
   EXPECT_EQ(ok, frames.size());
   EXPECT_EQ(bed_.protocol().query_ulong(OID_GEN_XMIT_OK), frames.size());
   EXPECT_EQ(bed_.board().counters().tx_bad_length, 0u);
@@ -78,11 +80,12 @@ TEST_F(FrameConformanceTest, EveryLengthFromTheWireReachesNdisUnchanged) {
 
 TEST_F(FrameConformanceTest, RuntsFromTheWireAreNotIndicated) {
   const size_t before = bed_.protocol().received_count();
-  for (size_t n : {14u, 40u, 59u}) bed_.board().send_from_partner(bed_.phy(), bed_.ToStation(n, 1));
+  for (size_t n : {14u, 40u, 59u})
+    bed_.board().send_from_partner(bed_.phy(), bed_.ToStation(n, 1));
   Bytes good = bed_.ToStation(60, 2);
   bed_.board().send_from_partner(bed_.phy(), good);
-  ASSERT_TRUE(bed_.RunUntil([&] { return bed_.protocol().received_count() > before; },
-                            host::kSecond));
+  ASSERT_TRUE(
+      bed_.RunUntil([&] { return bed_.protocol().received_count() > before; }, host::kSecond));
   bed_.RunFor(20 * host::kMillisecond);
   auto got = bed_.protocol().received();
   ASSERT_EQ(got.size(), before + 1);

@@ -19,7 +19,7 @@ struct OidRow {
   NDIS_OID oid;
   const char* name;
   Kind kind;
-  ULONG length;                  // bytes of the answer
+  ULONG length;                   // bytes of the answer
   std::optional<uint32_t> value;  // for constants and values known on this board
 };
 
@@ -80,7 +80,8 @@ constexpr ULONG kSlack = 12;           // extra bytes of a long buffer
 
 uint32_t Value(const std::vector<uint8_t>& b, ULONG length) {
   uint32_t v = 0;
-  for (ULONG i = 0; i < length && i < 4; ++i) v |= uint32_t(b[i]) << (8 * i);
+  for (ULONG i = 0; i < length && i < 4; ++i)
+    v |= uint32_t(b[i]) << (8 * i);
   return v;
 }
 
@@ -108,7 +109,8 @@ TEST_F(OidConformanceTest, TheListNamesExactlyTheIdentifiersOfTheTable) {
   auto r = Query(OID_GEN_SUPPORTED_LIST, 180);
   ASSERT_EQ(r->status, NDIS_STATUS_SUCCESS);
   for (size_t i = 0; i < kRowCount; ++i) {
-    EXPECT_EQ(Value({r->buffer.begin() + 4 * i, r->buffer.end()}, 4), kRows[i].oid) << kRows[i].name;
+    EXPECT_EQ(Value({r->buffer.begin() + 4 * i, r->buffer.end()}, 4), kRows[i].oid)
+        << kRows[i].name;
   }
 }
 

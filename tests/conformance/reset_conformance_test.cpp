@@ -42,13 +42,15 @@ void ExpectTrafficBothWays(Bed& bed, uint32_t tag) {
   ASSERT_TRUE(bed.WaitForWire(wire, out.size()));
   auto wire_frames = bed.board().frames_sent_to_partner();
   std::vector<Bytes> last(out.size());
-  for (size_t i = 0; i < out.size(); ++i) last[i] = wire_frames[wire_frames.size() - out.size() + i].bytes;
+  for (size_t i = 0; i < out.size(); ++i)
+    last[i] = wire_frames[wire_frames.size() - out.size() + i].bytes;
   EXPECT_EQ(last, out);
   const size_t before = bed.protocol().received_count();
   ASSERT_TRUE(bed.PartnerSend(in));
   auto got = bed.protocol().received();
   std::vector<Bytes> tail;
-  for (size_t i = before; i < got.size(); ++i) tail.push_back(got[i].data);
+  for (size_t i = before; i < got.size(); ++i)
+    tail.push_back(got[i].data);
   EXPECT_EQ(tail, in);
 }
 
@@ -65,8 +67,7 @@ TEST_P(ResetConformanceTest, ResetDuringTwoWayTrafficThenTrafficAndPollingResume
     EXPECT_LE(bed.protocol().query_ulong(OID_GEN_XMIT_OK).value_or(~0u), 6u);
     ExpectTrafficBothWays(bed, round * 1000);
     // Every send made before and after the reset was completed to NDIS.
-    EXPECT_TRUE(bed.RunUntil([&] { return bed.protocol().sends_in_flight() == 0; },
-                             host::kSecond));
+    EXPECT_TRUE(bed.RunUntil([&] { return bed.protocol().sends_in_flight() == 0; }, host::kSecond));
     // The link poll runs on, every 3 s: the PHY status keeps being read.
     const size_t reads = bed.board().register_reads().size();
     bed.RunFor(10 * host::kSecond);

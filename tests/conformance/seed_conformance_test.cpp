@@ -13,8 +13,8 @@ namespace conformance {
 namespace {
 
 // Lengths at the edges of the bulk packet size and of the frame.
-const size_t kEdgeLengths[] = {14, 59, 60, 61, 62, 63, 64, 65, 126, 127, 128, 129, 190, 191,
-                               192, 1000, 1470, 1471, 1472, 1512, 1513, 1514};
+const size_t kEdgeLengths[] = {14,  59,  60,  61,  62,   63,   64,   65,   126,  127,  128,
+                               129, 190, 191, 192, 1000, 1470, 1471, 1472, 1512, 1513, 1514};
 
 struct SeedCase {
   uint64_t seed;
@@ -22,7 +22,7 @@ struct SeedCase {
 };
 
 std::string CaseName(const ::testing::TestParamInfo<SeedCase>& info) {
-  const char* mode = info.param.completion == host::usb::CompletionMode::Seeded    ? "Seeded"
+  const char* mode = info.param.completion == host::usb::CompletionMode::Seeded     ? "Seeded"
                      : info.param.completion == host::usb::CompletionMode::Deferred ? "Deferred"
                                                                                     : "Inline";
   return std::string(mode) + "Seed" + std::to_string(info.param.seed);
@@ -52,13 +52,15 @@ void ExchangeEdgeLengths(Bed& bed, uint32_t tag) {
   ASSERT_TRUE(bed.WaitForWire(wire, out.size()));
   auto w = bed.board().frames_sent_to_partner();
   std::vector<Bytes> seen;
-  for (size_t i = wire_before; i < w.size(); ++i) seen.push_back(w[i].bytes);
+  for (size_t i = wire_before; i < w.size(); ++i)
+    seen.push_back(w[i].bytes);
   EXPECT_EQ(seen, out);
   const size_t before = bed.protocol().received_count();
   ASSERT_TRUE(bed.PartnerSend(in));
   auto got = bed.protocol().received();
   std::vector<Bytes> indicated;
-  for (size_t i = before; i < got.size(); ++i) indicated.push_back(got[i].data);
+  for (size_t i = before; i < got.size(); ++i)
+    indicated.push_back(got[i].data);
   EXPECT_EQ(indicated, in);
 }
 
@@ -105,18 +107,17 @@ TEST_P(SeedConformanceTest, SilentDeviceDuringTrafficUnderTheSeed) {
   bed.ExpectNothingLeft("after halt of a silent device");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Seeds, SeedConformanceTest,
-    ::testing::Values(SeedCase{1, host::usb::CompletionMode::Seeded},
-                      SeedCase{2, host::usb::CompletionMode::Seeded},
-                      SeedCase{3, host::usb::CompletionMode::Seeded},
-                      SeedCase{17, host::usb::CompletionMode::Seeded},
-                      SeedCase{99, host::usb::CompletionMode::Seeded},
-                      SeedCase{5, host::usb::CompletionMode::BeforeReturn},
-                      SeedCase{6, host::usb::CompletionMode::BeforeReturn},
-                      SeedCase{7, host::usb::CompletionMode::Deferred},
-                      SeedCase{8, host::usb::CompletionMode::Deferred}),
-    CaseName);
+INSTANTIATE_TEST_SUITE_P(Seeds, SeedConformanceTest,
+                         ::testing::Values(SeedCase{1, host::usb::CompletionMode::Seeded},
+                                           SeedCase{2, host::usb::CompletionMode::Seeded},
+                                           SeedCase{3, host::usb::CompletionMode::Seeded},
+                                           SeedCase{17, host::usb::CompletionMode::Seeded},
+                                           SeedCase{99, host::usb::CompletionMode::Seeded},
+                                           SeedCase{5, host::usb::CompletionMode::BeforeReturn},
+                                           SeedCase{6, host::usb::CompletionMode::BeforeReturn},
+                                           SeedCase{7, host::usb::CompletionMode::Deferred},
+                                           SeedCase{8, host::usb::CompletionMode::Deferred}),
+                         CaseName);
 
 // ---- Threaded mode -------------------------------------------------------------
 
@@ -158,7 +159,8 @@ TEST(ThreadedConformanceTest, TwoWayTrafficWithSendersOnSeveralProcessors) {
     bed.board().send_from_partner(bed.phy(), from_partner.back());
     std::this_thread::sleep_for(std::chrono::microseconds(400));
   }
-  for (auto& t : senders) t.join();
+  for (auto& t : senders)
+    t.join();
   EXPECT_EQ(accepted.load(), size_t(kSenders) * kPerSender);
   ASSERT_TRUE(bed.RunUntil(
       [&] {
@@ -167,21 +169,23 @@ TEST(ThreadedConformanceTest, TwoWayTrafficWithSendersOnSeveralProcessors) {
                bed.protocol().sends_in_flight() == 0;
       },
       120 * host::kSecond))
-      << "received " << bed.protocol().received_count() - received_before << " of "
-      << kFromPartner << ", on the wire " << bed.board().counters().wire_tx_frames << " of "
-      << accepted.load() << ", sends in flight " << bed.protocol().sends_in_flight()
-      << ", dropped without link " << bed.board().counters().tx_dropped_no_link
-      << ", receive FIFO overflows " << bed.board().counters().rx_fifo_overflows;
+      << "received " << bed.protocol().received_count() - received_before << " of " << kFromPartner
+      << ", on the wire " << bed.board().counters().wire_tx_frames << " of " << accepted.load()
+      << ", sends in flight " << bed.protocol().sends_in_flight() << ", dropped without link "
+      << bed.board().counters().tx_dropped_no_link << ", receive FIFO overflows "
+      << bed.board().counters().rx_fifo_overflows;
   // Each sender's frames reached the wire whole and in its order.
   std::vector<std::vector<Bytes>> on_wire(kSenders);
   for (const auto& w : bed.board().frames_sent_to_partner()) {
     if (w.bytes.size() > 15 && w.bytes[12] == 0x88) on_wire.at(w.bytes[14]).push_back(w.bytes);
   }
-  for (int s = 0; s < kSenders; ++s) EXPECT_EQ(on_wire[s], sent[s]) << "sender " << s;
+  for (int s = 0; s < kSenders; ++s)
+    EXPECT_EQ(on_wire[s], sent[s]) << "sender " << s;
   // The partner's frames reached NDIS whole and in order.
   std::vector<Bytes> got;
   auto r = bed.protocol().received();
-  for (size_t i = received_before; i < r.size(); ++i) got.push_back(r[i].data);
+  for (size_t i = received_before; i < r.size(); ++i)
+    got.push_back(r[i].data);
   EXPECT_EQ(got, from_partner);
 }
 

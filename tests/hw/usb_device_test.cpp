@@ -71,7 +71,8 @@ TEST(Descriptors, DefaultConfigurationListsBulkInBulkOutInterrupt) {
 
 TEST(Descriptors, EndpointOrderAndCountFollowTheConfiguration) {
   BoardConfig config = boards::SingleEthernet();
-  config.descriptors.endpoints = {{0x02, EndpointKind::Bulk, 0, 0}, {0x81, EndpointKind::Bulk, 0, 0}};
+  config.descriptors.endpoints = {{0x02, EndpointKind::Bulk, 0, 0},
+                                  {0x81, EndpointKind::Bulk, 0, 0}};
   Rig rig(config);
   std::vector<uint8_t> blob = GetDescriptor(rig, kDescriptorConfiguration, 255);
   EXPECT_EQ(blob[9 + 4], 2);  // bNumEndpoints

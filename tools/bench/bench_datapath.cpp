@@ -44,7 +44,10 @@ class Machine {
     bed_->protocol().set_ulong(OID_GEN_CURRENT_PACKET_FILTER, 0x0B);
     adapter_ = static_cast<usbeth::Adapter*>(bed_->adapter_context());
     const bool up = bed_->protocol().run_until(
-        [&] { return adapter_->LinkState == usbeth::kLinkUp && adapter_->HandledLinkState == usbeth::kLinkUp; },
+        [&] {
+          return adapter_->LinkState == usbeth::kLinkUp &&
+                 adapter_->HandledLinkState == usbeth::kLinkUp;
+        },
         10 * host::kSecond);
     if (!up) Die("no link");
   }

@@ -103,8 +103,8 @@ void RunOperation(Run& run, FuzzInput& in) {
       if (in.u8() % 4 == 0) run.bed.protocol().reset();
       break;
     case 9:
-      run.bed.protocol().run_until(
-          [&] { return run.device.in_packets.empty(); }, 50 * host::kMillisecond);
+      run.bed.protocol().run_until([&] { return run.device.in_packets.empty(); },
+                                   50 * host::kMillisecond);
       break;
   }
 }
@@ -158,8 +158,8 @@ void RunOne(const uint8_t* data, size_t size) {
   host::TestbedOptions options;
   options.kernel.seed = seed;
   options.bus.unthrottled = (flags & 0x02) != 0;
-  options.bus.completion = (flags & 0x04) ? host::usb::CompletionMode::Deferred
-                                          : host::usb::CompletionMode::Seeded;
+  options.bus.completion =
+      (flags & 0x04) ? host::usb::CompletionMode::Deferred : host::usb::CompletionMode::Seeded;
   host::Testbed bed(device, options);
   if (bed.initialize_status() != NDIS_STATUS_SUCCESS) Fail("an honest board did not come up");
   bed.protocol().set_ulong(OID_GEN_CURRENT_PACKET_FILTER, 0x0B);
@@ -175,7 +175,8 @@ void RunOne(const uint8_t* data, size_t size) {
   CheckTransfersOut(run);
   if (Verbose()) {
     const auto received = bed.protocol().received();
-    std::fprintf(stderr, "%zu frames indicated (last %zu bytes), %zu sends completed, %llu packets"
+    std::fprintf(stderr,
+                 "%zu frames indicated (last %zu bytes), %zu sends completed, %llu packets"
                  " played, %llu left\n",
                  received.size(), received.empty() ? size_t{0} : received.back().data.size(),
                  bed.protocol().send_completion_count(),

@@ -72,8 +72,8 @@ void PatchDescriptors(FuzzInput& in, ServedDescriptors& served) {
     served.configuration.push_back(in.u8());
 }
 
-bool ServeDescriptor(const ServedDescriptors& served, const hw::SetupPacket& setup,
-                     uint8_t* data, hw::ControlResult* result) {
+bool ServeDescriptor(const ServedDescriptors& served, const hw::SetupPacket& setup, uint8_t* data,
+                     hw::ControlResult* result) {
   const uint8_t kind = static_cast<uint8_t>(setup.wValue >> 8);
   const std::vector<uint8_t>* blob = nullptr;
   if (kind == kDescriptorDevice) blob = &served.device;
@@ -102,8 +102,8 @@ void RunOne(const uint8_t* data, size_t size) {
 
   host::TestbedOptions options;
   options.kernel.seed = seed;
-  options.bus.completion = (flags & 0x40) ? host::usb::CompletionMode::Deferred
-                                          : host::usb::CompletionMode::Seeded;
+  options.bus.completion =
+      (flags & 0x40) ? host::usb::CompletionMode::Deferred : host::usb::CompletionMode::Seeded;
   options.initialize = false;
   host::Testbed bed(device, options);
   const NDIS_STATUS status = bed.adapter().initialize();

@@ -24,8 +24,8 @@ namespace {
 
 constexpr uint8_t kVendorRead = 0xF0;
 constexpr uint8_t kVendorWrite = 0xF1;
-const uint32_t kKnownIds[] = {hw::phyid::kEthernetA, hw::phyid::kEthernetB, hw::phyid::kEthernetC,
-                              hw::phyid::kEthernetD, hw::phyid::kHomeA,     hw::phyid::kHomeB,
+const uint32_t kKnownIds[] = {hw::phyid::kEthernetA,   hw::phyid::kEthernetB, hw::phyid::kEthernetC,
+                              hw::phyid::kEthernetD,   hw::phyid::kHomeA,     hw::phyid::kHomeB,
                               hw::phyid::kIsolatedKind};
 
 hw::BoardConfig BoardFromInput(FuzzInput& in, uint8_t flags) {
@@ -57,8 +57,7 @@ hw::BoardConfig BoardFromInput(FuzzInput& in, uint8_t flags) {
 // What the device answers to one vendor request, decided by the next input
 // byte: the controller's own answer, bytes from the input in its place, one
 // byte of it with bits flipped, or a stall.
-void Tamper(FuzzInput& in, const hw::SetupPacket& setup, uint8_t* data,
-            hw::ControlResult* result) {
+void Tamper(FuzzInput& in, const hw::SetupPacket& setup, uint8_t* data, hw::ControlResult* result) {
   if (in.empty() || (setup.bmRequestType & 0x60) != 0x40) return;  // vendor requests only
   const uint8_t mode = in.u8();
   switch (mode & 0x03) {
@@ -98,8 +97,8 @@ void RunOne(const uint8_t* data, size_t size) {
 
   host::TestbedOptions options;
   options.kernel.seed = seed;
-  options.bus.completion = (flags & 0x02) ? host::usb::CompletionMode::Deferred
-                                          : host::usb::CompletionMode::Seeded;
+  options.bus.completion =
+      (flags & 0x02) ? host::usb::CompletionMode::Deferred : host::usb::CompletionMode::Seeded;
   options.initialize = false;
   host::Testbed bed(device, options);
   const NDIS_STATUS status = bed.adapter().initialize();

@@ -78,7 +78,9 @@ class HostileDevice : public hw::UsbDevice {
     return board_.bulk_out(endpoint, data, len);
   }
   hw::Handshake bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet, size_t& len) override;
-  void reset_endpoint(uint8_t endpoint_address) override { board_.reset_endpoint(endpoint_address); }
+  void reset_endpoint(uint8_t endpoint_address) override {
+    board_.reset_endpoint(endpoint_address);
+  }
   hw::BusSpeed speed() const override { return board_.speed(); }
 
   hw::Board& board() { return board_; }

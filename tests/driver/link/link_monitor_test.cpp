@@ -184,7 +184,8 @@ TEST_F(LinkUpTest, AutoNegotiationIncompleteAtBothLooksChangesNothingButIndicate
   EXPECT_GE(chain[1].at - chain[0].at, 2000 * kMs);
   EXPECT_EQ(chain[2], MiiRead(1, 1));
   EXPECT_GE(chain[2].at - chain[1].at, 5000 * kMs);
-  for (const MiiCommand& c : Mii()) EXPECT_NE(c.reg, 5) << c;
+  for (const MiiCommand& c : Mii())
+    EXPECT_NE(c.reg, 5) << c;
   EXPECT_TRUE(ControllerWrites().empty());
   EXPECT_EQ(a->RxControl1, control1);
   // The first poll found no link yet; the chain ends with the connect.
@@ -238,7 +239,8 @@ TEST_F(LinkUpTest, MediaTypeWithoutForcedModeRestartsAutoNegotiation) {
   std::vector<MiiCommand> writes = MiiWritesOnly(7 * kSec);
   ASSERT_FALSE(writes.empty());
   EXPECT_EQ(writes[0], MiiWrite(1, 0, 0x1200));
-  for (const MiiCommand& c : writes) EXPECT_NE(c.reg, 4) << c;  // no advertisement forced
+  for (const MiiCommand& c : writes)
+    EXPECT_NE(c.reg, 4) << c;  // no advertisement forced
   EXPECT_EQ(FindMii(Mii(7 * kSec), MiiRead(1, 5)) >= 0, true);
 }
 

@@ -25,9 +25,8 @@ size_t Count(const std::vector<MiiCommand>& cmds, const MiiCommand& c) {
 }
 
 hw::BoardConfig ManyPhys(size_t count, bool home_network) {
-  std::vector<hw::PhyConfig> phys = {PhyAt(1, usbeth::kPhyEthernet1),
-                                   PhyAt(2, 0x01234560),
-                                   PhyAt(3, usbeth::kPhyHomeA, home_network)};
+  std::vector<hw::PhyConfig> phys = {PhyAt(1, usbeth::kPhyEthernet1), PhyAt(2, 0x01234560),
+                                     PhyAt(3, usbeth::kPhyHomeA, home_network)};
   if (count == 4) phys.push_back(PhyAt(4, 0x01234570));
   hw::BoardConfig config = BoardWith(phys);
   config.eeprom = hw::EepromWithAddress({0x02, 0, 0, 0, 0, 1});
@@ -159,8 +158,8 @@ TEST_P(ManyPhyTest, AfterChainETheHomePhyIsTried) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, ManyPhyTest,
-                         ::testing::Values(ManyCase{3, true}, ManyCase{3, false},
-                                           ManyCase{4, true}, ManyCase{4, false}));
+                         ::testing::Values(ManyCase{3, true}, ManyCase{3, false}, ManyCase{4, true},
+                                           ManyCase{4, false}));
 
 // ---- Chain H: back from the home PHY ------------------------------------------------
 
@@ -317,7 +316,8 @@ TEST_F(LinkRobustnessTest, HaltDuringAChainLeavesNothingArmedAndSendsNothingMore
   rig->miniport->halt();  // the verifier bug-checks a timer armed after halt
   host::Nanoseconds halted = since_start();
   RunFor(30 * kSec);
-  for (const MiiCommand& c : Mii(halted)) ADD_FAILURE() << "after halt: " << c;
+  for (const MiiCommand& c : Mii(halted))
+    ADD_FAILURE() << "after halt: " << c;
 }
 
 TEST_F(LinkRobustnessTest, StopWithAStalledChainRequestStartsNothingOverIt) {

@@ -68,7 +68,8 @@ class UrbSpy {
     seen.bytes.assign(reinterpret_cast<uint8_t*>(urb), reinterpret_cast<uint8_t*>(urb) + size);
     if (seen.function == URB_FUNCTION_VENDOR_DEVICE &&
         !(urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
-      const uint8_t* d = static_cast<const uint8_t*>(urb->UrbControlVendorClassRequest.TransferBuffer);
+      const uint8_t* d =
+          static_cast<const uint8_t*>(urb->UrbControlVendorClassRequest.TransferBuffer);
       seen.data.assign(d, d + urb->UrbControlVendorClassRequest.TransferBufferLength);
     }
     seen.at = host::Kernel::get().scheduler().now();

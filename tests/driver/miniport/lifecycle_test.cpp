@@ -197,8 +197,8 @@ TEST(InitializeTest, AliveParameterWrites) {
     uint32_t value;
     std::vector<uint8_t> reg1c;
   };
-  for (const Case& c : {Case{3, {0x90}}, Case{7, {0x81}}, Case{1, {0x81}}, Case{4, {0x9F}},
-                        Case{0, {}}}) {
+  for (const Case& c :
+       {Case{3, {0x90}}, Case{7, {0x81}}, Case{1, {0x81}}, Case{4, {0x9F}}, Case{0, {}}}) {
     SCOPED_TRACE(c.value);
     DriverRig rig;
     host::ndis::AdapterRegistry reg;
@@ -228,7 +228,7 @@ TEST(InitializeTest, FailedStepsReleaseEverything) {
     int vendor = 0;
     host::faults().set_urb_rule([&vendor](uint16_t f) {
       return f == URB_FUNCTION_VENDOR_DEVICE && ++vendor == 1 ? host::UrbFault::Stall
-                                                               : host::UrbFault::None;
+                                                              : host::UrbFault::None;
     });
     EXPECT_EQ(rig.miniport->initialize(), NDIS_STATUS_RESOURCES);
     host::faults().reset();

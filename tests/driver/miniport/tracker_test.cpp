@@ -11,7 +11,9 @@
 namespace usbeth_test {
 namespace {
 
-uint32_t TagPlus(uint32_t tag, uint32_t n) { return tag + n; }
+uint32_t TagPlus(uint32_t tag, uint32_t n) {
+  return tag + n;
+}
 
 // A zeroed Adapter from NDIS memory, tracked as MiniportInitialize tracks it,
 // with the tag counters back at their start.
@@ -59,7 +61,8 @@ TEST_F(TrackerTest, FirstRecordAllocatesOneBlock) {
 }
 
 TEST_F(TrackerTest, FifteenthRecordAllocatesASecondBlock) {
-  for (int i = 0; i < 15; ++i) ASSERT_NE(usbeth::NewTrackRecord(adapter_), nullptr);
+  for (int i = 0; i < 15; ++i)
+    ASSERT_NE(usbeth::NewTrackRecord(adapter_), nullptr);
   EXPECT_EQ(lists().InUseList.Count, 17);
   EXPECT_EQ(lists().SpareList.Count, 13);
   EXPECT_EQ(lists().TotalTracked, 17u);

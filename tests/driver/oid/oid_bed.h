@@ -76,9 +76,9 @@ class OidBed {
     host::run_at_irql(DISPATCH_LEVEL, "request", [&] {
       PVOID data = d.buffer.empty() ? nullptr : d.buffer.data();
       ULONG length = static_cast<ULONG>(d.buffer.size());
-      d.status = set ? chars.SetInformationHandler(context, oid, data, length, &d.done, &d.needed)
-                     : chars.QueryInformationHandler(context, oid, data, length, &d.done,
-                                                     &d.needed);
+      d.status =
+          set ? chars.SetInformationHandler(context, oid, data, length, &d.done, &d.needed)
+              : chars.QueryInformationHandler(context, oid, data, length, &d.done, &d.needed);
     });
     return d;
   }

@@ -12,13 +12,12 @@ namespace usbeth_test {
 namespace {
 
 const uint32_t kSupported[45] = {
-    0x00010101, 0x00010102, 0x00010103, 0x00010104, 0x00010105, 0x00010106, 0x00010111,
-    0x00010113, 0x00010112, 0x00010107, 0x00010108, 0x00010109, 0x0001010A, 0x0001010B,
-    0x0001010C, 0x0001010D, 0x00010110, 0x0001010E, 0x0001010F, 0x00020101, 0x00020102,
-    0x00020103, 0x00020104, 0x00020105, 0x0002020D, 0x00010114, 0x00010116, 0x00010115,
-    0x01010101, 0x01010102, 0x01010103, 0x01010104, 0x01020101, 0x01020102, 0x01020103,
-    0x01020201, 0x01020202, 0x01020203, 0x01020204, 0xFD010100, 0xFD010101, 0xFD010102,
-    0xFD010103, 0xFD010104, 0xFD010106,
+    0x00010101, 0x00010102, 0x00010103, 0x00010104, 0x00010105, 0x00010106, 0x00010111, 0x00010113,
+    0x00010112, 0x00010107, 0x00010108, 0x00010109, 0x0001010A, 0x0001010B, 0x0001010C, 0x0001010D,
+    0x00010110, 0x0001010E, 0x0001010F, 0x00020101, 0x00020102, 0x00020103, 0x00020104, 0x00020105,
+    0x0002020D, 0x00010114, 0x00010116, 0x00010115, 0x01010101, 0x01010102, 0x01010103, 0x01010104,
+    0x01020101, 0x01020102, 0x01020103, 0x01020201, 0x01020202, 0x01020203, 0x01020204, 0xFD010100,
+    0xFD010101, 0xFD010102, 0xFD010103, 0xFD010104, 0xFD010106,
 };
 
 class QueryTest : public ::testing::Test {
@@ -40,7 +39,8 @@ TEST_F(QueryTest, SupportedListIsTheFortyFiveIdentifiersInOrder) {
     auto r = bed_.Query(OID_GEN_SUPPORTED_LIST, length);
     ASSERT_EQ(r->status, NDIS_STATUS_SUCCESS);
     EXPECT_EQ(r->bytes_done, 180u);
-    for (size_t i = 0; i < 45; ++i) EXPECT_EQ(OidBed::Ulong(r->buffer, 4 * i), kSupported[i]) << i;
+    for (size_t i = 0; i < 45; ++i)
+      EXPECT_EQ(OidBed::Ulong(r->buffer, 4 * i), kSupported[i]) << i;
     EXPECT_TRUE(OidBed::Untouched(*r, 180));
   }
 }
@@ -59,7 +59,8 @@ TEST_F(QueryTest, VendorDescriptionNeedsRoomForItsTerminatingZero) {
 }
 
 TEST_F(QueryTest, DriverVersionsAreTwoBytesInAFourByteBuffer) {
-  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{OID_GEN_DRIVER_VERSION, OID_GEN_VENDOR_DRIVER_VERSION}) {
+  for (NDIS_OID oid :
+       std::initializer_list<NDIS_OID>{OID_GEN_DRIVER_VERSION, OID_GEN_VENDOR_DRIVER_VERSION}) {
     auto r = bed_.Query(oid, 4);
     ASSERT_EQ(r->status, NDIS_STATUS_SUCCESS);
     EXPECT_EQ(r->bytes_done, 2u);
@@ -102,8 +103,9 @@ TEST_F(QueryTest, RefusedPacketFilterIsWhatTheQueryReports) {
 }
 
 TEST_F(QueryTest, SetOnlyIdentifiersOfTheListAreInvalidAsQueries) {
-  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{OID_802_3_MULTICAST_LIST, OID_PNP_SET_POWER, OID_PNP_ADD_WAKE_UP_PATTERN,
-                       OID_PNP_REMOVE_WAKE_UP_PATTERN, OID_PNP_ENABLE_WAKE_UP}) {
+  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{
+           OID_802_3_MULTICAST_LIST, OID_PNP_SET_POWER, OID_PNP_ADD_WAKE_UP_PATTERN,
+           OID_PNP_REMOVE_WAKE_UP_PATTERN, OID_PNP_ENABLE_WAKE_UP}) {
     auto r = bed_.Query(oid, 64);
     EXPECT_EQ(r->status, NDIS_STATUS_INVALID_OID) << std::hex << oid;
     EXPECT_TRUE(OidBed::Untouched(*r, 0));
@@ -121,8 +123,9 @@ TEST_F(QueryTest, RefusedIdentifiersWriteNeitherCount) {
     EXPECT_EQ(d.needed, kSentinel);
     EXPECT_EQ(d.buffer, Bytes(64, kUntouched));
   }
-  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{NDIS_OID(OID_GEN_PROTOCOL_OPTIONS + 0x100), NDIS_OID(0x00010120),
-                       NDIS_OID(0x01010105), NDIS_OID(0)}) {
+  for (NDIS_OID oid :
+       std::initializer_list<NDIS_OID>{NDIS_OID(OID_GEN_PROTOCOL_OPTIONS + 0x100),
+                                       NDIS_OID(0x00010120), NDIS_OID(0x01010105), NDIS_OID(0)}) {
     OidBed::Direct d = bed_.CallDirect(false, oid, Bytes(64, kUntouched));
     EXPECT_EQ(d.status, NDIS_STATUS_INVALID_OID) << std::hex << oid;
     EXPECT_EQ(d.done, kSentinel);
@@ -148,7 +151,8 @@ TEST_F(QueryTest, ReceiveErrorAndCrcErrorCountTheSameFrames) {
   std::memcpy(frame.data(), bed_.adapter()->CurrentAddress, 6);
   std::memcpy(frame.data() + 6, partner.data(), 6);
   bed_.board().inject_crc_errors(3);
-  for (int i = 0; i < 5; ++i) bed_.board().send_from_partner(bed_.board().first_phy_address(), frame);
+  for (int i = 0; i < 5; ++i)
+    bed_.board().send_from_partner(bed_.board().first_phy_address(), frame);
   bed_.RunFor(100 * host::kMillisecond);
   EXPECT_EQ(bed_.QueryUlong(OID_GEN_RCV_ERROR), 3u);
   EXPECT_EQ(bed_.QueryUlong(OID_GEN_RCV_CRC_ERROR), 3u);
@@ -219,8 +223,10 @@ TEST(QueryValuesTest, FrameCountersFollowTraffic) {
   std::memcpy(to_partner.data() + 6, bed.adapter()->CurrentAddress, 6);
   std::memcpy(to_station.data(), bed.adapter()->CurrentAddress, 6);
   std::memcpy(to_station.data() + 6, partner.data(), 6);
-  for (int i = 0; i < 4; ++i) bed.protocol().send(to_partner);
-  for (int i = 0; i < 3; ++i) bed.board().send_from_partner(bed.board().first_phy_address(), to_station);
+  for (int i = 0; i < 4; ++i)
+    bed.protocol().send(to_partner);
+  for (int i = 0; i < 3; ++i)
+    bed.board().send_from_partner(bed.board().first_phy_address(), to_station);
   bed.RunFor(200 * host::kMillisecond);
   EXPECT_EQ(bed.board().frames_sent_to_partner().size(), 4u);
   EXPECT_EQ(bed.QueryUlong(OID_GEN_XMIT_OK), 4u);

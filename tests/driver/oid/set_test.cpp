@@ -95,7 +95,8 @@ TEST_F(SetTest, BitsWithoutEffectAreAccepted) {
 }
 
 TEST_F(SetTest, RefusedTypesAreStoredButNeverReachTheController) {
-  for (uint32_t refused : {0x0010u, 0x0040u, 0x0080u, 0x1000u, 0x2000u, 0x4000u, 0x8000u, 0x802Bu}) {
+  for (uint32_t refused :
+       {0x0010u, 0x0040u, 0x0080u, 0x1000u, 0x2000u, 0x4000u, 0x8000u, 0x802Bu}) {
     SCOPED_TRACE(refused);
     bed_.board().clear_logs();
     const Bytes before = FilterRegisters();
@@ -201,7 +202,8 @@ TEST_F(SetTest, LongerListIsRefusedAsFullWithNothingCopied) {
     Bytes record(reinterpret_cast<const uint8_t*>(a),
                  reinterpret_cast<const uint8_t*>(a) + sizeof(*a));
     Bytes list = Addresses(n);
-    for (uint8_t& b : list) b ^= 0xA5;
+    for (uint8_t& b : list)
+      b ^= 0xA5;
     OidBed::Direct d = bed_.CallDirect(true, OID_802_3_MULTICAST_LIST, list);
     EXPECT_EQ(d.status, NDIS_STATUS_MULTICAST_FULL);
     EXPECT_EQ(d.done, 0u);
@@ -216,7 +218,8 @@ TEST_F(SetTest, LongerListIsRefusedAsFullWithNothingCopied) {
 }
 
 TEST_F(SetTest, LookaheadAndWakeUpAreAcceptedWithoutEffect) {
-  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{OID_GEN_CURRENT_LOOKAHEAD, OID_PNP_ENABLE_WAKE_UP}) {
+  for (NDIS_OID oid :
+       std::initializer_list<NDIS_OID>{OID_GEN_CURRENT_LOOKAHEAD, OID_PNP_ENABLE_WAKE_UP}) {
     for (size_t length : {0u, 3u, 4u, 9u}) {
       bed_.board().clear_logs();
       auto r = bed_.Set(oid, Bytes(length, 0x7F));
@@ -231,8 +234,8 @@ TEST_F(SetTest, LookaheadAndWakeUpAreAcceptedWithoutEffect) {
 }
 
 TEST_F(SetTest, PowerIdentifiersAreNotSupported) {
-  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{OID_PNP_SET_POWER, OID_PNP_ADD_WAKE_UP_PATTERN,
-                       OID_PNP_REMOVE_WAKE_UP_PATTERN}) {
+  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{
+           OID_PNP_SET_POWER, OID_PNP_ADD_WAKE_UP_PATTERN, OID_PNP_REMOVE_WAKE_UP_PATTERN}) {
     auto r = bed_.Set(oid, OidBed::UlongBytes(1));
     EXPECT_EQ(r->status, NDIS_STATUS_NOT_SUPPORTED) << std::hex << oid;
     EXPECT_EQ(r->bytes_done, 0u);
@@ -241,8 +244,9 @@ TEST_F(SetTest, PowerIdentifiersAreNotSupported) {
 }
 
 TEST_F(SetTest, OtherIdentifiersAreInvalid) {
-  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{OID_GEN_PROTOCOL_OPTIONS, OID_GEN_LINK_SPEED, OID_GEN_SUPPORTED_LIST,
-                       OID_802_3_CURRENT_ADDRESS, NDIS_OID(0x12345678)}) {
+  for (NDIS_OID oid : std::initializer_list<NDIS_OID>{
+           OID_GEN_PROTOCOL_OPTIONS, OID_GEN_LINK_SPEED, OID_GEN_SUPPORTED_LIST,
+           OID_802_3_CURRENT_ADDRESS, NDIS_OID(0x12345678)}) {
     OidBed::Direct d = bed_.CallDirect(true, oid, OidBed::UlongBytes(1));
     EXPECT_EQ(d.status, NDIS_STATUS_INVALID_OID) << std::hex << oid;
     EXPECT_EQ(d.done, 0u);

@@ -65,7 +65,8 @@ TEST_F(UsbConfigTest, EightDebugLinesShowTheBusValuesThenTheDriverValues) {
   ASSERT_GE(out.size(), 8u);
   const char* names[4] = {"Pipes[0].MaximumTransferSize = ", "Pipes[0].PipeFlags = ",
                           "Pipes[1].MaximumTransferSize = ", "Pipes[1].PipeFlags = "};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(out[i].rfind(names[i], 0), 0u) << out[i];
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(out[i].rfind(names[i], 0), 0u) << out[i];
   EXPECT_EQ(out[4], "Pipes[0].MaximumTransferSize = 1536\n");
   EXPECT_EQ(out[5], "Pipes[0].PipeFlags = 0\n");
   EXPECT_EQ(out[6], "Pipes[1].MaximumTransferSize = 1536\n");
@@ -152,12 +153,12 @@ TEST_F(UsbConfigTest, TotalLengthBeyondTheBytesSentIsClampedToThem) {
 TEST(ValidateConfigurationDescriptor, WorksWithinTheBytesAtHand) {
   // Configuration (wTotalLength 300), interface with 3 endpoints, three
   // endpoints, then a filler descriptor cut by the end of the buffer.
-  std::vector<uint8_t> d = {9, 2, 0x2C, 0x01, 1, 1, 0, 0x80, 50,  //
-                            9, 4, 0,    0,    3, 0xFF, 0, 0, 0,  //
-                            7, 5, 0x81, 2, 64, 0, 0,             //
-                            7, 5, 0x02, 2, 64, 0, 0,             //
-                            7, 5, 0x83, 3, 8, 0, 1,              //
-                            40, 0xFF, 1, 2, 3};
+  std::vector<uint8_t> d = {9,  2,    0x2C, 0x01, 1,  1,    0, 0x80, 50,  //
+                            9,  4,    0,    0,    3,  0xFF, 0, 0,    0,   //
+                            7,  5,    0x81, 2,    64, 0,    0,            //
+                            7,  5,    0x02, 2,    64, 0,    0,            //
+                            7,  5,    0x83, 3,    8,  0,    1,            //
+                            40, 0xFF, 1,    2,    3};
   const ULONG at_hand = static_cast<ULONG>(d.size());
   PUSB_INTERFACE_DESCRIPTOR found = usbeth::ValidateConfigurationDescriptor(d.data(), at_hand);
   ASSERT_NE(found, nullptr);
