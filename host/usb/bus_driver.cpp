@@ -609,8 +609,7 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
           finish_locked(*raw, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
           finished = true;
         } else if (raw->kind == Transfer::Kind::Bulk) {
-          unsigned budget = UINT32_MAX;
-          finished = run_bulk_locked(*raw, budget);
+          finished = run_bulk_locked(*raw, frame_budget_locked());
         } else {
           finished = run_control_locked(*raw);
         }
@@ -805,7 +804,7 @@ void BusDriver::on_tick() {
 
     // Bulk and interrupt pipes share the frame's packets, taking turns at
     // going first.
-    unsigned budget = options_.unthrottled ? UINT32_MAX : packets_per_frame_;
+    unsigned& budget = frame_budget_locked();
     const size_t n = pipes_.size();
     for (size_t k = 0; k < n && budget > 0; ++k) {
       Pipe& p = *pipes_[(round_robin_ + k) % n];
@@ -828,6 +827,15 @@ void BusDriver::on_tick() {
     schedule_tick_locked();
   }
   complete(done);
+}
+
+unsigned& BusDriver::frame_budget_locked() {
+  const uint64_t frame = now() / period_;
+  if (frame != budget_frame_) {
+    budget_frame_ = frame;
+    budget_left_ = options_.unthrottled ? UINT32_MAX : packets_per_frame_;
+  }
+  return budget_left_;
 }
 
 void BusDriver::schedule_tick_locked() {

@@ -143,6 +143,9 @@ class BusDriver {
   void drain_orphans_locked(TransferList& out);
   bool run_control_locked(Transfer& t);
   bool run_bulk_locked(Transfer& t, unsigned& budget);
+  // Bulk packets still free in the current (micro)frame, shared by transfers
+  // carried out at the frame boundary and those completed at submission.
+  unsigned& frame_budget_locked();
   void apply_configuration_locked(Transfer& t);
   void finish_locked(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
   void take_for_completion_locked(std::deque<std::unique_ptr<Transfer>>& queue, size_t index,
@@ -177,6 +180,8 @@ class BusDriver {
   EventId tick_event_ = 0;
   Nanoseconds tick_time_ = 0;
   size_t round_robin_ = 0;
+  uint64_t budget_frame_ = UINT64_MAX;
+  unsigned budget_left_ = 0;
   BusStats stats_;
   std::vector<std::pair<const void*, size_t>> noted_descriptors_;
   TransferList orphans_;  // ended by a reconfiguration inside a control request

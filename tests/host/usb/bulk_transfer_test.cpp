@@ -99,6 +99,28 @@ TEST_F(BulkOutTest, FullSpeedFrameCarriesNineteenPackets) {
   EXPECT_EQ(device_->out_packets.size(), 19u + 20u + 24u);
 }
 
+// Completing at submission does not let a transfer past the frame's packets:
+// a second transfer of 19 packets in the same frame waits for the next one.
+TEST_F(BusTest, CompletionAtSubmissionSharesTheFramesPackets) {
+  BusOptions options = deferred();
+  options.completion = host::usb::CompletionMode::BeforeReturn;
+  start(hw::BusSpeed::Full, options);
+  configure();
+  auto first_data = pattern(19 * 64);
+  auto second_data = pattern(19 * 64, 7);
+  URB first_urb, second_urb;
+  Completion first, second;
+  const Nanoseconds t0 = scheduler().now();
+  bulk(1, first_data.data(), static_cast<ULONG>(first_data.size()), 0, &first_urb, &first);
+  bulk(1, second_data.data(), static_cast<ULONG>(second_data.size()), 0, &second_urb, &second);
+  EXPECT_TRUE(first.during_call);
+  EXPECT_FALSE(second.during_call);
+  ASSERT_TRUE(wait(second));
+  EXPECT_EQ(second.status, STATUS_SUCCESS);
+  EXPECT_EQ(second.at, (t0 / kMillisecond + 1) * kMillisecond);
+  EXPECT_EQ(device_->out_packets.size(), 38u);
+}
+
 TEST_F(BulkOutTest, NakedPacketIsRetriedAtTheNextFrame) {
   Nanoseconds t0 = scheduler().now();
   device_->out_ready_at = t0 + 3500 * kMicrosecond;
