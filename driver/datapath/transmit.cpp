@@ -100,7 +100,7 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
 
 // Passes bulk-out IRPs to the bus driver, starting with `irp`, and returns
 // the outcome of that first one: STATUS_PENDING or the status the bus driver
-// returned, or STATUS_CANCELLED when the adapter stopped meanwhile.
+// returned, or STATUS_CANCELLED when the adapter is being stopped.
 //
 // No lock is held here, so a completion that runs inside IofCallDriver or
 // IoCancelIrp finds TxSubmitLock free. Both the passer and the completion
@@ -114,7 +114,11 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp) {
         static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
     InterlockedExchange(&descriptor->IrpHolds, 2);
     NTSTATUS status = IofCallDriver(adapter->LowerDevice, irp);
-    if (status == STATUS_PENDING && adapter->AdapterState != kStateRunning) {
+    // Only a stopping adapter cancels: its pipes are aborted and reset next.
+    // Cancelling a transfer the bus has half sent leaves the device holding
+    // part of a frame, and the next transfer would be read as its rest; a
+    // controller restart therefore lets transfers in flight run to their end.
+    if (status == STATUS_PENDING && adapter->AdapterState == kStateStopped) {
       IoCancelIrp(irp);
       status = STATUS_CANCELLED;
     }

@@ -32,6 +32,9 @@ void ExpectTrafficBothWays(Bed& bed, uint32_t tag) {
   if (bed.adapter()->LinkState != usbeth::kLinkUp) {
     ASSERT_TRUE(bed.WaitForConnect(from));
   }
+  // Frames sent before the reset may still be on their way to the wire; let
+  // them land so that the ten below are the last ten the partner sees.
+  ASSERT_TRUE(bed.RunUntil([&] { return bed.adapter()->TxIrpsOutstanding == 0; }, host::kSecond));
   const uint64_t wire = bed.board().counters().wire_tx_frames;
   std::vector<Bytes> out, in;
   for (uint32_t i = 0; i < 10; ++i) {
