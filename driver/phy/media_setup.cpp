@@ -81,7 +81,11 @@ void WriteHomeABlock(Adapter* adapter) {
   WriteRegisters(adapter, 6, kRegPhyKindBlock);
 }
 
-USHORT HomeAModeBits(ULONG home_lan_mode) {
+}  // namespace
+
+// Mode nibble of the home PHY's register 16 (bits 8..11) for HomeLan 17..20;
+// any other value leaves the bits clear.
+USHORT HomeLanModeBits(ULONG home_lan_mode) {
   switch (home_lan_mode) {
     case 17:
       return 0x0A00;
@@ -95,8 +99,6 @@ USHORT HomeAModeBits(ULONG home_lan_mode) {
       return 0x0000;
   }
 }
-
-}  // namespace
 
 bool HasForcedMedia(const Adapter* adapter) {
   if (adapter->MediaType == kMediaAutomatic) return false;
@@ -222,7 +224,7 @@ void ProgramHomePhy(Adapter* adapter) {
   if (adapter->ActivePhyId == kPhyHomeA) {
     USHORT mode = 0;
     PhyRead(adapter, phy, kHomeAModeRegister, &mode);
-    mode = static_cast<USHORT>((mode & ~kHomeAModeMask) | HomeAModeBits(adapter->HomeLanMode));
+    mode = static_cast<USHORT>((mode & ~kHomeAModeMask) | HomeLanModeBits(adapter->HomeLanMode));
     if (adapter->HomeLanMode != kHomeLanKeep) PhyWrite(adapter, phy, kHomeAModeRegister, mode);
   } else if (adapter->ActivePhyId == kPhyHomeB) {
     PhyWrite(adapter, phy, kMiiControl, kControlSpeed100);

@@ -51,22 +51,6 @@ USHORT RestartValue(const Adapter* adapter) {
   return adapter->ActivePhyId == kPhyHomeB ? kControlSpeed100 : kControlRestartAutoNeg;
 }
 
-// Mode nibble of register 16 for HomeLanMode 17..20; 0 otherwise.
-USHORT HomeLanModeBits(ULONG home_lan_mode) {
-  switch (home_lan_mode) {
-    case 17:
-      return 0x0A00;
-    case 18:
-      return 0x0900;
-    case 19:
-      return 0x0600;
-    case 20:
-      return 0x0500;
-    default:
-      return 0;
-  }
-}
-
 void MarkLinkUp(Adapter* adapter) {
   adapter->LinkState = kLinkUp;
   adapter->HandledLinkState = kLinkUp;

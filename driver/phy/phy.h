@@ -83,6 +83,7 @@ ULONG AutoNegotiate(Adapter* adapter);
 ULONG WaitAutoNegComplete(Adapter* adapter);
 void ResolveLinkMode(Adapter* adapter, USHORT partner_ability);
 void ProgramHomePhy(Adapter* adapter);
+USHORT HomeLanModeBits(ULONG home_lan_mode);
 void ConfigurePhyKind(Adapter* adapter);
 
 }  // namespace usbeth
