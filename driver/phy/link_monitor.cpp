@@ -37,33 +37,6 @@ void FillGpioPair(Adapter* adapter, ULONG link_state) {
   adapter->GpioWriteBuffer[1] = link_state == kLinkDown ? 0x06 : 0x04;
 }
 
-void FillHomeLinkPattern(Adapter* adapter) {
-  UCHAR* pattern = adapter->RegWriteBuffer;
-  pattern[0] = adapter->LinkState == kLinkUp ? 0x26 : 0x36;
-  pattern[1] = 0x00;
-  pattern[2] = 0x26;
-  pattern[3] = 0x34;
-  pattern[4] = 0x00;
-  pattern[5] = 0x06;
-}
-
-// The 16-bit pattern goes out as high byte, 0x00, 0x26, low byte.
-void FillEthernetLinkPattern(Adapter* adapter) {
-  USHORT value;
-  if (adapter->LinkState != kLinkUp) {
-    value = 0x3620;
-  } else if (adapter->LinkSpeed == kSpeed10) {
-    value = 0x2630;
-  } else {
-    value = 0x3430;
-  }
-  UCHAR* pattern = adapter->RegWriteBuffer;
-  pattern[0] = static_cast<UCHAR>(value >> 8);
-  pattern[1] = 0x00;
-  pattern[2] = 0x26;
-  pattern[3] = static_cast<UCHAR>(value & 0xFF);
-}
-
 // Stop sequence: the flag is held for one request until its completion runs
 // ClearLinkPollBusy. A request that could not be started holds nothing.
 bool StartStopRequest(Adapter* adapter, NTSTATUS status) {
@@ -110,6 +83,34 @@ void HaltLinkMonitor(Adapter* adapter) {
 }
 
 }  // namespace
+
+// The controller block 0x7C..0x81 that goes with the home PHY's link state.
+void FillHomeLinkPattern(Adapter* adapter) {
+  UCHAR* pattern = adapter->RegWriteBuffer;
+  pattern[0] = adapter->LinkState == kLinkUp ? 0x26 : 0x36;
+  pattern[1] = 0x00;
+  pattern[2] = 0x26;
+  pattern[3] = 0x34;
+  pattern[4] = 0x00;
+  pattern[5] = 0x06;
+}
+
+// The 16-bit pattern goes out as high byte, 0x00, 0x26, low byte.
+void FillEthernetLinkPattern(Adapter* adapter) {
+  USHORT value;
+  if (adapter->LinkState != kLinkUp) {
+    value = 0x3620;
+  } else if (adapter->LinkSpeed == kSpeed10) {
+    value = 0x2630;
+  } else {
+    value = 0x3430;
+  }
+  UCHAR* pattern = adapter->RegWriteBuffer;
+  pattern[0] = static_cast<UCHAR>(value >> 8);
+  pattern[1] = 0x00;
+  pattern[2] = 0x26;
+  pattern[3] = static_cast<UCHAR>(value & 0xFF);
+}
 
 // ---- PHY roles ----------------------------------------------------------------
 

@@ -41,6 +41,11 @@ ULONG FinishLinkPoll(Adapter* adapter);
 ULONG RearmLinkPoll(Adapter* adapter);
 // Connect or disconnect by LinkState; also called by the controller start.
 void IndicateMediaStatus(Adapter* adapter);
+// Fill RegWriteBuffer with the controller block that goes with the link:
+// six bytes for 0x7C..0x81 on the home PHY, four for 0x7C..0x7F on the
+// Ethernet PHY 0x00225410.
+void FillHomeLinkPattern(Adapter* adapter);
+void FillEthernetLinkPattern(Adapter* adapter);
 ULONG WriteHomeLinkPattern(Adapter* adapter, StepRoutine next);
 ULONG WriteEthernetLinkPattern(Adapter* adapter);
 ULONG WriteLinkGpio(Adapter* adapter, ULONG link_state);

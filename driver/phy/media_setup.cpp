@@ -2,6 +2,7 @@
 // mode on the active PHY, resolve speed and duplex, probe the link, and apply
 // the settings particular to the PHY's kind.
 #include "controller/controller.h"
+#include "phy/link_monitor.h"
 #include "phy/phy.h"
 #include "usb/usb_transport.h"
 
@@ -52,33 +53,6 @@ constexpr ForcedMode kForcedModes[] = {
 
 bool HomeNetworkMedia(const Adapter* adapter) {
   return adapter->MediaType == kMediaHomeNetwork || adapter->HomePhyMode == kHomePhyInUse;
-}
-
-// Controller block 0x7C..0x7F for PHY 0x00225410, by link state and speed.
-void WriteEthernet4Block(Adapter* adapter) {
-  UCHAR* b = adapter->RegWriteBuffer;
-  if (adapter->LinkState == kLinkUp) {
-    b[0] = adapter->LinkSpeed == kSpeed10 ? 0x26 : 0x34;
-    b[3] = 0x30;
-  } else {
-    b[0] = 0x36;
-    b[3] = 0x20;
-  }
-  b[1] = 0x00;
-  b[2] = 0x26;
-  WriteRegisters(adapter, 4, kRegPhyKindBlock);
-}
-
-// Controller block 0x7C..0x81 for PHY 0x00006B90, by link state.
-void WriteHomeABlock(Adapter* adapter) {
-  UCHAR* b = adapter->RegWriteBuffer;
-  b[0] = adapter->LinkState == kLinkUp ? 0x26 : 0x36;
-  b[1] = 0x00;
-  b[2] = 0x26;
-  b[3] = 0x34;
-  b[4] = 0x00;
-  b[5] = 0x06;
-  WriteRegisters(adapter, 6, kRegPhyKindBlock);
 }
 
 }  // namespace
@@ -252,10 +226,12 @@ void ConfigurePhyKind(Adapter* adapter) {
       PhyWrite(adapter, phy, kEthernet2Config, kEthernet2ConfigValue);
       break;
     case kPhyEthernet4:
-      WriteEthernet4Block(adapter);
+      FillEthernetLinkPattern(adapter);
+      WriteRegisters(adapter, 4, kRegPhyKindBlock);
       break;
     case kPhyHomeA:
-      WriteHomeABlock(adapter);
+      FillHomeLinkPattern(adapter);
+      WriteRegisters(adapter, 6, kRegPhyKindBlock);
       ProgramHomePhy(adapter);
       break;
     case kPhyHomeB:
