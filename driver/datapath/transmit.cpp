@@ -49,7 +49,8 @@ ULONG CopyPacketToDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
     UINT length = 0;
     NdisQueryBuffer(buffer, &address, &length);
     if (length > total_length - copied) length = total_length - copied;
-    RtlCopyMemory(frame + copied, address, length);
+    // An empty buffer in the chain may describe no memory at all.
+    if (length != 0) RtlCopyMemory(frame + copied, address, length);
     copied += length;
     NdisGetNextBuffer(buffer, &buffer);
   }

@@ -155,7 +155,7 @@ class BulkInterposer {
         if (transfer.in && self->inline_read_data) {
           std::vector<uint8_t> data = self->inline_read_data();
           received = static_cast<ULONG>(std::min<size_t>(data.size(), bulk.TransferBufferLength));
-          memcpy(bulk.TransferBuffer, data.data(), received);
+          if (received != 0) memcpy(bulk.TransferBuffer, data.data(), received);
           if (self->inline_read_claim != 0) received = self->inline_read_claim;
         }
         Complete(irp, STATUS_SUCCESS, received);

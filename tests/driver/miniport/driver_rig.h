@@ -25,7 +25,7 @@ namespace usbeth_test {
 struct SeenUrb {
   USHORT function = 0;
   USHORT length = 0;
-  std::vector<uint8_t> bytes;  // the URB, sizeof(URB) bytes
+  std::vector<uint8_t> bytes;  // the URB, as long as the structure of its kind
   std::vector<uint8_t> data;   // out-going data of a vendor write
   host::Nanoseconds at = 0;
   const URB& urb() const { return *reinterpret_cast<const URB*>(bytes.data()); }
@@ -60,10 +60,34 @@ class UrbSpy {
     SeenUrb seen;
     seen.function = urb->UrbHeader.Function;
     seen.length = urb->UrbHeader.Length;
-    size_t size = sizeof(URB);
-    if (seen.function == URB_FUNCTION_SELECT_CONFIGURATION) {
-      size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(
-          1, urb->UrbSelectConfiguration.Interface.NumberOfPipes);
+    // Only the request's own structure: the driver allocates each URB at the
+    // size of its kind, not of the whole union.
+    size_t size = sizeof(struct _URB_HEADER);
+    switch (seen.function) {
+      case URB_FUNCTION_SELECT_CONFIGURATION:
+        size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(
+            1, urb->UrbSelectConfiguration.Interface.NumberOfPipes);
+        break;
+      case URB_FUNCTION_ABORT_PIPE:
+      case URB_FUNCTION_RESET_PIPE:
+        size = sizeof(struct _URB_PIPE_REQUEST);
+        break;
+      case URB_FUNCTION_VENDOR_DEVICE:
+        size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        break;
+      case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+        break;
+      case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+      case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+        size = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+        break;
+      case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+        size = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
+        break;
+      case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        break;
     }
     seen.bytes.assign(reinterpret_cast<uint8_t*>(urb), reinterpret_cast<uint8_t*>(urb) + size);
     if (seen.function == URB_FUNCTION_VENDOR_DEVICE &&

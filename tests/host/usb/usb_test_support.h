@@ -124,7 +124,7 @@ class FakeDevice : public hw::UsbDevice {
     std::vector<uint8_t> p = in_packets.front();
     in_packets.pop_front();
     len = std::min(p.size(), max_packet);
-    std::memcpy(buf, p.data(), len);
+    if (len != 0) std::memcpy(buf, p.data(), len);
     return hw::Handshake::Ack;
   }
 
