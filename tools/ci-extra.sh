@@ -15,6 +15,8 @@ SIM=${USBETH_SIM:-build/default/tools/sim/usbeth-sim}
 OUT=${USBETH_CI_OUT:-build/ci-extra}
 SECONDS_PER_RUN=${USBETH_BRIDGE_SECONDS:-4}
 mkdir -p "$OUT"
+# Absolute: iperf3 -D changes to / before it opens its log file.
+OUT=$(cd "$OUT" && pwd)
 
 need() {
   command -v "$1" >/dev/null 2>&1 && return 0
@@ -115,7 +117,11 @@ measure() {
   sleep 0.5
   ip netns exec $NS_A iperf3 -c 10.199.0.2 -t "$SECONDS_PER_RUN" -J >"$OUT/iperf3-$label.json" ||
     { echo "ci-extra: iperf3 failed across the bridge ($label)"; cat "$OUT/iperf3-$label.json"; return 1; }
-  tput=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print("%.2f" % (d["end"]["sum_received"]["bits_per_second"]/1e6))' "$OUT/iperf3-$label.json")
+  tput=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print("%.2f" % (d["end"]["sum_received"]["bits_per_second"]/1e6) if "sum_received" in d["end"] else "0")' "$OUT/iperf3-$label.json")
+  if grep -q '"error"' "$OUT/iperf3-$label.json"; then
+    echo "ci-extra: iperf3 failed across the bridge ($label):"; grep '"error"' "$OUT/iperf3-$label.json"
+    cat "$OUT/iperf3-server-$label.log" 2>/dev/null; return 1
+  fi
   kill $bridge_pid; wait $bridge_pid || true; bridge_pid=""
   if ! grep -q 'nothing leaked\|bridge stopped' "$OUT/bridge-$label.log"; then
     echo "ci-extra: the bridge ($label) did not stop cleanly:"; cat "$OUT/bridge-$label.log"; return 1
