@@ -39,7 +39,9 @@ TEST_P(LinkSoakTest, FlappingLinksKeepTheMonitorSound) {
     while (since_start() < until) {
       RunFor(kStep);
       ASSERT_LE(watch->max_in_flight, 1) << "two register requests in flight at once";
-      if (PollTimerArmed()) ASSERT_EQ(a->LinkPollBusy, 0) << "poll armed during a chain";
+      if (PollTimerArmed()) {
+        ASSERT_EQ(a->LinkPollBusy, 0) << "poll armed during a chain";
+      }
       ASSERT_LE(host::live_pool_blocks_with_tag(usbeth::kRequestPoolTag), 1u);
       if (a->ActivePhyId != active) {
         ++moves;

@@ -154,7 +154,9 @@ class DriverRig {
                                         [] { return host::Kernel::get().scheduler().now(); });
     bus = std::make_unique<host::usb::BusDriver>(*board, options.bus);
     spy = std::make_unique<UrbSpy>(bus->device_object());
-    if (options.load_driver) EXPECT_EQ(ndis->load_driver(DriverEntry), STATUS_SUCCESS);
+    if (options.load_driver) {
+      EXPECT_EQ(ndis->load_driver(DriverEntry), STATUS_SUCCESS);
+    }
   }
   ~DriverRig() {
     if (abandoned_) {
