@@ -28,8 +28,9 @@ bool Started(NTSTATUS status) {
   return status != static_cast<NTSTATUS>(kFailed);
 }
 
+// An index of a recorded PHY; kNoPhyIndex (255) is past every table.
 bool ValidPhyIndex(const Adapter* adapter, UCHAR index) {
-  return index != kNoPhyIndex && index < kMaxPhys && index < adapter->PhyCount;
+  return index < kMaxPhys && index < adapter->PhyCount;
 }
 
 void FillGpioPair(Adapter* adapter, ULONG link_state) {
