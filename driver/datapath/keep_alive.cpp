@@ -12,14 +12,14 @@ namespace usbeth {
 void NTAPI KeepAliveTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext,
                                  PVOID SystemSpecific2, PVOID SystemSpecific3) {
   Adapter* adapter = static_cast<Adapter*>(FunctionContext);
-  if (adapter->AdapterState == kStateRunning) {
+  if (LoadShared(adapter->AdapterState) == kStateRunning) {
     if (adapter->KeepAliveTicks <= 2) {
       adapter->KeepAliveTicks++;
     } else {
       adapter->KeepAliveTicks = 0;
       TransferDescriptor* descriptor = TakeTxDescriptor(adapter);
       if (descriptor == nullptr) {
-        adapter->TxStarved = 1;
+        StoreShared(adapter->TxStarved, 1);
       } else if (SendKeepAlive(adapter, descriptor) == kFailed) {
         PutBackTxDescriptor(adapter, descriptor);
       }
@@ -31,7 +31,7 @@ void NTAPI KeepAliveTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext,
 }
 
 ULONG SendKeepAlive(Adapter* adapter, TransferDescriptor* descriptor) {
-  if (adapter->AdapterState != kStateRunning) return kFailed;
+  if (LoadShared(adapter->AdapterState) != kStateRunning) return kFailed;
   // The whole transfer is written, so no byte of an earlier frame in this
   // buffer goes out again.
   PUCHAR buffer = descriptor->Buffer;

@@ -57,14 +57,14 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   TransferDescriptor* descriptor = static_cast<TransferDescriptor*>(context);
   Adapter* adapter = descriptor->Owner;
 
-  if (adapter->AdapterState != kStateRunning) {
+  if (LoadShared(adapter->AdapterState) != kStateRunning) {
     IoFreeIrp(irp);
     ReturnRxDescriptor(adapter, descriptor);
   } else {
     descriptor->Length = 0;
     descriptor->TransferStatus = kTransferFailed;
     if (irp->IoStatus.Status != STATUS_SUCCESS) {
-      adapter->AdapterState = kStateUsbFailure;
+      StoreShared(adapter->AdapterState, kStateUsbFailure);
       IoFreeIrp(irp);
       ReturnRxDescriptor(adapter, descriptor);
     } else {

@@ -29,7 +29,7 @@ ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
   NdisAcquireSpinLock(&adapter->TxLock);
   QueuePushBack(&adapter->TxFreeQueue, descriptor);
   NdisReleaseSpinLock(&adapter->TxLock);
-  if (adapter->TxStarved) NdisMSetTimer(&adapter->RxIndicateTimer, 0);
+  if (LoadShared(adapter->TxStarved)) NdisMSetTimer(&adapter->RxIndicateTimer, 0);
   return kOk;
 }
 
@@ -119,7 +119,7 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp) {
     // Cancelling a transfer the bus has half sent leaves the device holding
     // part of a frame, and the next transfer would be read as its rest; a
     // controller restart therefore lets transfers in flight run to their end.
-    if (status == STATUS_PENDING && adapter->AdapterState == kStateStopped) {
+    if (status == STATUS_PENDING && LoadShared(adapter->AdapterState) == kStateStopped) {
       IoCancelIrp(irp);
       status = STATUS_CANCELLED;
     }
@@ -156,7 +156,7 @@ ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
 
 ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
                     TransferDescriptor* zero_length) {
-  if (adapter->AdapterState != kStateRunning) return kFailed;
+  if (LoadShared(adapter->AdapterState) != kStateRunning) return kFailed;
   PIRP irp = BuildBulkTransfer(adapter, descriptor, kBulkOutPipe, USBD_TRANSFER_DIRECTION_OUT,
                                descriptor->Length, BulkOutComplete);
   if (irp == nullptr) return kFailed;
@@ -179,12 +179,12 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET 
   Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
   TransferDescriptor* descriptor = TakeTxDescriptor(adapter);
   if (descriptor == nullptr) {
-    adapter->TxStarved = 1;
+    StoreShared(adapter->TxStarved, 1);
     return NDIS_STATUS_RESOURCES;
   }
   *static_cast<PNDIS_PACKET*>(descriptor->PacketRef) = Packet;
 
-  if (adapter->AdapterState != kStateRunning ||
+  if (LoadShared(adapter->AdapterState) != kStateRunning ||
       CopyPacketToDescriptor(adapter, descriptor) != kOk) {
     PutBackTxDescriptor(adapter, descriptor);
     return NDIS_STATUS_FAILURE;
@@ -197,7 +197,7 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET 
     zero_length = TakeTxDescriptor(adapter);
     if (zero_length == nullptr) {
       PutBackTxDescriptor(adapter, descriptor);
-      adapter->TxStarved = 1;
+      StoreShared(adapter->TxStarved, 1);
       return NDIS_STATUS_RESOURCES;
     }
   }
@@ -226,7 +226,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     if (descriptor->Length != 0) adapter->Statistics.TxGoodFrames++;
   } else {
     descriptor->TransferStatus = kTransferFailed;
-    adapter->AdapterState = kStateUsbFailure;
+    StoreShared(adapter->AdapterState, kStateUsbFailure);
   }
   ReleaseBulkOutIrp(adapter, descriptor);
   return STATUS_MORE_PROCESSING_REQUIRED;

@@ -55,6 +55,20 @@ constexpr ULONG kPhyEthernet3 = 0x00225610;
 constexpr ULONG kPhyEthernet4 = 0x00225410;
 constexpr ULONG kPhyPaired = 0x00006B70;
 
+// Fields that one context writes while others test them without a lock
+// (AdapterState, TxStarved, LinkPollBusy) are read and written whole through
+// these, so that the compiler never tears, merges or caches an access. A store
+// publishes what its writer did before it (a chain's use of the register
+// buffers before it clears LinkPollBusy); on x86 both are plain moves.
+template <typename T>
+inline T LoadShared(const T& field) {
+  return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+template <typename T, typename V>
+inline void StoreShared(T& field, V value) {
+  __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELEASE);
+}
+
 // A routine run as the next step of a continuation chain. The status it
 // returns is not read by anyone.
 typedef ULONG (*StepRoutine)(Adapter* adapter);

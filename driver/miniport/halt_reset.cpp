@@ -88,16 +88,16 @@ void WaitLinkChainIdle(Adapter* adapter) {
 void RestartAdapter(Adapter* adapter) {
   // State 0 keeps a link poll from starting a chain and a completing read
   // from starting another.
-  adapter->AdapterState = kStateInitializing;
+  StoreShared(adapter->AdapterState, kStateInitializing);
   WaitLinkChainIdle(adapter);
   WaitPacketFilterIdle(adapter, kPacketFilterWaitRounds);
-  adapter->LinkPollBusy = 1;
+  StoreShared(adapter->LinkPollBusy, 1);
 
   StartController(adapter);
   NdisZeroMemory(&adapter->Statistics, sizeof(adapter->Statistics));
 
-  adapter->LinkPollBusy = 0;
-  adapter->AdapterState = kStateRunning;
+  StoreShared(adapter->LinkPollBusy, 0);
+  StoreShared(adapter->AdapterState, kStateRunning);
   // A read or a poll that ended while the state was 0 started nothing; start
   // them again.
   RestartReception(adapter);
@@ -121,7 +121,7 @@ void NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
   while (adapter->ResetInProgress != 0)
     SleepMicroseconds(kDrainDelayUs);
 
-  if (adapter->AdapterState != kStateStopped) MiniportShutdown(adapter);
+  if (LoadShared(adapter->AdapterState) != kStateStopped) MiniportShutdown(adapter);
   NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
   NdisFreeSpinLock(&adapter->TxLock);
   NdisFreeSpinLock(&adapter->RxLock);
@@ -136,7 +136,7 @@ void NTAPI MiniportShutdown(PVOID ShutdownContext) {
 
 ULONG StopDevice(Adapter* adapter) {
   PowerDownPhys(adapter);
-  adapter->AdapterState = kStateStopped;
+  StoreShared(adapter->AdapterState, kStateStopped);
 
   URB urb;
   RtlZeroMemory(&urb, sizeof(struct _URB_CONTROL_FEATURE_REQUEST));

@@ -61,7 +61,7 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
   Adapter* adapter = static_cast<Adapter*>(memory);
   NdisZeroMemory(adapter, sizeof(Adapter));
   adapter->PoolsAllocated = 0;
-  adapter->AdapterState = kStateInitializing;
+  StoreShared(adapter->AdapterState, kStateInitializing);
 
   // The Adapter is the oldest tracked resource; the release sweep frees it
   // after everything else.
@@ -109,7 +109,7 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
 
   // The first poll indicates whatever it finds; a link found down is handled
   // as a change from up.
-  adapter->AdapterState = kStateRunning;
+  StoreShared(adapter->AdapterState, kStateRunning);
   adapter->HandledLinkState = kLinkUp;
   adapter->LinkState = kLinkDown;
   adapter->LinkChangePending = 1;
@@ -176,7 +176,7 @@ ULONG StartController(Adapter* adapter) {
     NdisAcquireSpinLock(&adapter->RxLock);
     TransferDescriptor* descriptor = QueuePopFront(&adapter->RxFreeQueue);
     NdisReleaseSpinLock(&adapter->RxLock);
-    adapter->AdapterState = kStateRunning;
+    StoreShared(adapter->AdapterState, kStateRunning);
     if (descriptor == nullptr) return kFailed;
     SubmitBulkIn(adapter, descriptor);
   }

@@ -42,12 +42,12 @@ void FillGpioPair(Adapter* adapter, ULONG link_state) {
 // ClearLinkPollBusy. A request that could not be started holds nothing.
 bool StartStopRequest(Adapter* adapter, NTSTATUS status) {
   if (Started(status)) return true;
-  adapter->LinkPollBusy = 0;
+  StoreShared(adapter->LinkPollBusy, 0);
   return false;
 }
 
 bool StartStopWrite(Adapter* adapter, USHORT count, USHORT first_register, PUCHAR data) {
-  adapter->LinkPollBusy = 1;
+  StoreShared(adapter->LinkPollBusy, 1);
   adapter->NextStep = ClearLinkPollBusy;
   return StartStopRequest(adapter, WriteRegistersAsync(adapter, count, first_register, data));
 }
@@ -65,7 +65,8 @@ bool ContinueChain(Adapter* adapter, NTSTATUS status) {
 // The stop sequence may go on only with nothing in flight. A wait that ran
 // out while a write is still in flight leaves it alone.
 bool StopPathIdle(Adapter* adapter) {
-  return WaitLinkPollIdle(adapter, kStopWaitRounds) == kOk || adapter->LinkPollBusy == 0;
+  return WaitLinkPollIdle(adapter, kStopWaitRounds) == kOk ||
+         LoadShared(adapter->LinkPollBusy) == 0;
 }
 
 // From here on no chain continues and no link-monitor timer is armed again,
@@ -79,7 +80,7 @@ void HaltLinkMonitor(Adapter* adapter) {
   if (adapter->LinkChainTimerPending) {
     adapter->LinkChainTimerPending = 0;
     adapter->NextStep = IdleStep;
-    adapter->LinkPollBusy = 0;
+    StoreShared(adapter->LinkPollBusy, 0);
   }
 }
 
@@ -138,7 +139,7 @@ bool IsHomePhyActive(const Adapter* adapter) {
 }
 
 bool LinkMonitorHalted(const Adapter* adapter) {
-  return adapter->LinkMonitorStopping != 0 || adapter->AdapterState == kStateStopped;
+  return adapter->LinkMonitorStopping != 0 || LoadShared(adapter->AdapterState) == kStateStopped;
 }
 
 // ---- Chain plumbing -------------------------------------------------------------
@@ -206,7 +207,8 @@ void NTAPI LinkPollTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext, PV
                                 PVOID SystemSpecific3) {
   Adapter* adapter = static_cast<Adapter*>(FunctionContext);
   if (LinkMonitorHalted(adapter)) return;
-  if (adapter->AdapterState == kStateRunning && adapter->LinkPollBusy == 0) {
+  if (LoadShared(adapter->AdapterState) == kStateRunning &&
+      LoadShared(adapter->LinkPollBusy) == 0) {
     StartLinkPoll(adapter);
     return;
   }
@@ -216,7 +218,7 @@ void NTAPI LinkPollTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext, PV
 }
 
 ULONG StartLinkPoll(Adapter* adapter) {
-  adapter->LinkPollBusy = 1;
+  StoreShared(adapter->LinkPollBusy, 1);
   return ChainStatusRead(adapter, adapter->ActivePhyAddress, EvaluateLinkStatus) ? kOk : kFailed;
 }
 
@@ -286,7 +288,7 @@ ULONG FinishLinkPoll(Adapter* adapter) {
 ULONG RearmLinkPoll(Adapter* adapter) {
   adapter->NextStep = IdleStep;
   adapter->LinkChainTimerPending = 0;
-  adapter->LinkPollBusy = 0;
+  StoreShared(adapter->LinkPollBusy, 0);
   if (!LinkMonitorHalted(adapter)) StartLinkPollTimer(adapter, kLinkPollIntervalMs);
   return kOk;
 }
@@ -331,7 +333,7 @@ ULONG IdleStep(Adapter* adapter) {
 }
 
 ULONG ClearLinkPollBusy(Adapter* adapter) {
-  adapter->LinkPollBusy = 0;
+  StoreShared(adapter->LinkPollBusy, 0);
   return kOk;
 }
 
@@ -343,7 +345,7 @@ ULONG ProgramMulticastList(Adapter* adapter, ULONG count) {
 
 ULONG WaitLinkPollIdle(Adapter* adapter, USHORT rounds) {
   USHORT done = 0;
-  while (done < rounds && adapter->LinkPollBusy) {
+  while (done < rounds && LoadShared(adapter->LinkPollBusy)) {
     SleepMicroseconds(1000);
     done++;
   }
@@ -371,7 +373,7 @@ void PowerDownPhys(Adapter* adapter) {
   }
   if (HomePhyAddress(adapter, &home_address)) {
     if (!StopPathIdle(adapter)) return;
-    adapter->LinkPollBusy = 1;
+    StoreShared(adapter->LinkPollBusy, 1);
     adapter->NextStep = ClearLinkPollBusy;
     StartStopRequest(adapter,
                      PhyWriteAsync(adapter, home_address, kMiiControl, kControlPowerDownIsolate));

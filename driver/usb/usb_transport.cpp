@@ -212,12 +212,12 @@ void NTAPI StepTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
 // Once the device is stopped no chain delay or link poll is armed again, so
 // that the stop path's last timer cancellation is final.
 void StartStepTimer(Adapter* adapter, ULONG milliseconds) {
-  if (adapter->AdapterState == kStateStopped) return;
+  if (LoadShared(adapter->AdapterState) == kStateStopped) return;
   NdisMSetTimer(&adapter->StepTimer, milliseconds);
 }
 
 void StartLinkPollTimer(Adapter* adapter, ULONG milliseconds) {
-  if (adapter->AdapterState == kStateStopped) return;
+  if (LoadShared(adapter->AdapterState) == kStateStopped) return;
   NdisMSetTimer(&adapter->LinkPollTimer, milliseconds);
 }
 

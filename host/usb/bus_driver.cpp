@@ -240,9 +240,9 @@ BusDriver::Pipe* BusDriver::find_pipe_locked(USBD_PIPE_HANDLE handle) {
 
 NTSTATUS BusDriver::submit_urb(PIRP irp, PURB urb) {
   const uint16_t function = urb->UrbHeader.Function;
-  if (function < std::size(counters().urbs_by_function)) ++counters().urbs_by_function[function];
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (function < std::size(counters().urbs_by_function)) ++counters().urbs_by_function[function];
     ++stats_.urbs;
   }
   if (surprise_removed()) {
