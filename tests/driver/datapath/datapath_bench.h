@@ -101,9 +101,18 @@ class DatapathBench {
   bool RunUntilTxIdle(host::Nanoseconds limit = 2 * host::kSecond) {
     return RunUntil([&] { return TxIdle(); }, limit);
   }
+  // Reads the counts under the locks that guard them, as the driver does, so
+  // that threaded runs look at them safely.
   bool TxIdle() {
-    return adapter_->TxIrpsOutstanding == 0 &&
-           static_cast<ULONG>(adapter_->TxFreeQueue.Count) == adapter_->TxDescriptorCount;
+    KIRQL irql;
+    KeAcquireSpinLock(&adapter_->TxSubmitLock, &irql);
+    const bool none_outstanding = adapter_->TxIrpsOutstanding == 0;
+    KeReleaseSpinLock(&adapter_->TxSubmitLock, irql);
+    NdisAcquireSpinLock(&adapter_->TxLock);
+    const bool all_free =
+        static_cast<ULONG>(adapter_->TxFreeQueue.Count) == adapter_->TxDescriptorCount;
+    NdisReleaseSpinLock(&adapter_->TxLock);
+    return none_outstanding && all_free;
   }
 
   // A frame from our station address to the partner, `length` bytes, with a
