@@ -709,43 +709,37 @@ bool BusDriver::run_bulk_locked(Transfer& t, unsigned& budget) {
   const uint8_t number = p.address & USB_ENDPOINT_ADDRESS_MASK;
   std::vector<uint8_t> bounce;
   while (budget > 0) {
+    // One packet each way: OUT carries `size` bytes, IN brings back `size`.
+    size_t size = 0;
+    hw::Handshake h;
     if (!t.in) {
-      const size_t chunk = std::min<size_t>(mps, t.length - t.moved);
-      const uint8_t* data = chunk != 0 ? t.buffer + t.moved : nullptr;
-      hw::Handshake h = device_.bulk_out(number, data, chunk);
-      if (h == hw::Handshake::Nak) {
-        ++stats_.naks;
-        return false;
-      }
-      if (h == hw::Handshake::Stall) {
-        finish_locked(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
-        return true;
-      }
-      --budget;
-      ++stats_.packets;
-      t.moved += static_cast<uint32_t>(chunk);
-      counters().bytes_out_per_pipe[p.index] += chunk;
+      size = std::min<size_t>(mps, t.length - t.moved);
+      h = device_.bulk_out(number, size != 0 ? t.buffer + t.moved : nullptr, size);
+    } else {
+      bounce.resize(mps);
+      h = device_.bulk_in(number, bounce.data(), mps, size);
+    }
+    if (h == hw::Handshake::Nak) {
+      ++stats_.naks;
+      return false;
+    }
+    if (h == hw::Handshake::Stall) {
+      finish_locked(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
+      return true;
+    }
+    --budget;
+    ++stats_.packets;
+    if (!t.in) {
+      t.moved += static_cast<uint32_t>(size);
+      counters().bytes_out_per_pipe[p.index] += size;
       // A short or zero-length packet, or the last full one, ends the transfer:
       // no zero-length packet is added after a multiple of the packet size.
-      if (chunk < mps || t.moved == t.length) {
+      if (size < mps || t.moved == t.length) {
         finish_locked(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
         return true;
       }
     } else {
-      bounce.resize(mps);
-      size_t got = 0;
-      hw::Handshake h = device_.bulk_in(number, bounce.data(), mps, got);
-      if (h == hw::Handshake::Nak) {
-        ++stats_.naks;
-        return false;
-      }
-      if (h == hw::Handshake::Stall) {
-        finish_locked(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
-        return true;
-      }
-      --budget;
-      ++stats_.packets;
-      got = std::min(got, mps);
+      const size_t got = std::min(size, mps);
       const size_t room = t.length - t.moved;
       const size_t take = std::min(got, room);
       if (take != 0) std::memcpy(t.buffer + t.moved, bounce.data(), take);
