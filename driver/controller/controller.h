@@ -66,6 +66,14 @@ ULONG ApplyPacketFilter(Adapter* adapter, UCHAR filter_mode);
 // write is in flight or queued. Halt must call it before the adapter's memory
 // is released. 1 when idle, 2 when `rounds` ran out.
 ULONG WaitPacketFilterIdle(Adapter* adapter, ULONG rounds);
+// After a controller restart, which clears the all-multicast bit of register
+// 0x00 and the bits of register 0x02: puts `all_multicast` (the bit as it was
+// before the restart) back into the shadow and writes registers 0x00..0x02
+// from the shadows, as a packet-filter set does. Always returns 1.
+ULONG RestorePacketFilter(Adapter* adapter, UCHAR all_multicast);
+// Cancels a packet-filter write the device never answered; its completion
+// leaves the shadows dirty for the next set or restore.
+void CancelPacketFilterWrite(Adapter* adapter);
 NTSTATUS NTAPI PacketFilterWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
 }  // namespace usbeth

@@ -10,6 +10,10 @@
 // completion then sends one more write with the latest values. Busy and Dirty
 // change only through interlocked operations, so two processors never both
 // start a write and no set is lost.
+//
+// A write that fails, or that the stop path or a reset cancels because the
+// device never answered it, leaves the shadows dirty: the next set, or the
+// restore after a reset, sends them again.
 #include "controller/controller.h"
 
 #include "usb/usb_transport.h"
@@ -63,6 +67,10 @@ void StartFilterWrite(Adapter* adapter) {
     return;
   }
   adapter->FilterWriteUrb = urb;
+  KIRQL irql;
+  KeAcquireSpinLock(&adapter->AsyncIrpLock, &irql);
+  adapter->FilterWriteIrp = irp;
+  KeReleaseSpinLock(&adapter->AsyncIrpLock, irql);
 
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -98,21 +106,52 @@ NTSTATUS NTAPI PacketFilterWriteComplete(PDEVICE_OBJECT device, PIRP irp, PVOID 
   PURB urb = adapter->FilterWriteUrb;
   adapter->FilterWriteUrb = NULL;
   ExFreePool(urb);
-  IoFreeIrp(irp);
+  const bool written = NT_SUCCESS(irp->IoStatus.Status);
+
+  // A canceller holding this IRP frees it once IoCancelIrp has returned.
+  KIRQL irql;
+  KeAcquireSpinLock(&adapter->AsyncIrpLock, &irql);
+  if (adapter->FilterWriteIrp == irp) adapter->FilterWriteIrp = NULL;
+  const bool cancelling = adapter->AsyncCancelIrp == irp;
+  if (cancelling) adapter->AsyncCancelFreePending = 1;
+  KeReleaseSpinLock(&adapter->AsyncIrpLock, irql);
+  if (!cancelling) IoFreeIrp(irp);
+
+  // The device does not hold these values: whoever sets or restores the
+  // filter next writes them again. Not at once, so that a device refusing
+  // the write is not asked again and again from here.
+  if (!written) {
+    InterlockedExchange(&adapter->FilterWriteDirty, 1);
+    InterlockedExchange(&adapter->FilterWriteBusy, 0);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
 
   // A set that came in while this write was in flight: keep the claim and
-  // send the latest shadows. Otherwise release, and look once more for a set
-  // that marked the shadows between the test and the release.
-  if (InterlockedCompareExchange(&adapter->FilterWriteDirty, 0, 0) != 0) {
+  // send the latest shadows, unless the adapter is stopping. Otherwise
+  // release, and look once more for a set that marked the shadows between
+  // the test and the release.
+  const bool stopped = LoadShared(adapter->AdapterState) == kStateStopped;
+  if (!stopped && InterlockedCompareExchange(&adapter->FilterWriteDirty, 0, 0) != 0) {
     StartFilterWrite(adapter);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   InterlockedExchange(&adapter->FilterWriteBusy, 0);
-  if (InterlockedCompareExchange(&adapter->FilterWriteDirty, 0, 0) != 0 &&
+  if (!stopped && InterlockedCompareExchange(&adapter->FilterWriteDirty, 0, 0) != 0 &&
       ClaimFilterWrite(adapter)) {
     StartFilterWrite(adapter);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+ULONG RestorePacketFilter(Adapter* adapter, UCHAR all_multicast) {
+  adapter->RxControl0 |= static_cast<UCHAR>(all_multicast & kRxControl0AllMulticast);
+  InterlockedExchange(&adapter->FilterWriteDirty, 1);
+  if (ClaimFilterWrite(adapter)) StartFilterWrite(adapter);
+  return kOk;
+}
+
+void CancelPacketFilterWrite(Adapter* adapter) {
+  CancelRequestIrp(adapter, &adapter->FilterWriteIrp);
 }
 
 ULONG WaitPacketFilterIdle(Adapter* adapter, ULONG rounds) {

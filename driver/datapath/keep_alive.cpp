@@ -6,12 +6,14 @@
 // down beside it could land between a frame and its zero-length transfer and
 // be merged into that frame by the device.
 #include "datapath/datapath.h"
+#include "miniport/miniport.h"
 
 namespace usbeth {
 
 void NTAPI KeepAliveTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext,
                                  PVOID SystemSpecific2, PVOID SystemSpecific3) {
   Adapter* adapter = static_cast<Adapter*>(FunctionContext);
+  EnterTimerRoutine(adapter);
   if (LoadShared(adapter->AdapterState) == kStateRunning) {
     if (adapter->KeepAliveTicks <= 2) {
       adapter->KeepAliveTicks++;
@@ -26,8 +28,9 @@ void NTAPI KeepAliveTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext,
     }
   }
   // Re-armed on every path, failures included, so that one missed frame does
-  // not end keep-alives for the life of the adapter.
-  NdisMSetTimer(&adapter->KeepAliveTimer, kKeepAliveIntervalMs);
+  // not end keep-alives for the life of the adapter; never once it stopped.
+  ArmAdapterTimer(adapter, &adapter->KeepAliveTimer, kKeepAliveIntervalMs);
+  LeaveTimerRoutine(adapter);
 }
 
 ULONG SendKeepAlive(Adapter* adapter, TransferDescriptor* descriptor) {

@@ -9,6 +9,7 @@
 // after its indication, so a new read can never overwrite a frame that NDIS
 // is still copying.
 #include "datapath/datapath.h"
+#include "miniport/miniport.h"
 
 namespace usbeth {
 
@@ -27,7 +28,7 @@ ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
     // restarts only when every descriptor is free, reception would never
     // resume. Give it back and let the indication routine try again shortly.
     ReturnRxDescriptor(adapter, descriptor);
-    NdisMSetTimer(&adapter->RxIndicateTimer, kReceiveRetryDelayMs);
+    ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, kReceiveRetryDelayMs);
     return kFailed;
   }
   InterlockedIncrement(&adapter->RxIrpsOutstanding);
@@ -64,7 +65,9 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     descriptor->Length = 0;
     descriptor->TransferStatus = kTransferFailed;
     if (irp->IoStatus.Status != STATUS_SUCCESS) {
-      StoreShared(adapter->AdapterState, kStateUsbFailure);
+      // Only a running adapter fails: a read ended by a reset's or the stop
+      // path's pipe abort changes nothing.
+      CompareExchangeShared(adapter->AdapterState, kStateRunning, kStateUsbFailure);
       IoFreeIrp(irp);
       ReturnRxDescriptor(adapter, descriptor);
     } else {
@@ -90,7 +93,7 @@ ULONG QueueReceived(Adapter* adapter, TransferDescriptor* descriptor) {
   TransferDescriptor* next = QueuePopFront(&adapter->RxFreeQueue);
   NdisReleaseSpinLock(&adapter->RxLock);
   if (next != nullptr) SubmitBulkIn(adapter, next);
-  NdisMSetTimer(&adapter->RxIndicateTimer, 0);
+  ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, 0);
   return kOk;
 }
 
@@ -111,9 +114,17 @@ ULONG RestartReception(Adapter* adapter) {
   return kOk;
 }
 
+static void IndicateReadyFrames(Adapter* adapter);
+
 void NTAPI IndicateReceived(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                             PVOID SystemSpecific3) {
   Adapter* adapter = static_cast<Adapter*>(FunctionContext);
+  EnterTimerRoutine(adapter);
+  IndicateReadyFrames(adapter);
+  LeaveTimerRoutine(adapter);
+}
+
+static void IndicateReadyFrames(Adapter* adapter) {
   NdisAcquireSpinLock(&adapter->RxLock);
   // One run indicates at a time, so frames reach NDIS in arrival order; the
   // running one takes whatever is queued meanwhile before it stops.

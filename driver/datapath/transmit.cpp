@@ -7,6 +7,7 @@
 // whose transfer is a multiple of the bulk packet size is queued together
 // with its zero-length transfer, so that nothing can come between the two.
 #include "datapath/datapath.h"
+#include "miniport/miniport.h"
 
 namespace usbeth {
 
@@ -29,7 +30,7 @@ ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
   NdisAcquireSpinLock(&adapter->TxLock);
   QueuePushBack(&adapter->TxFreeQueue, descriptor);
   NdisReleaseSpinLock(&adapter->TxLock);
-  if (LoadShared(adapter->TxStarved)) NdisMSetTimer(&adapter->RxIndicateTimer, 0);
+  if (LoadShared(adapter->TxStarved)) ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, 0);
   return kOk;
 }
 
@@ -226,7 +227,9 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     if (descriptor->Length != 0) adapter->Statistics.TxGoodFrames++;
   } else {
     descriptor->TransferStatus = kTransferFailed;
-    StoreShared(adapter->AdapterState, kStateUsbFailure);
+    // Only a running adapter fails: a transfer cancelled by the stop path or
+    // aborted by a reset changes nothing.
+    CompareExchangeShared(adapter->AdapterState, kStateRunning, kStateUsbFailure);
   }
   ReleaseBulkOutIrp(adapter, descriptor);
   return STATUS_MORE_PROCESSING_REQUIRED;

@@ -68,6 +68,21 @@ template <typename T, typename V>
 inline void StoreShared(T& field, V value) {
   __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELEASE);
 }
+// Stores `value` and returns what the field held, as one full barrier: a
+// store that other processors must see before the writer reads a field of
+// theirs (the stop path's state change before it counts the timer arming in
+// progress).
+template <typename T, typename V>
+inline T ExchangeShared(T& field, V value) {
+  return __atomic_exchange_n(&field, static_cast<T>(value), __ATOMIC_SEQ_CST);
+}
+// Moves the field from `expected` to `desired` only when it holds `expected`.
+template <typename T, typename V, typename W>
+inline bool CompareExchangeShared(T& field, V expected, W desired) {
+  T old_value = static_cast<T>(expected);
+  return __atomic_compare_exchange_n(&field, &old_value, static_cast<T>(desired), false,
+                                     __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
 
 // A routine run as the next step of a continuation chain. The status it
 // returns is not read by anyone.
@@ -234,6 +249,15 @@ struct Adapter {
   // completed to NDIS afterwards; halt waits for it to end.
   NDIS_WORK_ITEM ResetWorkItem;
   LONG ResetInProgress;
+  // Timer arming and timer routines in progress (interlocked). The stop path
+  // sets the stopped state and then waits for both to reach zero: an arming
+  // that began before the state changed has then ended, and every later one
+  // sees the state and arms nothing.
+  LONG TimerArmsInProgress;
+  LONG TimerRoutinesRunning;
+  // The packet-filter write at the bus driver, so that the stop path and a
+  // reset can cancel one the device never answers (guarded by AsyncIrpLock).
+  PIRP FilterWriteIrp;
 
   // Data path (datapath/). The receive packet records, so that every receive
   // packet can be freed wherever its descriptor is; bulk-in IRPs at the bus

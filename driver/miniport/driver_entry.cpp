@@ -15,12 +15,14 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   NdisInitializeWrapper(&wrapper, DriverObject, RegistryPath, nullptr);
 
   // Every entry not set here stays zero: the device has no interrupt of its
-  // own, needs no hang check and takes one packet per send call.
+  // own and takes one packet per send call. The hang check reports a data
+  // path stopped by a failed bulk transfer, so that NDIS resets the adapter.
   NDIS_MINIPORT_CHARACTERISTICS chars;
   NdisZeroMemory(&chars, sizeof(chars));
   chars.Ndis40Chars.Ndis30Chars.MajorNdisVersion = 5;
   chars.Ndis40Chars.Ndis30Chars.MinorNdisVersion = 0;
   chars.Ndis40Chars.Ndis30Chars.Reserved = 0;
+  chars.Ndis40Chars.Ndis30Chars.CheckForHangHandler = usbeth::MiniportCheckForHang;
   chars.Ndis40Chars.Ndis30Chars.HaltHandler = usbeth::MiniportHalt;
   chars.Ndis40Chars.Ndis30Chars.InitializeHandler = usbeth::MiniportInitialize;
   chars.Ndis40Chars.Ndis30Chars.QueryInformationHandler = usbeth::MiniportQueryInformation;

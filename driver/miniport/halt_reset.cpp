@@ -4,13 +4,20 @@
 // adapter's memory: the link monitor stops and powers the PHYs down, the
 // state moves to stopped (from then on no completion or timer routine starts
 // new work or arms a timer), the bulk pipes are aborted, and after the
-// one-second settle the timers are cancelled again and the stop waits until
-// no transfer of any kind is outstanding.
+// one-second settle the stop waits until no transfer of any kind is
+// outstanding and no timer routine runs, and cancels the timers for good.
+// The system shutdown handler runs the same sequence but gives up waiting
+// for the bus after a bound, since the machine may be going down; halt always
+// waits for every transfer before it frees anything.
 //
 // A reset restarts the controller in place at PASSIVE_LEVEL. Called above
 // that level, it is carried out by a work item and completed to NDIS
 // afterwards. It keeps clear of a running link chain, which shares the
-// register buffers with it, and leaves reception and the link poll running.
+// register buffers with it, puts the packet filter back into the restarted
+// controller, and leaves reception and the link poll running. A failed bulk
+// transfer stops the data path (the adapter's failed state); the check for
+// hang reports it, and the reset that NDIS then makes also resets both bulk
+// pipes, which clears an endpoint the device halted.
 
 #include "controller/controller.h"
 #include "datapath/datapath.h"
@@ -32,7 +39,19 @@ constexpr ULONG kDrainDelayUs = 10000;
 constexpr ULONG kDrainRoundsPerCancel = 100;
 // A link chain takes a few seconds at most (its longest step delay is 5 s).
 constexpr USHORT kLinkChainWaitRounds = 30000;
-constexpr ULONG kPacketFilterWaitRounds = 10000;
+// A filter write takes a few milliseconds; one still in flight after a
+// second is one the device will not answer. Control requests queue behind
+// it on the default pipe, so the reset and the stop end it before their own.
+constexpr ULONG kPacketFilterWaitRounds = 1000;
+// The shutdown handler's bound on waiting for the bus: two seconds.
+constexpr ULONG kShutdownDrainRounds = 200;
+// A reset from the failed state waits this long for the transfers its pipe
+// abort ended: one second.
+constexpr ULONG kPipeResetDrainRounds = 100;
+// Time for a timer expiry that the platform dispatched just before the last
+// cancellation to enter its routine.
+constexpr ULONG kTimerDispatchGraceUs = 10000;
+constexpr ULONG kTimerQuietPollUs = 1000;
 
 void CancelTimers(Adapter* adapter) {
   BOOLEAN cancelled;
@@ -61,18 +80,85 @@ bool TransfersIdle(Adapter* adapter) {
 }
 
 // Waits until nothing is outstanding. Transfers that the pipe abort did not
-// end, and register requests the device never answers, are cancelled again
-// every second until they have completed: the adapter's memory must not go
-// while the bus driver still holds any of it.
-void DrainTransfers(Adapter* adapter) {
-  WaitPacketFilterIdle(adapter, kPacketFilterWaitRounds);
+// end, and register and filter requests the device never answers, are
+// cancelled again every second until they have completed: the adapter's
+// memory must not go while the bus driver still holds any of it. With a
+// `limit` of 0 it waits for as long as that takes; otherwise it gives up
+// after `limit` rounds of 10 ms. True when nothing is outstanding.
+bool DrainTransfers(Adapter* adapter, ULONG limit) {
   ULONG rounds = 0;
   while (!TransfersIdle(adapter)) {
+    if (limit != 0 && rounds >= limit) return false;
     SleepMicroseconds(kDrainDelayUs);
     if (++rounds % kDrainRoundsPerCancel == 0) {
       CancelAsyncRegisterRequests(adapter);
+      CancelPacketFilterWrite(adapter);
       AbortAndResetPipes(adapter);
     }
+  }
+  return true;
+}
+
+// With the stopped state visible: waits until no timer arming is in progress
+// (none can begin now) and cancels every timer, which leaves none armed for
+// good; then waits for the routines still running.
+void QuiesceTimers(Adapter* adapter) {
+  while (!TimersQuiet(adapter))
+    SleepMicroseconds(kTimerQuietPollUs);
+  CancelTimers(adapter);
+  SleepMicroseconds(kTimerDispatchGraceUs);
+  while (!TimersQuiet(adapter))
+    SleepMicroseconds(kTimerQuietPollUs);
+}
+
+// Waits for a packet-filter write in flight; one the device never answers is
+// cancelled, which leaves its values to be written again.
+void WaitFilterWriteEnded(Adapter* adapter) {
+  if (WaitPacketFilterIdle(adapter, kPacketFilterWaitRounds) == kOk) return;
+  CancelPacketFilterWrite(adapter);
+  WaitPacketFilterIdle(adapter, kPacketFilterWaitRounds);
+}
+
+// The stop sequence; `drain_limit` as for DrainTransfers.
+void StopAdapter(Adapter* adapter, ULONG drain_limit) {
+  CancelTimers(adapter);
+  WaitFilterWriteEnded(adapter);
+  PowerDownPhys(adapter);
+  // A full barrier: every timer arming that starts after this sees it.
+  ExchangeShared(adapter->AdapterState, kStateStopped);
+
+  URB urb;
+  RtlZeroMemory(&urb, sizeof(struct _URB_CONTROL_FEATURE_REQUEST));
+  urb.UrbControlFeatureRequest.Hdr.Length = kFeatureUrbLength;
+  urb.UrbControlFeatureRequest.Hdr.Function = URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+  urb.UrbControlFeatureRequest.UrbLink = nullptr;
+  urb.UrbControlFeatureRequest.FeatureSelector = USB_FEATURE_REMOTE_WAKEUP;
+  urb.UrbControlFeatureRequest.Index = 0;
+  SubmitUrbSync(adapter, &urb);
+
+  AbortAndResetPipes(adapter);
+  for (ULONG i = 0; i < kSettleRounds; ++i)
+    SleepMicroseconds(kSettleDelayUs);
+
+  // A completion or timer routine that ran before the state changed may have
+  // armed a timer again; nothing arms one from here on.
+  CancelTimers(adapter);
+  DrainTransfers(adapter, drain_limit);
+  QuiesceTimers(adapter);
+}
+
+// The bulk pipes after a failed transfer: aborted, which ends the transfers
+// still at the bus driver, and reset, which clears a halted endpoint. Waits,
+// bounded, for the aborted transfers to come back, so that reception starts
+// again from a complete set of descriptors.
+void ResetBulkPipes(Adapter* adapter) {
+  AbortAndResetPipes(adapter);
+  for (ULONG round = 0; round < kPipeResetDrainRounds; ++round) {
+    if (InterlockedCompareExchange(&adapter->RxIrpsOutstanding, 0, 0) == 0 &&
+        LoadShared(adapter->TxIrpsOutstanding) == 0) {
+      return;
+    }
+    SleepMicroseconds(kDrainDelayUs);
   }
 }
 
@@ -87,14 +173,24 @@ void WaitLinkChainIdle(Adapter* adapter) {
 // The reset proper, at PASSIVE_LEVEL.
 void RestartAdapter(Adapter* adapter) {
   // State 0 keeps a link poll from starting a chain and a completing read
-  // from starting another.
-  StoreShared(adapter->AdapterState, kStateInitializing);
+  // from starting another. A stopped adapter stays stopped.
+  const ULONG previous = ExchangeShared(adapter->AdapterState, kStateInitializing);
+  if (previous == kStateStopped) {
+    StoreShared(adapter->AdapterState, kStateStopped);
+    return;
+  }
   WaitLinkChainIdle(adapter);
-  WaitPacketFilterIdle(adapter, kPacketFilterWaitRounds);
+  WaitFilterWriteEnded(adapter);
   StoreShared(adapter->LinkPollBusy, 1);
 
+  if (previous == kStateUsbFailure) ResetBulkPipes(adapter);
+  // Enabling the restarted controller clears the all-multicast bit and the
+  // broadcast and promiscuous bits; the filter NDIS set stays in force.
+  const UCHAR all_multicast = adapter->RxControl0 & kRxControl0AllMulticast;
   StartController(adapter);
   NdisZeroMemory(&adapter->Statistics, sizeof(adapter->Statistics));
+  RestorePacketFilter(adapter, all_multicast);
+  WaitFilterWriteEnded(adapter);
 
   StoreShared(adapter->LinkPollBusy, 0);
   StoreShared(adapter->AdapterState, kStateRunning);
@@ -118,45 +214,41 @@ void NTAPI ResetWorker(PNDIS_WORK_ITEM work_item, PVOID context) {
 void NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
   Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
   // A deferred reset still running owns the controller.
-  while (adapter->ResetInProgress != 0)
+  while (InterlockedCompareExchange(&adapter->ResetInProgress, 0, 0) != 0)
     SleepMicroseconds(kDrainDelayUs);
 
-  if (LoadShared(adapter->AdapterState) != kStateStopped) MiniportShutdown(adapter);
+  if (LoadShared(adapter->AdapterState) != kStateStopped) {
+    StopAdapter(adapter, 0);
+  } else {
+    // The system shutdown stopped the device and may have stopped waiting
+    // for the bus: nothing is freed before every transfer is back.
+    DrainTransfers(adapter, 0);
+    QuiesceTimers(adapter);
+  }
   NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
   NdisFreeSpinLock(&adapter->TxLock);
   NdisFreeSpinLock(&adapter->RxLock);
   ReleaseAllResources(adapter);
 }
 
+// The system shutdown handler: stops the device without freeing anything,
+// and never waits for the bus without bound.
 void NTAPI MiniportShutdown(PVOID ShutdownContext) {
   Adapter* adapter = static_cast<Adapter*>(ShutdownContext);
-  CancelTimers(adapter);
-  StopDevice(adapter);
+  if (LoadShared(adapter->AdapterState) == kStateStopped) return;
+  StopAdapter(adapter, kShutdownDrainRounds);
 }
 
 ULONG StopDevice(Adapter* adapter) {
-  PowerDownPhys(adapter);
-  StoreShared(adapter->AdapterState, kStateStopped);
-
-  URB urb;
-  RtlZeroMemory(&urb, sizeof(struct _URB_CONTROL_FEATURE_REQUEST));
-  urb.UrbControlFeatureRequest.Hdr.Length = kFeatureUrbLength;
-  urb.UrbControlFeatureRequest.Hdr.Function = URB_FUNCTION_SET_FEATURE_TO_DEVICE;
-  urb.UrbControlFeatureRequest.UrbLink = nullptr;
-  urb.UrbControlFeatureRequest.FeatureSelector = USB_FEATURE_REMOTE_WAKEUP;
-  urb.UrbControlFeatureRequest.Index = 0;
-  SubmitUrbSync(adapter, &urb);
-
-  AbortAndResetPipes(adapter);
-  for (ULONG i = 0; i < kSettleRounds; ++i)
-    SleepMicroseconds(kSettleDelayUs);
-
-  // A completion or timer routine that ran before the state changed may have
-  // armed a timer again; nothing arms one from here on.
-  CancelTimers(adapter);
-  DrainTransfers(adapter);
-  CancelTimers(adapter);
+  StopAdapter(adapter, 0);
   return kOk;
+}
+
+// A failed bulk transfer stopped the data path; only a reset brings it back.
+BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
+  Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
+  if (InterlockedCompareExchange(&adapter->ResetInProgress, 0, 0) != 0) return FALSE;
+  return LoadShared(adapter->AdapterState) == kStateUsbFailure ? TRUE : FALSE;
 }
 
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {

@@ -12,6 +12,7 @@
 #include "phy/link_monitor.h"
 
 #include "controller/controller.h"
+#include "miniport/miniport.h"
 #include "phy/phy.h"
 #include "usb/usb_transport.h"
 
@@ -206,15 +207,19 @@ ULONG ResumeAfterDelay(Adapter* adapter) {
 void NTAPI LinkPollTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                                 PVOID SystemSpecific3) {
   Adapter* adapter = static_cast<Adapter*>(FunctionContext);
-  if (LinkMonitorHalted(adapter)) return;
-  if (LoadShared(adapter->AdapterState) == kStateRunning &&
-      LoadShared(adapter->LinkPollBusy) == 0) {
+  EnterTimerRoutine(adapter);
+  if (LinkMonitorHalted(adapter)) {
+    // Nothing more to watch.
+  } else if (LoadShared(adapter->AdapterState) == kStateRunning &&
+             LoadShared(adapter->LinkPollBusy) == 0) {
     StartLinkPoll(adapter);
-    return;
+  } else {
+    // A reset is restarting the controller, or the machinery is lent out:
+    // look again later rather than stop watching the link for the adapter's
+    // life.
+    StartLinkPollTimer(adapter, kLinkPollIntervalMs);
   }
-  // A reset is restarting the controller, or the machinery is lent out: look
-  // again later rather than stop watching the link for the adapter's life.
-  StartLinkPollTimer(adapter, kLinkPollIntervalMs);
+  LeaveTimerRoutine(adapter);
 }
 
 ULONG StartLinkPoll(Adapter* adapter) {

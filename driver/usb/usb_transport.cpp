@@ -11,6 +11,8 @@
 
 #include "usb/usb_transport.h"
 
+#include "miniport/miniport.h"
+
 namespace usbeth {
 
 namespace {
@@ -199,26 +201,30 @@ void CancelAsyncRegisterRequests(Adapter* adapter) {
   CancelSlot(adapter, &adapter->AsyncWriteIrp);
 }
 
+void CancelRequestIrp(Adapter* adapter, PIRP* irp_slot) {
+  CancelSlot(adapter, irp_slot);
+}
+
 void NTAPI StepTimerExpired(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                             PVOID SystemSpecific3) {
   UNREFERENCED_PARAMETER(SystemSpecific1);
   UNREFERENCED_PARAMETER(SystemSpecific2);
   UNREFERENCED_PARAMETER(SystemSpecific3);
   Adapter* adapter = static_cast<Adapter*>(FunctionContext);
+  EnterTimerRoutine(adapter);
   StepRoutine next = adapter->NextStep;
   if (next != nullptr) next(adapter);
+  LeaveTimerRoutine(adapter);
 }
 
 // Once the device is stopped no chain delay or link poll is armed again, so
 // that the stop path's last timer cancellation is final.
 void StartStepTimer(Adapter* adapter, ULONG milliseconds) {
-  if (LoadShared(adapter->AdapterState) == kStateStopped) return;
-  NdisMSetTimer(&adapter->StepTimer, milliseconds);
+  ArmAdapterTimer(adapter, &adapter->StepTimer, milliseconds);
 }
 
 void StartLinkPollTimer(Adapter* adapter, ULONG milliseconds) {
-  if (LoadShared(adapter->AdapterState) == kStateStopped) return;
-  NdisMSetTimer(&adapter->LinkPollTimer, milliseconds);
+  ArmAdapterTimer(adapter, &adapter->LinkPollTimer, milliseconds);
 }
 
 void SleepMicroseconds(ULONG microseconds) {

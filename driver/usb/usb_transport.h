@@ -54,5 +54,10 @@ void SleepMicroseconds(ULONG microseconds);
 // completion routines run as usual. Used by the stop path for a request the
 // device never answers.
 void CancelAsyncRegisterRequests(Adapter* adapter);
+// Cancels the request IRP held in `irp_slot` (under AsyncIrpLock). Its
+// completion routine must clear the slot under that lock and leave the free
+// to the canceller while AsyncCancelIrp names it, as the register requests'
+// completion does.
+void CancelRequestIrp(Adapter* adapter, PIRP* irp_slot);
 
 }  // namespace usbeth

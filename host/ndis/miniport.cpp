@@ -288,6 +288,7 @@ void issue_next_request(AdapterRecord* adapter) {
     irql = adapter->queued_requests.front().second;
     adapter->queued_requests.pop_front();
     adapter->current_request = next;
+    adapter->current_request_since = Kernel::get().scheduler().now();
   }
   // A completion may run above the IRQL the request was queued for; NDIS
   // then issues it at the completion's level.
@@ -464,6 +465,7 @@ NDIS_STATUS Miniport::initialize() {
       }
       a->selected_medium = selected;
       a->state = State::Running;
+      start_hang_check(a);
       return status;
     }
     if (status == NDIS_STATUS_PENDING) {
@@ -486,6 +488,8 @@ void Miniport::halt() {
                 "halt of adapter '" + a->setup.name + "', which is " + state_name(a->state));
     }
   }
+  // No hang check, nor the reset one may start, overlaps the halt.
+  stop_hang_check(a);
   // NDIS halts only once the protocols are gone: every send and request has
   // completed and every kept packet is back.
   Scheduler& scheduler = Kernel::get().scheduler();
@@ -565,6 +569,7 @@ NDIS_STATUS Miniport::send(PNDIS_PACKET packet, const CallOptions& options) {
       it->second.use = PacketUse::Sending;
       it->second.adapter = a;
       it->second.completed_once = false;
+      it->second.sent_at = Kernel::get().scheduler().now();
       a->sending.insert(packet);
     }
   }
@@ -633,6 +638,7 @@ static void submit_request(AdapterRecord* a, const std::shared_ptr<Request>& req
       a->queued_requests.emplace_back(request, irql);
     } else {
       a->current_request = request;
+      a->current_request_since = Kernel::get().scheduler().now();
       issue_now = true;
     }
   }
@@ -739,6 +745,14 @@ ULONG Miniport::attribute_flags() const {
 }
 UINT Miniport::check_for_hang_seconds() const {
   return record_->hang_seconds;
+}
+uint64_t Miniport::hang_checks() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->hang_checks;
+}
+uint64_t Miniport::hang_resets() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->hang_resets;
 }
 NDIS_INTERFACE_TYPE Miniport::interface_type() const {
   return record_->interface_type;

@@ -24,6 +24,10 @@
 //   CONFIGURATION_NOT_CLOSED, CONFIGURATION_CONTEXT_EXPIRED
 //   IRPS_OUTSTANDING_AFTER_HALT, SHUTDOWN_HANDLER_NOT_DEREGISTERED
 //   MISSING_ATTRIBUTES            initialize succeeded without NdisMSetAttributesEx
+//
+// Like NDIS, the library checks a running adapter for a hang every
+// CheckForHangTimeInSeconds and resets it when it answers TRUE or holds a
+// send or request past the time-out it did not ask to ignore (hang.cpp).
 #pragma once
 
 #include <atomic>
@@ -178,6 +182,10 @@ class Miniport {
   void* context() const;       // the miniport adapter context given to NdisMSetAttributesEx
   ULONG attribute_flags() const;
   UINT check_for_hang_seconds() const;
+  // Check-for-hang calls NDIS made, and the resets it made for a hang or a
+  // time-out, over the adapter's life.
+  uint64_t hang_checks() const;
+  uint64_t hang_resets() const;
   NDIS_INTERFACE_TYPE interface_type() const;
   bool shutdown_handler_registered() const;
   PDEVICE_OBJECT functional_device() const;

@@ -49,6 +49,7 @@ struct PacketRecord {
   PacketUse use = PacketUse::Free;
   AdapterRecord* adapter = nullptr;  // while sending or held
   bool completed_once = false;       // for the double-completion message
+  Nanoseconds sent_at = 0;           // when the send handler was given it
 };
 
 struct PoolRecord {
@@ -116,7 +117,15 @@ struct AdapterRecord {
   std::shared_ptr<Request> current_request;
   KIRQL current_request_irql = PASSIVE_LEVEL;
   std::deque<std::pair<std::shared_ptr<Request>, KIRQL>> queued_requests;
+  Nanoseconds current_request_since = 0;  // when current_request was handed down
   bool reset_pending = false;
+
+  // The periodic hang check (hang.cpp).
+  uint64_t hang_generation = 0;  // bumped to retire the queued check
+  EventId hang_event = 0;
+  unsigned hang_calls_running = 0;
+  uint64_t hang_checks = 0;  // check-for-hang calls made
+  uint64_t hang_resets = 0;  // resets NDIS made because the adapter hung or timed out
 };
 
 // The one state object; every member is guarded by `mutex`, which is never
@@ -178,5 +187,11 @@ bool timer_armed_or_running(const TimerRecord& t);
 
 // The handlers NDIS puts into every miniport block.
 void install_block_handlers(NDIS_MINIPORT_BLOCK* block);
+
+// The periodic hang check of a running adapter: started, with the state
+// mutex held, once initialize succeeded; stopped without it before halt,
+// waiting for a check in progress.
+void start_hang_check(AdapterRecord* adapter);
+void stop_hang_check(AdapterRecord* adapter);
 
 }  // namespace host::ndis

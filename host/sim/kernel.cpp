@@ -240,6 +240,20 @@ UrbFault FaultInjector::urb_fault(uint16_t urb_function) {
   return rule ? rule(urb_function) : UrbFault::None;
 }
 
+void FaultInjector::set_bulk_rule(std::function<UrbFault(bool)> rule) {
+  std::lock_guard<std::mutex> lock(g_faults_mutex);
+  bulk_rule_ = std::move(rule);
+}
+
+UrbFault FaultInjector::bulk_fault(bool direction_in) {
+  std::function<UrbFault(bool)> rule;
+  {
+    std::lock_guard<std::mutex> lock(g_faults_mutex);
+    rule = bulk_rule_;
+  }
+  return rule ? rule(direction_in) : UrbFault::None;
+}
+
 uint64_t FaultInjector::calls(FaultSite site) const {
   std::lock_guard<std::mutex> lock(g_faults_mutex);
   return sites_[static_cast<int>(site)].calls;
@@ -250,6 +264,7 @@ void FaultInjector::reset() {
   for (auto& s : sites_)
     s = SiteState{};
   urb_rule_ = nullptr;
+  bulk_rule_ = nullptr;
 }
 
 FaultInjector& faults() {

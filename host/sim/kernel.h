@@ -148,6 +148,10 @@ class FaultInjector {
   void fail_rate(FaultSite site, double probability);
   // Hook for URB faults: given the URB function code, returns the fault.
   void set_urb_rule(std::function<UrbFault(uint16_t urb_function)> rule);
+  // Hook for bulk transfers by direction (true: IN), asked when the URB rule
+  // gave none.
+  void set_bulk_rule(std::function<UrbFault(bool direction_in)> rule);
+  UrbFault bulk_fault(bool direction_in);
   // Called by the implementation: true when this call must fail.
   bool should_fail(FaultSite site);
   UrbFault urb_fault(uint16_t urb_function);
@@ -162,6 +166,7 @@ class FaultInjector {
   };
   SiteState sites_[5];
   std::function<UrbFault(uint16_t)> urb_rule_;
+  std::function<UrbFault(bool)> bulk_rule_;
 };
 FaultInjector& faults();
 

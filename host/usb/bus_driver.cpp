@@ -257,6 +257,10 @@ NTSTATUS BusDriver::submit_urb(PIRP irp, PURB urb) {
   }
 
   UrbFault fault = faults().urb_fault(function);
+  if (fault == UrbFault::None && function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    fault = faults().bulk_fault(
+        (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0);
+  }
   if (fault == UrbFault::None && faults().should_fail(FaultSite::UrbSubmission)) {
     fault = UrbFault::FailImmediately;
   }

@@ -170,6 +170,40 @@ class Bed {
     return true;
   }
 
+  // Ten frames each way after a disturbance: the link is waited for, then
+  // the partner sees exactly what was sent and NDIS gets exactly what the
+  // partner sent, in order.
+  void ExpectTrafficBothWays(uint32_t tag) {
+    const size_t from = protocol().statuses().size();
+    // The restart sets the media up again; wait for the link to be back.
+    if (adapter()->LinkState != usbeth::kLinkUp) {
+      ASSERT_TRUE(WaitForConnect(from));
+    }
+    // Frames sent before the reset may still be on their way to the wire; let
+    // them land so that the ten below are the last ten the partner sees.
+    ASSERT_TRUE(RunUntil([&] { return adapter()->TxIrpsOutstanding == 0; }, host::kSecond));
+    const uint64_t wire = board().counters().wire_tx_frames;
+    std::vector<Bytes> out, in;
+    for (uint32_t i = 0; i < 10; ++i) {
+      out.push_back(ToPartner(60 + 140 * i, tag + i));
+      in.push_back(ToStation(60 + 140 * i, tag + i));
+    }
+    ASSERT_EQ(Send(out), out.size());
+    ASSERT_TRUE(WaitForWire(wire, out.size()));
+    auto wire_frames = board().frames_sent_to_partner();
+    std::vector<Bytes> last(out.size());
+    for (size_t i = 0; i < out.size(); ++i)
+      last[i] = wire_frames[wire_frames.size() - out.size() + i].bytes;
+    EXPECT_EQ(last, out);
+    const size_t before = protocol().received_count();
+    ASSERT_TRUE(PartnerSend(in));
+    auto got = protocol().received();
+    std::vector<Bytes> tail;
+    for (size_t i = before; i < got.size(); ++i)
+      tail.push_back(got[i].data);
+    EXPECT_EQ(tail, in);
+  }
+
   // Everything the adapter holds, for the checks after halt or a failed
   // initialization.
   void ExpectNothingLeft(const std::string& where) {

@@ -28,7 +28,7 @@ size_t SetFeatureRequests(DriverRig& rig) {
 
 // ---- Registration -------------------------------------------------------------
 
-TEST(DriverEntryTest, RegistersSevenHandlersAsNdis50) {
+TEST(DriverEntryTest, RegistersEightHandlersAsNdis50) {
   DriverRig rig;
   ASSERT_TRUE(rig.ndis->miniport_registered());
   EXPECT_EQ(rig.ndis->characteristics_length(), 96u);
@@ -43,7 +43,7 @@ TEST(DriverEntryTest, RegistersSevenHandlersAsNdis50) {
   EXPECT_NE(c30.SendHandler, nullptr);
   EXPECT_NE(c30.SetInformationHandler, nullptr);
   EXPECT_NE(c.Ndis40Chars.ReturnPacketHandler, nullptr);
-  EXPECT_EQ(c30.CheckForHangHandler, nullptr);
+  EXPECT_NE(c30.CheckForHangHandler, nullptr);
   EXPECT_EQ(c30.DisableInterruptHandler, nullptr);
   EXPECT_EQ(c30.EnableInterruptHandler, nullptr);
   EXPECT_EQ(c30.HandleInterruptHandler, nullptr);

@@ -37,7 +37,8 @@ NDIS_STATUS NTAPI Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM media, U
     return behaviour.init_result;
   }
   if (!behaviour.skip_attributes) {
-    NdisMSetAttributesEx(handle, a, 0, NDIS_ATTRIBUTE_DESERIALIZE, NdisInterfaceInternal);
+    NdisMSetAttributesEx(handle, a, behaviour.hang_seconds, behaviour.attribute_flags,
+                         NdisInterfaceInternal);
   }
   NdisAllocateSpinLock(&a->lock);
   NdisMInitializeTimer(&a->timer, handle, TimerRoutine, a);
@@ -129,8 +130,15 @@ NDIS_STATUS NTAPI Set(NDIS_HANDLE, NDIS_OID oid, PVOID, ULONG length, PULONG rea
 
 NDIS_STATUS NTAPI Reset(PBOOLEAN addressing_reset, NDIS_HANDLE) {
   ++observed.resets;
+  observed.reset_irql = KeGetCurrentIrql();
   *addressing_reset = FALSE;
   return NDIS_STATUS_SUCCESS;
+}
+
+BOOLEAN NTAPI CheckForHang(NDIS_HANDLE) {
+  observed.hang_checks.push_back(host::Kernel::get().scheduler().now());
+  observed.hang_check_irql = KeGetCurrentIrql();
+  return behaviour.check_for_hang ? behaviour.check_for_hang() : FALSE;
 }
 
 VOID NTAPI ReturnPacket(NDIS_HANDLE, PNDIS_PACKET packet) {
@@ -159,6 +167,7 @@ extern "C" NTSTATUS NTAPI FakeDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING
   chars.Ndis40Chars.Ndis30Chars.SetInformationHandler = Set;
   chars.Ndis40Chars.Ndis30Chars.ResetHandler = Reset;
   chars.Ndis40Chars.ReturnPacketHandler = ReturnPacket;
+  chars.Ndis40Chars.Ndis30Chars.CheckForHangHandler = CheckForHang;
   NDIS_STATUS status = NdisMRegisterMiniport(wrapper, &chars, behaviour.chars_length);
   if (status != NDIS_STATUS_SUCCESS) {
     NdisTerminateWrapper(wrapper, NULL);

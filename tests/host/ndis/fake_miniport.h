@@ -51,6 +51,11 @@ struct Behaviour {
   UCHAR major_version = 5;
   // Runs inside the initialize handler, with the wrapper configuration context.
   std::function<void(NDIS_HANDLE)> on_initialize;
+  // Given to NdisMSetAttributesEx.
+  UINT hang_seconds = 0;
+  ULONG attribute_flags = NDIS_ATTRIBUTE_DESERIALIZE;
+  // The check-for-hang handler's answer (FALSE when unset).
+  std::function<BOOLEAN()> check_for_hang;
 };
 
 struct Observed {
@@ -59,6 +64,9 @@ struct Observed {
   int halts = 0;
   int shutdowns = 0;
   int resets = 0;
+  KIRQL reset_irql = 0xFF;
+  std::vector<host::Nanoseconds> hang_checks;  // virtual times of the calls
+  KIRQL hang_check_irql = 0xFF;
   int timer_runs = 0;
   KIRQL timer_irql = 0xFF;
   PVOID timer_context = nullptr;

@@ -1,0 +1,274 @@
+// A device that fails or goes silent: a failed bulk transfer or a halted
+// endpoint stops the data path, the hang check reports it and NDIS's reset
+// brings traffic back; a reset keeps the packet filter in force; a filter
+// write the device never answers holds up neither a reset nor halt; timers
+// never outlive halt.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <tuple>
+
+#include "conformance_bed.h"
+
+namespace conformance {
+namespace {
+
+using host::kMillisecond;
+using host::kSecond;
+
+enum class Failure { BulkOut, BulkIn, HaltedBulkIn };
+
+const char* Name(Failure f) {
+  switch (f) {
+    case Failure::BulkOut:
+      return "bulk-out fails";
+    case Failure::BulkIn:
+      return "bulk-in fails";
+    default:
+      return "bulk-in endpoint halted";
+  }
+}
+
+// Fails the next bulk transfer of one direction, once.
+void FailNextBulk(bool in) {
+  auto armed = std::make_shared<std::atomic<bool>>(true);
+  host::faults().set_bulk_rule([armed, in](bool direction_in) {
+    if (direction_in == in && armed->exchange(false)) return host::UrbFault::CompleteWithError;
+    return host::UrbFault::None;
+  });
+}
+
+// Frames both ways, spread over a few milliseconds, without waiting for them.
+void StartTwoWayTraffic(Bed& bed, uint32_t tag) {
+  for (uint32_t i = 0; i < 6; ++i) {
+    bed.board().send_from_partner(bed.phy(), bed.ToStation(100 + 150 * i, tag + i),
+                                  bed.now() + i * 400 * host::kMicrosecond);
+    bed.protocol().send(bed.ToPartner(120 + 150 * i, tag + i), {},
+                        host::ndis::CallOptions{DISPATCH_LEVEL});
+  }
+  bed.RunFor(600 * host::kMicrosecond);
+}
+
+void Inject(Bed& bed, Failure failure, uint32_t tag) {
+  switch (failure) {
+    case Failure::BulkOut:
+      FailNextBulk(false);
+      bed.protocol().send(bed.ToPartner(500, tag), {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+      break;
+    case Failure::BulkIn:
+      // The frame completes the outstanding read; the next read fails.
+      FailNextBulk(true);
+      bed.board().send_from_partner(bed.phy(), bed.ToStation(500, tag));
+      break;
+    case Failure::HaltedBulkIn:
+      bed.board().halt_endpoint(bed.board().bulk_in_endpoint());
+      bed.board().send_from_partner(bed.phy(), bed.ToStation(500, tag));
+      break;
+  }
+}
+
+class BulkFailureRecoveryTest : public ::testing::TestWithParam<std::tuple<Failure, uint64_t>> {
+ protected:
+  void TearDown() override { host::faults().reset(); }
+};
+
+TEST_P(BulkFailureRecoveryTest, HangCheckResetBringsTrafficBackWithinTwoPeriods) {
+  const auto [failure, seed] = GetParam();
+  SCOPED_TRACE(::testing::Message() << Name(failure) << ", seed " << seed);
+  BedOptions options;
+  options.seed = seed;
+  Bed bed(options);
+  const host::Nanoseconds period = bed.miniport().check_for_hang_seconds() * kSecond;
+  ASSERT_GT(period, 0);
+
+  StartTwoWayTraffic(bed, 100);
+  Inject(bed, failure, 200);
+  ASSERT_TRUE(bed.RunUntil([&] { return bed.adapter()->AdapterState == usbeth::kStateUsbFailure; },
+                           kSecond))
+      << "the failure did not stop the data path";
+  host::faults().reset();
+  const host::Nanoseconds failed_at = bed.now();
+  const uint64_t resets = bed.miniport().hang_resets();
+
+  // Two hang periods: the failure may fall just after a check.
+  ASSERT_TRUE(bed.RunUntil(
+      [&] {
+        return bed.miniport().hang_resets() > resets && !bed.miniport().reset_pending() &&
+               bed.adapter()->AdapterState == usbeth::kStateRunning;
+      },
+      2 * period));
+  EXPECT_LE(bed.now() - failed_at, 2 * period);
+  EXPECT_FALSE(bed.board().endpoint_halted(bed.board().bulk_in_endpoint()));
+  EXPECT_FALSE(bed.board().endpoint_halted(bed.board().bulk_out_endpoint()));
+  bed.ExpectTrafficBothWays(1000);
+
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, BulkFailureRecoveryTest,
+                         ::testing::Combine(::testing::Values(Failure::BulkOut, Failure::BulkIn,
+                                                              Failure::HaltedBulkIn),
+                                            ::testing::Values(1u, 2u, 3u)));
+
+TEST(BulkFailureRecovery, ADeviceThatKeepsFailingIsResetEveryPeriodWithoutLeaking) {
+  Bed bed;
+  const host::Nanoseconds period = bed.miniport().check_for_hang_seconds() * kSecond;
+  host::faults().set_bulk_rule(
+      [](bool in) { return in ? host::UrbFault::CompleteWithError : host::UrbFault::None; });
+  bed.board().send_from_partner(bed.phy(), bed.ToStation(300, 1));
+  ASSERT_TRUE(bed.RunUntil([&] { return bed.adapter()->AdapterState == usbeth::kStateUsbFailure; },
+                           kSecond));
+
+  const uint64_t resets = bed.miniport().hang_resets();
+  bed.RunFor(2 * period);
+  const size_t blocks = host::live_pool_blocks();
+  const int64_t irps = host::counters().irps_live;
+  bed.RunFor(5 * period);
+  // Each reset restarts reception, whose read fails again: one reset a
+  // period, and nothing grows from one to the next.
+  EXPECT_GE(bed.miniport().hang_resets(), resets + 6);
+  EXPECT_LE(bed.miniport().hang_resets(), resets + 8);
+  EXPECT_EQ(host::live_pool_blocks(), blocks);
+  EXPECT_EQ(host::counters().irps_live, irps);
+
+  host::faults().reset();
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
+// ---- The packet filter across a reset --------------------------------------------
+
+struct FilterCase {
+  uint32_t filter;
+  KIRQL irql;
+};
+
+class ResetKeepsFilterTest : public ::testing::TestWithParam<std::tuple<FilterCase, uint64_t>> {};
+
+TEST_P(ResetKeepsFilterTest, DeviceFiltersAsTheStoredFilterSaysAfterReset) {
+  const auto [c, seed] = GetParam();
+  SCOPED_TRACE(::testing::Message()
+               << "filter " << c.filter << " at IRQL " << int(c.irql) << ", seed " << seed);
+  BedOptions options;
+  options.seed = seed;
+  Bed bed(options);
+  ASSERT_TRUE(bed.SetFilter(c.filter));
+  const Bytes registers = bed.board().peek_registers(0x00, 3);
+
+  ASSERT_TRUE(bed.protocol().reset(host::ndis::CallOptions{c.irql}) == NDIS_STATUS_SUCCESS ||
+              !bed.protocol().resets().empty());
+  EXPECT_EQ(bed.protocol().resets().back().status, NDIS_STATUS_SUCCESS);
+  ASSERT_TRUE(bed.WaitForConnect(0));
+  EXPECT_EQ(bed.board().peek_registers(0x00, 3), registers);
+  EXPECT_EQ(bed.protocol().query_ulong(OID_GEN_CURRENT_PACKET_FILTER), c.filter);
+
+  // A broadcast frame (ARP, say) still arrives; with promiscuous mode so
+  // does a frame for another station.
+  const hw::MacAddress broadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const hw::MacAddress other{0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+  std::vector<Bytes> frames{Bed::Frame(broadcast, bed.partner(), 64, 1)};
+  if (c.filter & kFilterPromiscuous) frames.push_back(Bed::Frame(other, bed.partner(), 90, 2));
+  const size_t before = bed.protocol().received_count();
+  EXPECT_TRUE(bed.PartnerSend(frames, 1));
+  EXPECT_EQ(bed.protocol().received_count(), before + frames.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Filters, ResetKeepsFilterTest,
+    ::testing::Combine(
+        ::testing::Values(FilterCase{kFilterDirected | kFilterBroadcast, PASSIVE_LEVEL},
+                          FilterCase{kFilterDirected | kFilterBroadcast, DISPATCH_LEVEL},
+                          FilterCase{kFilterPromiscuous | kFilterBroadcast, PASSIVE_LEVEL},
+                          FilterCase{kFilterPromiscuous | kFilterBroadcast, DISPATCH_LEVEL},
+                          FilterCase{kFilterDirected | kFilterAllMulticast | kFilterBroadcast,
+                                     DISPATCH_LEVEL}),
+        ::testing::Values(1u, 2u, 3u)));
+
+// ---- A filter write the device never answers --------------------------------------
+
+// The next vendor request the device sees is never answered.
+void StallNextVendorRequest() {
+  auto armed = std::make_shared<std::atomic<bool>>(true);
+  host::faults().set_urb_rule([armed](uint16_t function) {
+    if (function == URB_FUNCTION_VENDOR_DEVICE && armed->exchange(false)) {
+      return host::UrbFault::Stall;
+    }
+    return host::UrbFault::None;
+  });
+}
+
+class UnansweredFilterWriteTest : public ::testing::TestWithParam<uint64_t> {
+ protected:
+  void TearDown() override { host::faults().reset(); }
+  BedOptions Seeded() const {
+    BedOptions options;
+    options.seed = GetParam();
+    return options;
+  }
+};
+
+TEST_P(UnansweredFilterWriteTest, ResetCancelsItAndTheLatestFilterReachesTheDevice) {
+  Bed bed(Seeded());
+  StallNextVendorRequest();
+  // The set's register write is the request that hangs; a second set comes
+  // while it does.
+  ASSERT_TRUE(bed.SetFilter(kFilterDirected | kFilterBroadcast, DISPATCH_LEVEL));
+  host::faults().reset();
+  ASSERT_TRUE(bed.SetFilter(kFilterPromiscuous | kFilterBroadcast, DISPATCH_LEVEL));
+
+  const host::Nanoseconds start = bed.now();
+  EXPECT_EQ(bed.protocol().reset(host::ndis::CallOptions{DISPATCH_LEVEL}, 60 * kSecond),
+            NDIS_STATUS_SUCCESS);
+  EXPECT_FALSE(bed.miniport().reset_pending());
+  EXPECT_LT(bed.now() - start, 5 * kSecond);
+  bed.RunFor(50 * kMillisecond);
+  // Promiscuous: register 0x02 holds the promiscuous bit.
+  EXPECT_NE(bed.board().peek_register(0x02) & 0x04, 0);
+
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
+TEST_P(UnansweredFilterWriteTest, HaltCancelsItAndEndsInBoundedTime) {
+  Bed bed(Seeded());
+  StallNextVendorRequest();
+  ASSERT_TRUE(bed.SetFilter(kFilterDirected | kFilterBroadcast, DISPATCH_LEVEL));
+  host::faults().reset();
+  const host::Nanoseconds start = bed.now();
+  bed.testbed().halt();
+  // The stop's one-second settle, the PHY power-down and the wait for the
+  // unanswered write: a few seconds, not the minutes of waiting out every
+  // control request queued behind it.
+  EXPECT_LT(bed.now() - start, 6 * kSecond);
+  bed.ExpectNothingLeft("after halt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, UnansweredFilterWriteTest, ::testing::Values(1u, 2u, 3u));
+
+// ---- Timers against halt on several processors -------------------------------------
+
+// The keep-alive timer fires every second; at 200 times real speed halts
+// land at every point of its routine. Any timer armed or running in the
+// memory halt frees is a verifier bug check.
+TEST(HaltRacingTimers, KeepAliveExpiriesNeverOutliveHalt) {
+  for (uint64_t round = 1; round <= 12; ++round) {
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    BedOptions options;
+    options.board = hw::boards::SingleHome(hw::phyid::kHomeB);
+    options.mode = host::Mode::Threaded;
+    options.processors = 4;
+    options.time_scale = 200.0;
+    options.seed = round;
+    options.bring_up = false;
+    Bed bed(options);
+    ASSERT_EQ(bed.testbed().initialize_status(), NDIS_STATUS_SUCCESS);
+    ASSERT_TRUE(bed.adapter()->KeepAliveTimerStarted);
+    bed.RunFor((3 + round % 5) * kSecond + round * 37 * kMillisecond);
+    EXPECT_NO_THROW(bed.testbed().halt());
+    bed.ExpectNothingLeft("after halt");
+  }
+}
+
+}  // namespace
+}  // namespace conformance
