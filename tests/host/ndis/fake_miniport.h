@@ -51,6 +51,8 @@ struct Behaviour {
   UCHAR major_version = 5;
   // Runs inside the initialize handler, with the wrapper configuration context.
   std::function<void(NDIS_HANDLE)> on_initialize;
+  // When set, answers every send in place of send_mode.
+  std::function<NDIS_STATUS(Adapter*, PNDIS_PACKET)> on_send;
 };
 
 struct Observed {
@@ -63,6 +65,11 @@ struct Observed {
   KIRQL timer_irql = 0xFF;
   PVOID timer_context = nullptr;
   KIRQL send_irql = 0xFF;
+  struct Send {
+    PNDIS_PACKET packet;
+    uint64_t time;
+  };
+  std::vector<Send> sends;  // every call of the send handler, in order
   std::vector<PNDIS_PACKET> returned;
   std::vector<NDIS_OID> queries;
   std::vector<NDIS_OID> sets;
