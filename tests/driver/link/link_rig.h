@@ -63,6 +63,7 @@ class InFlightWatch {
   PDEVICE_OBJECT device() { return &device_; }
   int in_flight = 0;
   int max_in_flight = 0;
+  std::vector<host::Nanoseconds> submitted;  // when each vendor request was passed down
 
  private:
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -76,6 +77,7 @@ class InFlightWatch {
     next->Control = 0;
     if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE) {
       self->max_in_flight = std::max(self->max_in_flight, ++self->in_flight);
+      self->submitted.push_back(host::Kernel::get().scheduler().now());
       IoSetCompletionRoutine(irp, &InFlightWatch::Done, self, TRUE, TRUE, TRUE);
     }
     return IofCallDriver(self->lower_, irp);

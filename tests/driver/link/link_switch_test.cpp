@@ -320,6 +320,58 @@ TEST_F(LinkRobustnessTest, HaltDuringAChainLeavesNothingArmedAndSendsNothingMore
     ADD_FAILURE() << "after halt: " << c;
 }
 
+// Shutdown while a chain waits on StepTimer: the chain keeps LinkPollBusy,
+// so the stop sequence waits 2 s for it before the GPIO power-down (Ethernet
+// PHY present) and 2 s before the home PHY's power-down (home PHY present),
+// skips both, and still writes the link-down Ethernet pattern right after.
+class ShutdownDuringStepWaitTest : public LinkTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ShutdownDuringStepWaitTest, SkipsTheFirstTwoStepsAfterTwoSecondsEachAndWritesTheLinkDown) {
+  const bool with_home_phy = GetParam();
+  LinkSetup setup;
+  if (with_home_phy) {
+    setup.board = TwoPhyBoard(true, false);
+    setup.board.phys[0].id = hw::phyid::kEthernetD;
+  } else {
+    setup.board = hw::boards::SingleEthernet(hw::phyid::kEthernetD);
+  }
+  usbeth::Adapter* a = Start(setup);
+  ASSERT_EQ(a->ActivePhyId, usbeth::kPhyEthernet4);
+  ASSERT_EQ(a->HomePhyIndex != usbeth::kNoPhyIndex, with_home_phy);
+  host::Nanoseconds t0 = now();
+  board().plug(1, false, t0 + 4 * kSec);
+  board().plug(1, true, t0 + 7 * kSec);
+  // The link-up chain writes its restart and waits 2 s on StepTimer.
+  for (int step = 0; !a->LinkChainTimerPending; ++step) {
+    ASSERT_LT(step, 2000);
+    RunFor(10 * kMs);
+  }
+  ASSERT_EQ(a->LinkPollBusy, 1);
+  const host::Nanoseconds stop = since_start();
+  const size_t submitted_before = watch->submitted.size();
+  // The flag as the stop sequence's waits see it, every half second.
+  std::vector<int> busy_while_waiting;
+  const int samples = with_home_phy ? 7 : 3;
+  for (int i = 1; i <= samples; ++i) {
+    rig->kernel->scheduler().schedule_after(
+        i * 500 * kMs, host::RunLevel::Dispatch,
+        [&busy_while_waiting, a] { busy_while_waiting.push_back(a->LinkPollBusy); }, "sample");
+  }
+  ASSERT_TRUE(rig->miniport->shutdown());
+  EXPECT_EQ(a->AdapterState, usbeth::kStateStopped);
+  EXPECT_EQ(busy_while_waiting, std::vector<int>(samples, 1));  // the parked chain's throughout
+  EXPECT_TRUE(MiiWritesOnly(stop).empty()) << "the home PHY was powered down";
+  std::vector<ControllerWrite> writes = ControllerWrites(stop);
+  ASSERT_EQ(writes.size(), 1u) << "the GPIO power-down pair was written";
+  EXPECT_EQ(writes[0].first, 0x7C);
+  EXPECT_EQ(writes[0].bytes, (std::vector<uint8_t>{0x36, 0x00, 0x26, 0x20}));
+  // Each wait is 2000 rounds of 1 ms; the write is passed down right after.
+  ASSERT_EQ(watch->submitted.size(), submitted_before + 1);
+  EXPECT_EQ(watch->submitted.back() - started_at - stop, (with_home_phy ? 4 : 2) * kSec);
+}
+
+INSTANTIATE_TEST_SUITE_P(HomePhy, ShutdownDuringStepWaitTest, ::testing::Bool());
+
 TEST_F(LinkRobustnessTest, StopWithAStalledChainRequestStartsNothingOverIt) {
   usbeth::Adapter* a = Start({TwoPhyBoard(true, false)});
   RunUntil(3500 * kMs);
