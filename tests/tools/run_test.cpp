@@ -112,7 +112,7 @@ TEST_F(DefaultScenario, UnplugGivesDisconnectAndTheMoveToTheHomePhy) {
   auto active = kind_between("active_phy", 25, 50);
   ASSERT_FALSE(active.empty()) << "the driver stayed on PHY 1 after the cable was pulled";
   EXPECT_EQ(active.back().integer("phy"), 3);
-  EXPECT_EQ(active.back().text("kind"), "home");
+  EXPECT_EQ(active.back().text("phy_kind"), "home");
 }
 
 TEST_F(DefaultScenario, ReplugMovesBackWithDisconnectThenConnect) {
@@ -164,6 +164,45 @@ TEST_F(DefaultScenario, EveryRecordIsOneJsonLine) {
     EXPECT_EQ(line.back(), '}');
   }
   EXPECT_GT(records().size(), 20u);
+}
+
+// Every record parsed by a strict JSON parser that rejects a key given twice
+// in one object; the records a jq filter on `kind` selects are those of that kind.
+TEST_F(DefaultScenario, EveryRecordIsValidJsonWithUniqueKeys) {
+  if (Shell("command -v python3") != 0) GTEST_SKIP() << "python3 is not installed";
+  fs::path log = *dir_ / "strict.jsonl";
+  {
+    std::ofstream out(log);
+    for (const Record& r : records())
+      out << to_json_line(r) << "\n";
+  }
+  const char* checker = R"PY(
+import json, sys
+def unique(pairs):
+    keys = [k for k, _ in pairs]
+    dup = sorted({k for k in keys if keys.count(k) > 1})
+    if dup:
+        raise ValueError("duplicate key(s) %s" % dup)
+    return dict(pairs)
+def constant(name):
+    raise ValueError("not JSON: " + name)
+kinds = {}
+for n, line in enumerate(open(sys.argv[1]), 1):
+    try:
+        record = json.loads(line, object_pairs_hook=unique, parse_constant=constant)
+    except ValueError as e:
+        print("line %d: %s: %s" % (n, e, line.strip()))
+        sys.exit(1)
+    kinds[record["kind"]] = kinds.get(record["kind"], 0) + 1
+print(" ".join("%s=%d" % kv for kv in sorted(kinds.items())))
+)PY";
+  fs::path script = *dir_ / "strict_json.py";
+  std::ofstream(script) << checker;
+  std::string out;
+  ASSERT_EQ(Shell("python3 " + script.string() + " " + log.string(), &out), 0) << out;
+  const size_t active = kind("active_phy").size();
+  ASSERT_GE(active, 2u);
+  EXPECT_NE(out.find("active_phy=" + std::to_string(active)), std::string::npos) << out;
 }
 
 TEST_F(DefaultScenario, CapturesDecodeInTshark) {
@@ -300,6 +339,21 @@ TEST(Program, DefaultRunPrintsTheTimelineAndWritesEveryOutput) {
   EXPECT_GT(lines, 20u);
   EXPECT_GE(media, 3u);
   EXPECT_GT(fs::file_size(dir / "t.svg"), 1000u);
+}
+
+TEST(Program, DebugPrintsAreEchoedOnRequestOnly) {
+  const std::string scenario = (TempDir("debug-prints") / "short.toml").string();
+  std::ofstream(scenario) << "[simulation]\nname = \"short\"\nduration_ms = 1000\n"
+                             "[[board.phy]]\naddress = 1\nid = 0x00406210\n";
+  const std::string sim = "env -u USBETH_DBGPRINT " + std::string(USBETH_SIM_BINARY);
+  std::string out;
+  ASSERT_EQ(Shell(sim + " --quiet " + scenario, &out), 0) << out;
+  EXPECT_EQ(out.find("Pipes[1].MaximumTransferSize"), std::string::npos) << out;
+  ASSERT_EQ(Shell(sim + " --quiet --debug-prints " + scenario, &out), 0) << out;
+  EXPECT_NE(out.find("Pipes[1].MaximumTransferSize"), std::string::npos) << out;
+  ASSERT_EQ(Shell(sim + " --help", &out), 0);
+  EXPECT_NE(out.find("--debug-prints"), std::string::npos);
+  EXPECT_NE(out.find("USBETH_DBGPRINT=1"), std::string::npos);
 }
 
 }  // namespace

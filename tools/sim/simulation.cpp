@@ -468,7 +468,7 @@ class Run {
         Emit(Make("active_phy")
                  .add("phy", active)
                  .add("id", static_cast<int64_t>(id))
-                 .add("kind", phy_kind(id)));
+                 .add("phy_kind", phy_kind(id)));
       }
     }
     uint64_t now = now_ns();
