@@ -291,6 +291,53 @@ TEST(ExampleBehaviour, ForcedModeAndNewPartnerSettleWhereExpected) {
   EXPECT_FALSE(links.back().flag("full_duplex"));
 }
 
+// A stream faster than two transmit descriptors can carry, running until the
+// halt: the driver refuses sends for want of a descriptor, NDIS keeps them and
+// gives them again, and every send the protocol made is accounted for:
+// completed (by status), queued in NDIS or with the driver at halt. None
+// comes back refused.
+TEST(TrafficCheck, EverySendsOutcomeIsCountedWhenTheDriverRefusesSends) {
+  Scenario s = parse_scenario(R"(
+[simulation]
+name = "two transmit descriptors"
+duration_ms = 6000
+bus = "full"
+[registry]
+TxPacketDesc = 2
+[[board.phy]]
+address = 1
+id = 0x00406210
+partner = { plugged = true, abilities = ["100full"] }
+[[event]]
+at_ms = 4000
+action = "traffic"
+direction = "tx"
+frame_size = 1000
+rate_pps = 2000
+duration_ms = 2000
+)",
+                              "few-descriptors.toml");
+  SimResult r = run_simulation(s, {});
+  EXPECT_EQ(r.exit_code, kExitClean) << r.failure;
+  auto summary = of_kind(r.records, "summary");
+  ASSERT_EQ(summary.size(), 1u);
+  const Record& t = summary[0];
+  EXPECT_GT(t.integer("tx_refused_by_driver"), 0);
+  EXPECT_EQ(t.integer("tx_completed_resources"), 0);
+  EXPECT_EQ(t.integer("tx_completed_failure"), 0);
+  EXPECT_EQ(t.integer("tx_completed_other"), 0);
+  EXPECT_GT(t.integer("tx_completed_success"), 0);
+  EXPECT_GT(t.integer("tx_queued_at_halt"), 0);
+  EXPECT_EQ(t.integer("tx_sent"), t.integer("tx_completed_success") +
+                                      t.integer("tx_queued_at_halt") +
+                                      t.integer("tx_with_driver_at_halt"));
+  // What the driver completed with success reached the wire, but for the
+  // frames in its two descriptors when the counts were read.
+  const int64_t in_descriptors = t.integer("tx_completed_success") - t.integer("tx_on_wire_good");
+  EXPECT_GE(in_descriptors, 0);
+  EXPECT_LE(in_descriptors, 2);
+}
+
 // ---- the program -----------------------------------------------------------------
 
 TEST(Program, BadScenarioFilesGiveOneLocatedErrorAndExitTwo) {
