@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "event_log.h"
 #include "scenario.h"
 #include "simulation.h"
@@ -31,8 +33,11 @@ int Shell(const std::string& command, std::string* output = nullptr) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Per process: CTest runs the tests of this file as separate processes, in
+// parallel, and each would otherwise rewrite the others' files.
 fs::path TempDir(const std::string& name) {
-  fs::path dir = fs::temp_directory_path() / ("usbeth-sim-test-" + name);
+  fs::path dir =
+      fs::temp_directory_path() / ("usbeth-sim-test-" + name + "-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   return dir;
 }
@@ -49,6 +54,8 @@ class DefaultScenario : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     delete result_;
+    std::error_code ignored;
+    fs::remove_all(*dir_, ignored);
     delete dir_;
   }
   const std::vector<Record>& records() { return result_->records; }

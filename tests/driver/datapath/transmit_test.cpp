@@ -241,6 +241,36 @@ TEST_F(TransmitTest, RefusedFrameWithZeroLengthTransferReturnsBothDescriptorsOnc
   EXPECT_EQ(0u, Completions(NDIS_STATUS_SUCCESS));
 }
 
+// A submission that fails before anything reaches the bus (no IRP for the
+// frame, or none for its zero-length transfer) puts back every descriptor it
+// took, at the front and in their order, and fails the send.
+TEST_F(TransmitTest, SubmissionWithoutAnIrpPutsBackEveryDescriptorItTook) {
+  struct Case {
+    size_t frame;
+    uint64_t failing_irp;  // 1: the frame's, 2: the zero-length transfer's
+  };
+  for (const Case& c : {Case{100, 1}, Case{62, 1}, Case{62, 2}}) {
+    SCOPED_TRACE(c.frame * 10 + c.failing_irp);
+    Adapter* a = bench_.adapter();
+    const LONG free_before = a->TxFreeQueue.Count;
+    TransferDescriptor* first = a->TxFreeQueue.Front;
+    TransferDescriptor* second = first->Next;
+    const size_t completions = bench_.protocol().send_completion_count();
+    host::faults().fail_nth(host::FaultSite::IrpAllocation, c.failing_irp);
+    EXPECT_EQ(NDIS_STATUS_FAILURE, SendStatus(Send(bench_.FrameToPartner(c.frame))));
+    host::faults().reset();
+    EXPECT_EQ(free_before, a->TxFreeQueue.Count);
+    EXPECT_EQ(first, a->TxFreeQueue.Front);
+    EXPECT_EQ(second, a->TxFreeQueue.Front->Next);
+    EXPECT_EQ(0, a->TxIrpsOutstanding);
+    EXPECT_EQ(0, a->TxZeroLengthPending);
+    EXPECT_EQ(completions + 1, bench_.protocol().send_completion_count());
+  }
+  EXPECT_TRUE(bench_.DataBulkOut().empty());
+  EXPECT_EQ(0, host::counters().irps_live - host::counters().irps_at_lower_driver);
+  EXPECT_TRUE(bench_.TxIdle());
+}
+
 TEST_F(TransmitTest, CompletionInsideIofCallDriverFindsNoLockHeld) {
   bench_.interposer().rule = [](const BulkTransfer& t) {
     return t.in ? BulkAction::Forward : BulkAction::SucceedInline;

@@ -337,6 +337,47 @@ TEST_P(PhyKindTest, LinkUpAppliesTheKindsWrites) {
   EXPECT_THAT(Indications(), ElementsAre(kConnect, kDisconnect, kConnect));
 }
 
+// The first poll that finds the link down indicates the disconnect, then
+// writes the active PHY kind's link-down pattern once.
+TEST_P(PhyKindTest, LinkDownWritesTheKindsPatternAfterTheDisconnect) {
+  const KindCase k = GetParam();
+  LinkSetup setup;
+  setup.board = k.home ? hw::boards::SingleHome(k.id) : hw::boards::SingleEthernet(k.id);
+  Start(setup);
+  host::Nanoseconds t0 = now();
+  if (k.home) {
+    board().set_home_network(1, false, t0 + 4 * kSec);
+  } else {
+    board().plug(1, false, t0 + 4 * kSec);
+  }
+  RunUntil(8 * kSec);  // one down poll, at about 6 s
+  ASSERT_THAT(Indications(), ElementsAre(kConnect, kDisconnect));
+  const host::Nanoseconds disconnect = seen.timed[1].at - started_at;
+  std::vector<ControllerWrite> writes = ControllerWrites(4 * kSec);
+  switch (k.id) {
+    case usbeth::kPhyEthernet4:
+      ASSERT_EQ(writes.size(), 1u);
+      EXPECT_EQ(writes[0].first, 0x7C);
+      EXPECT_THAT(writes[0].bytes, ElementsAre(0x36, 0x00, 0x26, 0x20));
+      break;
+    case usbeth::kPhyHomeA:
+      ASSERT_EQ(writes.size(), 1u);
+      EXPECT_EQ(writes[0].first, 0x7C);
+      EXPECT_THAT(writes[0].bytes, ElementsAre(0x36, 0x00, 0x26, 0x34, 0x00, 0x06));
+      break;
+    case usbeth::kPhyHomeB:
+      ASSERT_EQ(writes.size(), 1u);
+      EXPECT_EQ(writes[0].first, 0x7E);
+      EXPECT_THAT(writes[0].bytes, ElementsAre(0x06, 0x06));
+      break;
+    default:
+      EXPECT_TRUE(writes.empty());
+      break;
+  }
+  if (!writes.empty()) EXPECT_GE(writes[0].at, disconnect);
+  EXPECT_TRUE(MiiWritesOnly(4 * kSec).empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, PhyKindTest,
     ::testing::Values(KindCase{usbeth::kPhyEthernet1, false, 16},

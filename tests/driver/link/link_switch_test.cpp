@@ -229,6 +229,31 @@ TEST_F(LinkLossTest, SingleHomePhyIsNeverSwitchedAway) {
   EXPECT_THAT(Indications(), ElementsAre(kConnect, kDisconnect));
 }
 
+// Two PHYs, the home PHY active and no Ethernet PHY to move to: the down polls
+// are never counted, so no switch ever starts.
+TEST_F(LinkLossTest, HomePhyBesideAnUnrecognisedPhyNeverCountsDownPolls) {
+  usbeth::Adapter* a =
+      Start({BoardWith({PhyAt(1, usbeth::kPhyHomeA, true), PhyAt(2, 0x01234560)})});
+  ASSERT_EQ(a->PhyCount, 2);
+  ASSERT_EQ(a->EthernetPhyIndex, usbeth::kNoPhyIndex);
+  ASSERT_EQ(a->ActivePhyId, usbeth::kPhyHomeA);
+  board().set_home_network(1, false, now() + 4 * kSec);
+  // The count as each poll leaves it, sampled between polls.
+  std::vector<int> counts;
+  for (int i = 0; i < 24; ++i) {
+    RunFor(1500 * kMs);
+    if (a->LinkPollBusy == 0) counts.push_back(a->LinkDownCount);
+  }
+  EXPECT_GE(counts.size(), 20u);
+  EXPECT_EQ(counts, std::vector<int>(counts.size(), 0));
+  EXPECT_TRUE(MiiWritesOnly(4 * kSec).empty());
+  std::vector<ControllerWrite> writes = ControllerWrites(4 * kSec);
+  ASSERT_EQ(writes.size(), 1u);  // the home link-down pattern after the disconnect
+  EXPECT_EQ(writes[0].first, 0x7C);
+  EXPECT_GE(StatusReads(1, 4 * kSec).size(), 2 * 10u);  // every 3 s, two reads each
+  EXPECT_THAT(Indications(), ElementsAre(kConnect, kDisconnect));
+}
+
 TEST_F(LinkLossTest, SingleUnrecognisedPhyHasNowhereToGo) {
   usbeth::Adapter* a = Start({hw::boards::SingleEthernet(0x01234560)});
   ASSERT_EQ(a->PhyCount, 1);
