@@ -1,5 +1,5 @@
 # Fails unless IMAGE is a native-subsystem image importing only NDIS.SYS,
-# ntoskrnl.exe, HAL.dll and USBD.SYS.
+# ntoskrnl.exe, HAL.dll and USBD.SYS, and exporting nothing.
 execute_process(COMMAND ${OBJDUMP} -p ${IMAGE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${IMAGE}")
@@ -21,3 +21,18 @@ foreach(line IN LISTS imports)
   endif()
   message(STATUS "import: ${dll}")
 endforeach()
+
+# A kernel driver exports nothing: the loader finds DriverEntry through the
+# image's entry point, not by name. (The linker may still write an empty
+# export directory; its address table must hold no entry.)
+if(dump MATCHES "There is an export table")
+  string(REGEX MATCH "Export Address Table[ \t]+([0-9a-fA-F]+)" _ "${dump}")
+  if(NOT CMAKE_MATCH_1)
+    message(FATAL_ERROR "${IMAGE}: its export table cannot be read from the objdump output")
+  endif()
+  math(EXPR count "0x${CMAKE_MATCH_1}" OUTPUT_FORMAT DECIMAL)
+  if(NOT count EQUAL 0)
+    message(FATAL_ERROR "${IMAGE} exports ${count} symbol(s); a kernel driver must export nothing")
+  endif()
+endif()
+message(STATUS "exports: none")

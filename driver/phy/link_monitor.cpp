@@ -70,19 +70,27 @@ bool StopPathIdle(Adapter* adapter) {
          LoadShared(adapter->LinkPollBusy) == 0;
 }
 
+// Starts one write of the stop sequence and waits for its completion to
+// clear the flag. False when the wait ran out with the write still in flight.
+bool StopWriteAndWait(Adapter* adapter, USHORT count, USHORT first_register, PUCHAR data) {
+  StartStopWrite(adapter, count, first_register, data);
+  return WaitLinkPollIdle(adapter, kStopWaitRounds) == kOk;
+}
+
 // From here on no chain continues and no link-monitor timer is armed again,
 // so that halt can free the adapter. A chain parked on StepTimer (cancelled
-// by shutdown) will never run again: it is over.
-void HaltLinkMonitor(Adapter* adapter) {
+// by shutdown) will never run again: it keeps LinkPollBusy, with nothing of
+// it in flight, and is marked so that a timer expiry already under way when
+// the timer was cancelled does not run the rest of it.
+// Returns whether such a chain holds the flag.
+bool HaltLinkMonitor(Adapter* adapter) {
   adapter->LinkMonitorStopping = 1;
   BOOLEAN cancelled = FALSE;
   NdisMCancelTimer(&adapter->LinkPollTimer, &cancelled);
   NdisMCancelTimer(&adapter->StepTimer, &cancelled);
-  if (adapter->LinkChainTimerPending) {
-    adapter->LinkChainTimerPending = 0;
-    adapter->NextStep = IdleStep;
-    StoreShared(adapter->LinkPollBusy, 0);
-  }
+  const bool parked = adapter->LinkChainTimerPending != 0;
+  adapter->LinkChainTimerPending = 0;
+  return parked;
 }
 
 }  // namespace
@@ -192,6 +200,8 @@ bool ChainDelay(Adapter* adapter, ULONG delay_ms, StepRoutine next) {
 }
 
 ULONG StepDelayElapsed(Adapter* adapter) {
+  // A chain the stop sequence gave up on: its flag is the stop sequence's now.
+  if (adapter->LinkChainTimerPending == 0) return kOk;
   adapter->LinkChainTimerPending = 0;
   if (LinkMonitorHalted(adapter)) return RearmLinkPoll(adapter);
   return adapter->ResumeStep(adapter);
@@ -366,38 +376,44 @@ ULONG WriteLinkGpioWait(Adapter* adapter, ULONG link_state) {
   return WaitLinkPollIdle(adapter, kGpioWriteWaitRounds);
 }
 
+// The first two writes wait up to 2 seconds for the flag to be clear and are
+// skipped when it is not; the link-pattern writes after them do not wait for
+// it when it is held only by a chain parked on the cancelled StepTimer, which
+// has nothing in flight. Every write then waits for its own completion; one
+// that outlasts that wait is still in flight, and no further write starts
+// over it.
 void PowerDownPhys(Adapter* adapter) {
-  HaltLinkMonitor(adapter);
+  const bool parked = HaltLinkMonitor(adapter);
 
+  bool in_flight = false;
   UCHAR home_address = 0;
-  if (adapter->EthernetPhyIndex != kNoPhyIndex) {
-    if (!StopPathIdle(adapter)) return;
+  if (adapter->EthernetPhyIndex != kNoPhyIndex &&
+      WaitLinkPollIdle(adapter, kStopWaitRounds) == kOk) {
     adapter->GpioWriteBuffer[0] = 0x30;
     adapter->GpioWriteBuffer[1] = 0x00;
-    StartStopWrite(adapter, 2, kRegGpioPair, adapter->GpioWriteBuffer);
+    in_flight = !StopWriteAndWait(adapter, 2, kRegGpioPair, adapter->GpioWriteBuffer);
   }
-  if (HomePhyAddress(adapter, &home_address)) {
-    if (!StopPathIdle(adapter)) return;
+  if (HomePhyAddress(adapter, &home_address) && WaitLinkPollIdle(adapter, kStopWaitRounds) == kOk) {
     StoreShared(adapter->LinkPollBusy, 1);
     adapter->NextStep = ClearLinkPollBusy;
     StartStopRequest(adapter,
                      PhyWriteAsync(adapter, home_address, kMiiControl, kControlPowerDownIsolate));
     if (adapter->ActivePhyId == kPhyHomeB) WriteLinkGpioWait(adapter, kLinkDown);
+    in_flight = WaitLinkPollIdle(adapter, kStopWaitRounds) != kOk;
   }
+  const bool held_by_parked_chain = parked && !in_flight;
+  if (adapter->ActivePhyId != kPhyEthernet4 && adapter->ActivePhyId != kPhyHomeA) return;
+  if (LoadShared(adapter->LinkPollBusy) && !held_by_parked_chain && !StopPathIdle(adapter)) return;
   if (adapter->ActivePhyId == kPhyEthernet4) {
-    if (!StopPathIdle(adapter)) return;
     adapter->LinkState = kLinkDown;
     FillEthernetLinkPattern(adapter);
-    StartStopWrite(adapter, 4, kRegPhyKindBlock, adapter->RegWriteBuffer);
+    StopWriteAndWait(adapter, 4, kRegPhyKindBlock, adapter->RegWriteBuffer);
   }
   if (adapter->ActivePhyId == kPhyHomeA) {
-    if (!StopPathIdle(adapter)) return;
     adapter->LinkState = kLinkDown;
     FillHomeLinkPattern(adapter);
-    StartStopWrite(adapter, 6, kRegPhyKindBlock, adapter->RegWriteBuffer);
+    StopWriteAndWait(adapter, 6, kRegPhyKindBlock, adapter->RegWriteBuffer);
   }
-  // The caller tears the device down next: let the last write land.
-  StopPathIdle(adapter);
 }
 
 }  // namespace usbeth

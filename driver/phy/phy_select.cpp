@@ -46,11 +46,11 @@ void PowerDownEntry(Adapter* adapter, UCHAR entry) {
 
 }  // namespace
 
-// Records at most kMaxPhys PHYs: once the tables are full the scan stops, so
-// a fifth PHY is neither recorded nor written past the tables.
+// Probes every address; records at most kMaxPhys PHYs, so that a fifth one
+// that answers is probed like the others but not written past the tables.
 ULONG ScanPhys(Adapter* adapter) {
   adapter->PhyCount = 0;
-  for (UCHAR address = 0; address < kPhyScanAddresses && adapter->PhyCount < kMaxPhys; ++address) {
+  for (UCHAR address = 0; address < kPhyScanAddresses; ++address) {
     SelectPhyAddress(adapter, address);
     USHORT status = 0;
     PhyRead(adapter, address, kMiiStatus, &status);
@@ -59,6 +59,7 @@ ULONG ScanPhys(Adapter* adapter) {
     USHORT id_low = 0;
     PhyRead(adapter, address, kMiiIdHigh, &id_high);
     PhyRead(adapter, address, kMiiIdLow, &id_low);
+    if (adapter->PhyCount >= kMaxPhys) continue;
     adapter->PhyAddressTable[adapter->PhyCount] = address;
     adapter->PhyIdTable[adapter->PhyCount] =
         ((static_cast<ULONG>(id_high) << 16) | id_low) & 0xFFFFFFF0u;

@@ -719,6 +719,9 @@ VOID NTAPI NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID
                                                ADAPTER_SHUTDOWN_HANDLER ShutdownHandler);
 VOID NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
 
+// Sends
+VOID NTAPI NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle);
+
 // Configuration
 VOID NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                                  NDIS_HANDLE WrapperConfigurationContext);

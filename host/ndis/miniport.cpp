@@ -72,6 +72,7 @@ std::vector<uint8_t> copy_chain(ndis::State& s, PNDIS_PACKET packet, const char*
 
 void verify_released(AdapterRecord* adapter, const char* when);
 void issue_next_request(AdapterRecord* adapter);
+void send_resources_signal(AdapterRecord* adapter, bool retry_here);
 
 // ---- Handlers in the miniport block ------------------------------------------------
 
@@ -101,9 +102,9 @@ VOID NTAPI indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
                   "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
                       ", which a protocol still holds from an earlier indication");
       }
-      if (it->second.use == PacketUse::Sending) {
+      if (it->second.use == PacketUse::Sending || it->second.use == PacketUse::Queued) {
         bug_check("BAD_PACKET", "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
-                                    ", a packet given to the miniport to send");
+                                    ", a packet a protocol sent");
       }
       data = copy_chain(s, packet, "NdisMIndicateReceivePacket");
       packet_status = NDIS_GET_PACKET_STATUS(packet);
@@ -144,10 +145,12 @@ VOID NTAPI send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
     auto it = s.packets.find(packet);
     if (it == s.packets.end() || it->second.use != PacketUse::Sending ||
         it->second.adapter != adapter) {
-      std::string why = it == s.packets.end() ? "is not a live packet"
-                        : it->second.completed_once
-                            ? "was already completed (or handed back by the send handler)"
-                            : "was never given to this miniport's send handler";
+      std::string why =
+          it == s.packets.end() ? "is not a live packet"
+          : it->second.use == PacketUse::Queued
+              ? "the send handler refused with NDIS_STATUS_RESOURCES (NDIS holds it in its queue)"
+          : it->second.completed_once ? "was already completed (or handed back by the send handler)"
+                                      : "was never given to this miniport's send handler";
       bug_check("SEND_COMPLETE_NOT_OWNED",
                 "NdisMSendComplete of packet " + hex(uintptr_t(packet)) + ", which " + why);
     }
@@ -161,6 +164,9 @@ VOID NTAPI send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
     binding = adapter->binding;
   }
   if (binding) binding->send_complete(*adapter->miniport, packet, status);
+  // A completed send frees resources in the miniport: a send it refused is
+  // given to it again (after it returns; this call comes from its own code).
+  send_resources_signal(adapter, false);
 }
 
 VOID NTAPI indicate_status(NDIS_HANDLE handle, NDIS_STATUS code, PVOID buffer, UINT size) {
@@ -184,6 +190,202 @@ VOID NTAPI indicate_status_complete(NDIS_HANDLE handle) {
     binding = adapter->binding;
   }
   if (binding) binding->status_complete(*adapter->miniport);
+}
+
+// ---- NDIS's send queue ------------------------------------------------------------
+//
+// A send handler that answers NDIS_STATUS_RESOURCES gives the packet back to
+// NDIS for the time being. NDIS keeps it at the head of the adapter's send
+// queue, queues later sends behind it in the order they came, and gives it
+// to the miniport again when the miniport next calls NdisMSendComplete or
+// NdisMSendResourcesAvailable (the NDIS 5 reference pages of MiniportSend
+// and NdisMSendResourcesAvailable, and "Packet Ownership" in the design
+// guide), and when NDIS runs its deferred work for the miniport after one of
+// the miniport's timer routines returns. Until then the miniport is given no
+// packet at all. The protocol never sees that status: the send pends and
+// completes once the miniport has taken the packet.
+//
+// The documentation states this for serialized miniports; a deserialized
+// miniport is to queue sends itself and never hand packets back. A miniport
+// that declares itself deserialized and still answers NDIS_STATUS_RESOURCES
+// gets the same queueing here, so that it loses nothing it relies on.
+//
+// Packets still queued when the adapter is reset or halted are completed to
+// the protocol without reaching the miniport, with NDIS_STATUS_RESET_IN_PROGRESS
+// or NDIS_STATUS_REQUEST_ABORTED, and counted.
+
+NDIS_STATUS call_send_handler(AdapterRecord* a, PNDIS_PACKET packet, KIRQL irql) {
+  NDIS_STATUS status = NDIS_STATUS_FAILURE;
+  void* context = a->context;
+  const auto& v30 = chars().Ndis40Chars.Ndis30Chars;
+  if (v30.SendHandler) {
+    call_driver(irql, "MiniportSend", a, [&] { status = v30.SendHandler(context, packet, 0); });
+    return status;
+  }
+  PNDIS_PACKET array[1] = {packet};
+  NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_PENDING);
+  call_driver(irql, "MiniportSendPackets", a,
+              [&] { chars().Ndis40Chars.SendPacketsHandler(context, array, 1); });
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return a->sending.count(packet) ? NDIS_GET_PACKET_STATUS(packet) : NDIS_STATUS_PENDING;
+}
+
+void complete_to_protocol(AdapterRecord* a, PNDIS_PACKET packet, NDIS_STATUS status) {
+  Binding* binding;
+  {
+    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    binding = a->binding;
+  }
+  if (binding) binding->send_complete(*a->miniport, packet, status);
+}
+
+enum class Settled { Pending, Refused, Completed };
+
+// What the send handler's status means for the packet it was given: the
+// miniport keeps it (pending); it is back in NDIS's queue (refused: at the
+// head when it came from there, else at the tail); or it goes back to the
+// protocol with that status. A refusal blocks the queue unless a signal came
+// while the handler ran (`signals_before` is the count at the call).
+Settled settle_send(AdapterRecord* a, PNDIS_PACKET packet, NDIS_STATUS status,
+                    uint64_t signals_before, bool from_queue) {
+  if (status == NDIS_STATUS_PENDING) return Settled::Pending;
+  ndis::State& s = ndis::state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.packets.find(packet);
+    if (it == s.packets.end() || it->second.use != PacketUse::Sending) {
+      bug_check("SEND_COMPLETED_AND_RETURNED",
+                "the send handler completed packet " + hex(uintptr_t(packet)) +
+                    " with NdisMSendComplete and also returned status " + hex(uint32_t(status)) +
+                    ": the protocol would see it completed twice");
+    }
+    a->sending.erase(packet);
+    if (status == NDIS_STATUS_RESOURCES) {
+      ++a->sends_refused;
+      if (a->state == Miniport::State::Running && !a->reset_pending) {
+        it->second.use = PacketUse::Queued;
+        if (from_queue) {
+          a->send_queue.push_front(packet);
+        } else {
+          a->send_queue.push_back(packet);
+        }
+        if (a->send_signals == signals_before) a->send_blocked = true;
+        return Settled::Refused;
+      }
+      // The queue is being given back (reset or halt): so is this packet.
+      status = a->reset_pending ? NDIS_STATUS_RESET_IN_PROGRESS : NDIS_STATUS_REQUEST_ABORTED;
+      ++a->sends_aborted;
+    }
+    it->second.use = PacketUse::Free;
+    it->second.adapter = nullptr;
+    it->second.completed_once = true;
+  }
+  complete_to_protocol(a, packet, status);
+  return Settled::Completed;
+}
+
+// Gives the queued packets to the miniport, oldest first, until the queue
+// is empty or the miniport refuses one. Runs at DISPATCH_LEVEL, in one
+// context at a time per adapter.
+void dispatch_sends(AdapterRecord* a) {
+  ndis::State& s = ndis::state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (a->send_dispatching) return;
+    a->send_dispatching = true;
+  }
+  for (;;) {
+    PNDIS_PACKET packet;
+    uint64_t signals;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (a->send_blocked || a->send_queue.empty() || a->state != Miniport::State::Running ||
+          a->reset_pending) {
+        a->send_dispatching = false;
+        return;
+      }
+      packet = a->send_queue.front();
+      a->send_queue.pop_front();
+      PacketRecord& record = s.packets[packet];
+      record.use = PacketUse::Sending;
+      record.completed_once = false;
+      a->sending.insert(packet);
+      signals = a->send_signals;
+    }
+    try {
+      settle_send(a, packet, call_send_handler(a, packet, DISPATCH_LEVEL), signals, true);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      a->send_dispatching = false;
+      throw;
+    }
+  }
+}
+
+bool adapter_alive(const ndis::State& s, const AdapterRecord* a) {
+  for (auto& m : s.adapters) {
+    if (record_of(*m) == a) return true;
+  }
+  return false;
+}
+
+// The miniport can take sends again. `retry_here`: the caller is NDIS itself
+// at DISPATCH_LEVEL with no routine of the miniport running in this context,
+// so the queue is given to the miniport at once; otherwise (a call the
+// miniport made from its own code) NDIS does it right after, as deferred work.
+void send_resources_signal(AdapterRecord* a, bool retry_here) {
+  ndis::State& s = ndis::state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ++a->send_signals;
+    a->send_blocked = false;
+    if (a->send_queue.empty() || a->send_dispatching || a->state != Miniport::State::Running ||
+        a->reset_pending) {
+      return;
+    }
+    if (!retry_here) {
+      if (a->send_retry_event == 0) {
+        a->send_retry_event = Kernel::get().scheduler().schedule_after(
+            0, RunLevel::Dispatch,
+            [a] {
+              if (!library_exists()) return;
+              {
+                std::lock_guard<std::mutex> lock(ndis::state().mutex);
+                if (!adapter_alive(ndis::state(), a)) return;
+                a->send_retry_event = 0;
+              }
+              dispatch_sends(a);
+            },
+            "NDIS gives a refused send to the miniport again");
+      }
+      return;
+    }
+  }
+  dispatch_sends(a);
+}
+
+// Completes every packet still in the queue to the protocol with `status`.
+void abort_queued_sends(AdapterRecord* a, NDIS_STATUS status) {
+  ndis::State& s = ndis::state();
+  std::deque<PNDIS_PACKET> queued;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    queued.swap(a->send_queue);
+    a->send_blocked = false;
+    if (a->send_retry_event) {
+      Kernel::get().scheduler().cancel(a->send_retry_event);
+      a->send_retry_event = 0;
+    }
+    for (PNDIS_PACKET packet : queued) {
+      PacketRecord& record = s.packets[packet];
+      record.use = PacketUse::Free;
+      record.adapter = nullptr;
+      record.completed_once = true;
+      ++a->sends_aborted;
+    }
+  }
+  for (PNDIS_PACKET packet : queued)
+    complete_to_protocol(a, packet, status);
 }
 
 // Records the end of the current request and starts the next queued one.
@@ -372,6 +574,10 @@ AdapterRecord* record_of(const Miniport& miniport) {
   return miniport.record_.get();
 }
 
+void after_timer_routine(AdapterRecord* adapter) {
+  if (adapter) send_resources_signal(adapter, true);
+}
+
 void install_block_handlers(NDIS_MINIPORT_BLOCK* block) {
   block->Signature = kBlockSignature;
   block->PacketIndicateHandler = indicate_receive;
@@ -523,6 +729,7 @@ void Miniport::halt() {
     std::lock_guard<std::mutex> lock(s.mutex);
     a->state = State::Halting;
   }
+  abort_queued_sends(a, NDIS_STATUS_REQUEST_ABORTED);
   void* context = a->context;
   call_driver(PASSIVE_LEVEL, "MiniportHalt", a,
               [&] { chars().Ndis40Chars.Ndis30Chars.HaltHandler(context); });
@@ -552,6 +759,8 @@ NDIS_STATUS Miniport::send(PNDIS_PACKET packet, const CallOptions& options) {
   ndis::State& s = ndis::state();
   AdapterRecord* a = record_.get();
   NDIS_STATUS refused = NDIS_STATUS_SUCCESS;
+  bool queued = false;
+  uint64_t signals = 0;
   Binding* binding;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -565,49 +774,35 @@ NDIS_STATUS Miniport::send(PNDIS_PACKET packet, const CallOptions& options) {
       refused = NDIS_STATUS_ADAPTER_NOT_READY;
     } else if (a->reset_pending) {
       refused = NDIS_STATUS_RESET_IN_PROGRESS;
+    } else if (!a->send_queue.empty() || a->send_blocked || a->send_dispatching) {
+      // Behind the sends NDIS already holds, in order.
+      it->second.use = PacketUse::Queued;
+      it->second.adapter = a;
+      it->second.completed_once = false;
+      a->send_queue.push_back(packet);
+      queued = true;
     } else {
       it->second.use = PacketUse::Sending;
       it->second.adapter = a;
       it->second.completed_once = false;
       it->second.sent_at = Kernel::get().scheduler().now();
       a->sending.insert(packet);
+      signals = a->send_signals;
     }
   }
   if (refused != NDIS_STATUS_SUCCESS) {
     if (binding) binding->send_complete(*this, packet, refused);
     return refused;
   }
-  NDIS_STATUS status = NDIS_STATUS_FAILURE;
-  void* context = a->context;
-  const auto& v30 = chars().Ndis40Chars.Ndis30Chars;
-  if (v30.SendHandler) {
-    call_driver(options.irql, "MiniportSend", a,
-                [&] { status = v30.SendHandler(context, packet, 0); });
-  } else {
-    PNDIS_PACKET array[1] = {packet};
-    NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_PENDING);
-    call_driver(options.irql, "MiniportSendPackets", a,
-                [&] { chars().Ndis40Chars.SendPacketsHandler(context, array, 1); });
-    std::lock_guard<std::mutex> lock(s.mutex);
-    status = a->sending.count(packet) ? NDIS_GET_PACKET_STATUS(packet) : NDIS_STATUS_PENDING;
+  if (queued) {
+    dispatch_sends(a);  // returns at once while the queue is blocked or being given
+    return NDIS_STATUS_PENDING;
   }
-  if (status == NDIS_STATUS_PENDING) return status;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.packets.find(packet);
-    if (it == s.packets.end() || it->second.use != PacketUse::Sending) {
-      bug_check("SEND_COMPLETED_AND_RETURNED",
-                "the send handler completed packet " + hex(uintptr_t(packet)) +
-                    " with NdisMSendComplete and also returned status " + hex(uint32_t(status)) +
-                    ": the protocol would see it completed twice");
-    }
-    it->second.use = PacketUse::Free;
-    it->second.adapter = nullptr;
-    it->second.completed_once = true;
-    a->sending.erase(packet);
-    binding = a->binding;
+  NDIS_STATUS status = call_send_handler(a, packet, options.irql);
+  if (settle_send(a, packet, status, signals, false) == Settled::Refused) {
+    dispatch_sends(a);  // at once only when a signal came while the handler ran
+    return NDIS_STATUS_PENDING;
   }
-  if (binding) binding->send_complete(*this, packet, status);
   return status;
 }
 
@@ -669,6 +864,8 @@ NDIS_STATUS Miniport::reset(const CallOptions& options) {
     if (a->reset_pending) return NDIS_STATUS_RESET_IN_PROGRESS;
     a->reset_pending = true;
   }
+  // Sends NDIS still holds go back to the protocol before the reset.
+  abort_queued_sends(a, NDIS_STATUS_RESET_IN_PROGRESS);
   BOOLEAN addressing_reset = FALSE;
   NDIS_STATUS status = NDIS_STATUS_FAILURE;
   void* context = a->context;
@@ -774,6 +971,18 @@ size_t Miniport::sends_outstanding() const {
   std::lock_guard<std::mutex> lock(ndis::state().mutex);
   return record_->sending.size();
 }
+size_t Miniport::sends_queued() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->send_queue.size();
+}
+uint64_t Miniport::sends_refused() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->sends_refused;
+}
+uint64_t Miniport::sends_aborted() const {
+  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  return record_->sends_aborted;
+}
 size_t Miniport::packets_held() const {
   std::lock_guard<std::mutex> lock(ndis::state().mutex);
   return record_->held.size();
@@ -840,4 +1049,10 @@ extern "C" VOID NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE Miniport
   std::lock_guard<std::mutex> lock(ndis::state().mutex);
   a->shutdown_handler = nullptr;
   a->shutdown_context = nullptr;
+}
+
+extern "C" VOID NTAPI NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
+  check_irql_at_most(DISPATCH_LEVEL, "NdisMSendResourcesAvailable");
+  AdapterRecord* a = adapter_from_handle(MiniportAdapterHandle, "NdisMSendResourcesAvailable");
+  send_resources_signal(a, false);
 }

@@ -154,7 +154,10 @@ class Miniport {
 
   // One packet through the send handler. The handler's status is returned; a
   // status other than NDIS_STATUS_PENDING hands the packet back to the binding
-  // with that status, as NDIS does for a deserialized miniport.
+  // with that status. NDIS_STATUS_RESOURCES is the exception: NDIS keeps the
+  // packet in its send queue for the adapter (later sends queue behind it),
+  // gives it to the miniport again once the miniport signals that it can take
+  // sends, and returns NDIS_STATUS_PENDING; the protocol never sees that status.
   NDIS_STATUS send(PNDIS_PACKET packet, const CallOptions& options = {});
 
   // Issues (or queues behind the outstanding one) a query or a set request.
@@ -191,7 +194,10 @@ class Miniport {
   PDEVICE_OBJECT functional_device() const;
   PDEVICE_OBJECT lower_device() const;
   AdapterRegistry& registry();
-  size_t sends_outstanding() const;
+  size_t sends_outstanding() const;  // given to the miniport, not yet completed
+  size_t sends_queued() const;       // in NDIS's send queue, not yet taken by the miniport
+  uint64_t sends_refused() const;    // NDIS_STATUS_RESOURCES answers of the send handler
+  uint64_t sends_aborted() const;    // completed from the queue at a reset or a halt
   size_t packets_held() const;
   // Makes the next NdisOpenConfiguration of this adapter fail with `status`.
   void fail_next_open_configuration(NDIS_STATUS status);

@@ -41,7 +41,9 @@ struct TimerRecord {
   uint64_t expiries = 0;
 };
 
-enum class PacketUse { Free, Sending, HeldByProtocol };
+// Queued: in NDIS's send queue of an adapter, not yet taken by the miniport.
+// Sending: given to the miniport's send handler and not yet completed.
+enum class PacketUse { Free, Queued, Sending, HeldByProtocol };
 
 struct PacketRecord {
   struct PoolRecord* pool = nullptr;
@@ -113,6 +115,21 @@ struct AdapterRecord {
 
   std::unordered_set<PNDIS_PACKET> sending;
   std::unordered_set<PNDIS_PACKET> held;
+
+  // NDIS's send queue for the adapter: packets the protocol sent that the
+  // miniport has not taken, oldest first. `send_blocked`: the miniport
+  // refused the head with NDIS_STATUS_RESOURCES and has given no signal since
+  // (a send completion, NdisMSendResourcesAvailable, the return of one of its
+  // timer routines). `send_signals` counts those signals, so that one given
+  // while the refusing call ran is not lost. One context at a time gives the
+  // queue to the miniport (`send_dispatching`).
+  std::deque<PNDIS_PACKET> send_queue;
+  bool send_blocked = false;
+  bool send_dispatching = false;
+  uint64_t send_signals = 0;
+  EventId send_retry_event = 0;  // the deferred retry, while one is scheduled
+  uint64_t sends_refused = 0;    // NDIS_STATUS_RESOURCES answers of the send handler
+  uint64_t sends_aborted = 0;    // completed from the queue at a reset or a halt
 
   std::shared_ptr<Request> current_request;
   KIRQL current_request_irql = PASSIVE_LEVEL;
@@ -193,5 +210,10 @@ void install_block_handlers(NDIS_MINIPORT_BLOCK* block);
 // waiting for a check in progress.
 void start_hang_check(AdapterRecord* adapter);
 void stop_hang_check(AdapterRecord* adapter);
+
+// NDIS's deferred work for an adapter once one of its timer routines has
+// returned: a send refused for want of resources is given to the miniport
+// again. Called at DISPATCH_LEVEL by the timer code.
+void after_timer_routine(AdapterRecord* adapter);
 
 }  // namespace host::ndis

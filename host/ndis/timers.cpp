@@ -76,6 +76,7 @@ void fire(PNDIS_MINIPORT_TIMER timer, ULONG serial, uint64_t generation) {
   } done{s, timer, serial};
   call_driver(DISPATCH_LEVEL, "NDIS timer routine", adapter,
               [&] { routine(&timer->Timer, context, nullptr, nullptr); });
+  after_timer_routine(adapter);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "event_log.h"
 #include "scenario.h"
 #include "simulation.h"
@@ -31,8 +33,11 @@ int Shell(const std::string& command, std::string* output = nullptr) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Per process: CTest runs the tests of this file as separate processes, in
+// parallel, and each would otherwise rewrite the others' files.
 fs::path TempDir(const std::string& name) {
-  fs::path dir = fs::temp_directory_path() / ("usbeth-sim-test-" + name);
+  fs::path dir =
+      fs::temp_directory_path() / ("usbeth-sim-test-" + name + "-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   return dir;
 }
@@ -49,6 +54,8 @@ class DefaultScenario : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     delete result_;
+    std::error_code ignored;
+    fs::remove_all(*dir_, ignored);
     delete dir_;
   }
   const std::vector<Record>& records() { return result_->records; }
@@ -112,7 +119,7 @@ TEST_F(DefaultScenario, UnplugGivesDisconnectAndTheMoveToTheHomePhy) {
   auto active = kind_between("active_phy", 25, 50);
   ASSERT_FALSE(active.empty()) << "the driver stayed on PHY 1 after the cable was pulled";
   EXPECT_EQ(active.back().integer("phy"), 3);
-  EXPECT_EQ(active.back().text("kind"), "home");
+  EXPECT_EQ(active.back().text("phy_kind"), "home");
 }
 
 TEST_F(DefaultScenario, ReplugMovesBackWithDisconnectThenConnect) {
@@ -164,6 +171,45 @@ TEST_F(DefaultScenario, EveryRecordIsOneJsonLine) {
     EXPECT_EQ(line.back(), '}');
   }
   EXPECT_GT(records().size(), 20u);
+}
+
+// Every record parsed by a strict JSON parser that rejects a key given twice
+// in one object; the records a jq filter on `kind` selects are those of that kind.
+TEST_F(DefaultScenario, EveryRecordIsValidJsonWithUniqueKeys) {
+  if (Shell("command -v python3") != 0) GTEST_SKIP() << "python3 is not installed";
+  fs::path log = *dir_ / "strict.jsonl";
+  {
+    std::ofstream out(log);
+    for (const Record& r : records())
+      out << to_json_line(r) << "\n";
+  }
+  const char* checker = R"PY(
+import json, sys
+def unique(pairs):
+    keys = [k for k, _ in pairs]
+    dup = sorted({k for k in keys if keys.count(k) > 1})
+    if dup:
+        raise ValueError("duplicate key(s) %s" % dup)
+    return dict(pairs)
+def constant(name):
+    raise ValueError("not JSON: " + name)
+kinds = {}
+for n, line in enumerate(open(sys.argv[1]), 1):
+    try:
+        record = json.loads(line, object_pairs_hook=unique, parse_constant=constant)
+    except ValueError as e:
+        print("line %d: %s: %s" % (n, e, line.strip()))
+        sys.exit(1)
+    kinds[record["kind"]] = kinds.get(record["kind"], 0) + 1
+print(" ".join("%s=%d" % kv for kv in sorted(kinds.items())))
+)PY";
+  fs::path script = *dir_ / "strict_json.py";
+  std::ofstream(script) << checker;
+  std::string out;
+  ASSERT_EQ(Shell("python3 " + script.string() + " " + log.string(), &out), 0) << out;
+  const size_t active = kind("active_phy").size();
+  ASSERT_GE(active, 2u);
+  EXPECT_NE(out.find("active_phy=" + std::to_string(active)), std::string::npos) << out;
 }
 
 TEST_F(DefaultScenario, CapturesDecodeInTshark) {
@@ -252,6 +298,53 @@ TEST(ExampleBehaviour, ForcedModeAndNewPartnerSettleWhereExpected) {
   EXPECT_FALSE(links.back().flag("full_duplex"));
 }
 
+// A stream faster than two transmit descriptors can carry, running until the
+// halt: the driver refuses sends for want of a descriptor, NDIS keeps them and
+// gives them again, and every send the protocol made is accounted for:
+// completed (by status), queued in NDIS or with the driver at halt. None
+// comes back refused.
+TEST(TrafficCheck, EverySendsOutcomeIsCountedWhenTheDriverRefusesSends) {
+  Scenario s = parse_scenario(R"(
+[simulation]
+name = "two transmit descriptors"
+duration_ms = 6000
+bus = "full"
+[registry]
+TxPacketDesc = 2
+[[board.phy]]
+address = 1
+id = 0x00406210
+partner = { plugged = true, abilities = ["100full"] }
+[[event]]
+at_ms = 4000
+action = "traffic"
+direction = "tx"
+frame_size = 1000
+rate_pps = 2000
+duration_ms = 2000
+)",
+                              "few-descriptors.toml");
+  SimResult r = run_simulation(s, {});
+  EXPECT_EQ(r.exit_code, kExitClean) << r.failure;
+  auto summary = of_kind(r.records, "summary");
+  ASSERT_EQ(summary.size(), 1u);
+  const Record& t = summary[0];
+  EXPECT_GT(t.integer("tx_refused_by_driver"), 0);
+  EXPECT_EQ(t.integer("tx_completed_resources"), 0);
+  EXPECT_EQ(t.integer("tx_completed_failure"), 0);
+  EXPECT_EQ(t.integer("tx_completed_other"), 0);
+  EXPECT_GT(t.integer("tx_completed_success"), 0);
+  EXPECT_GT(t.integer("tx_queued_at_halt"), 0);
+  EXPECT_EQ(t.integer("tx_sent"), t.integer("tx_completed_success") +
+                                      t.integer("tx_queued_at_halt") +
+                                      t.integer("tx_with_driver_at_halt"));
+  // What the driver completed with success reached the wire, but for the
+  // frames in its two descriptors when the counts were read.
+  const int64_t in_descriptors = t.integer("tx_completed_success") - t.integer("tx_on_wire_good");
+  EXPECT_GE(in_descriptors, 0);
+  EXPECT_LE(in_descriptors, 2);
+}
+
 // ---- the program -----------------------------------------------------------------
 
 TEST(Program, BadScenarioFilesGiveOneLocatedErrorAndExitTwo) {
@@ -300,6 +393,21 @@ TEST(Program, DefaultRunPrintsTheTimelineAndWritesEveryOutput) {
   EXPECT_GT(lines, 20u);
   EXPECT_GE(media, 3u);
   EXPECT_GT(fs::file_size(dir / "t.svg"), 1000u);
+}
+
+TEST(Program, DebugPrintsAreEchoedOnRequestOnly) {
+  const std::string scenario = (TempDir("debug-prints") / "short.toml").string();
+  std::ofstream(scenario) << "[simulation]\nname = \"short\"\nduration_ms = 1000\n"
+                             "[[board.phy]]\naddress = 1\nid = 0x00406210\n";
+  const std::string sim = "env -u USBETH_DBGPRINT " + std::string(USBETH_SIM_BINARY);
+  std::string out;
+  ASSERT_EQ(Shell(sim + " --quiet " + scenario, &out), 0) << out;
+  EXPECT_EQ(out.find("Pipes[1].MaximumTransferSize"), std::string::npos) << out;
+  ASSERT_EQ(Shell(sim + " --quiet --debug-prints " + scenario, &out), 0) << out;
+  EXPECT_NE(out.find("Pipes[1].MaximumTransferSize"), std::string::npos) << out;
+  ASSERT_EQ(Shell(sim + " --help", &out), 0);
+  EXPECT_NE(out.find("--debug-prints"), std::string::npos);
+  EXPECT_NE(out.find("USBETH_DBGPRINT=1"), std::string::npos);
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ TEST(SvgTimeline, DrawsLinkActivePhyMediaAndThroughput) {
       .add("up", true)
       .add("speed_mbps", 100)
       .add("full_duplex", true);
-  add(1 * kSec, "active_phy").add("phy", 1).add("id", 0x00406210).add("kind", "ethernet");
+  add(1 * kSec, "active_phy").add("phy", 1).add("id", 0x00406210).add("phy_kind", "ethernet");
   add(3 * kSec, "media").add("state", "connect");
   add(5 * kSec, "second")
       .add("tx_bytes", 100000)

@@ -25,13 +25,20 @@ LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?):")
 
 
 def count(binary, benchmark, frames, workdir):
+    """Process and driver instructions of one run of `benchmark` over `frames`.
+
+    Callgrind and callgrind_annotate both run in `workdir`: file names that
+    lie under the working folder are printed relative to it, so a relative
+    name is resolved against that folder, and no source lies under it.
+    """
     out = os.path.join(workdir, "callgrind.%s.%d" % (benchmark.replace("/", "_"), frames))
     subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, binary,
          "--frames=%d" % frames, "--benchmark_filter=^%s/" % benchmark],
-        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=workdir)
     annotate = ["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no", out]
-    text = subprocess.run(annotate, check=True, capture_output=True, text=True).stdout
+    text = subprocess.run(annotate, check=True, capture_output=True, text=True,
+                          cwd=workdir).stdout
     total = driver = 0
     for line in text.splitlines():
         t = TOTALS.match(line)
@@ -42,18 +49,20 @@ def count(binary, benchmark, frames, workdir):
         if not m:
             continue
         ir = int(m.group(1).replace(",", ""))
-        where = m.group(2)
-        if where.startswith("/") and os.path.realpath(where).startswith(DRIVER):
+        where = os.path.realpath(os.path.join(workdir, m.group(2)))
+        if where.startswith(DRIVER):
             driver += ir
     if total == 0:
         sys.exit("no totals in callgrind output for %s" % benchmark)
+    if driver == 0:
+        sys.exit("no instructions of %s found in callgrind output for %s" % (DRIVER, benchmark))
     return total, driver
 
 
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
-    binary = sys.argv[1]
+    binary = os.path.realpath(sys.argv[1])
     benchmarks = sys.argv[2:] or ["send/60", "send/1514", "receive/60", "receive/1514"]
     print("%-14s %16s %16s" % ("benchmark", "driver Ir/frame", "process Ir/frame"))
     with tempfile.TemporaryDirectory() as workdir:

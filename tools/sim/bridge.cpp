@@ -60,6 +60,19 @@ class BridgeProtocol : public host::ndis::Protocol {
     if (code == NDIS_STATUS_MEDIA_CONNECT) media = 1;
     if (code == NDIS_STATUS_MEDIA_DISCONNECT) media = 2;
   }
+  void send_complete(host::ndis::Miniport& m, PNDIS_PACKET p, NDIS_STATUS status) override {
+    Protocol::send_complete(m, p, status);
+    if (status == NDIS_STATUS_SUCCESS) {
+      sends_succeeded++;
+    } else if (status == NDIS_STATUS_REQUEST_ABORTED) {
+      sends_aborted++;
+    } else {
+      sends_failed++;
+    }
+  }
+  // What became of the sends: completed with success, with another status,
+  // or given back unsent (still queued in NDIS at halt).
+  std::atomic<uint64_t> sends_succeeded{0}, sends_failed{0}, sends_aborted{0};
 
  private:
   Tap& tap_;
@@ -185,8 +198,16 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
         ndis_to_wire.refused++;
         continue;
       }
-      uint64_t n = protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
-      NDIS_STATUS st = n ? protocol->send_status(n) : NDIS_STATUS_RESOURCES;
+      // A send the driver cannot take yet waits in NDIS's queue; while every
+      // packet of the protocol is in use, the frame waits here for one (and
+      // the TAP's own queue fills behind it), as a stack's send queue would.
+      uint64_t n = 0;
+      while (!g_stop &&
+             (n = protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL})) == 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      if (n == 0) break;
+      NDIS_STATUS st = protocol->send_status(n);
       if (st != NDIS_STATUS_SUCCESS && st != NDIS_STATUS_PENDING) {
         ndis_to_wire.refused++;
       } else {
@@ -234,6 +255,10 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   hw::Counters c = board->counters();
   std::printf("bridge stopped; adapter halted, nothing leaked\n");
   print_counts("protocol sends (NDIS side -> driver)", ndis_to_wire);
+  std::printf("  %-34s %10llu success %10llu other status %6llu unsent at halt\n",
+              "  of which completed", static_cast<unsigned long long>(protocol->sends_succeeded),
+              static_cast<unsigned long long>(protocol->sends_failed),
+              static_cast<unsigned long long>(protocol->sends_aborted));
   print_counts("put on the wire (-> far end)", wire_out);
   print_counts("indicated (driver -> NDIS side)", wire_to_ndis);
   std::printf("  board: %llu frames from the far end, %llu lost in a full receive FIFO\n",

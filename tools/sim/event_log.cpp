@@ -201,7 +201,7 @@ std::string timeline_line(const Record& r) {
     snprintf(id, sizeof id, "0x%08" PRIX32, static_cast<uint32_t>(r.integer("id")));
     return with_kind(
         r, "active PHY",
-        "PHY " + std::to_string(r.integer("phy")) + " (" + r.text("kind") + ", " + id + ")");
+        "PHY " + std::to_string(r.integer("phy")) + " (" + r.text("phy_kind") + ", " + id + ")");
   }
   if (k == "media") {
     std::string s = r.text("state");

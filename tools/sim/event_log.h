@@ -26,7 +26,7 @@ struct Field {
 //   reset          status
 //   halt           (reason)
 //   phy_link       phy, up, speed_mbps, full_duplex
-//   active_phy     phy, id, kind ("ethernet", "home", "other")
+//   active_phy     phy, id, phy_kind ("ethernet", "home", "other")
 //   media          state ("connect", "disconnect"), link_speed (OID value, 100 b/s units)
 //   second         tx_frames, tx_bytes, rx_frames, rx_bytes (one second of traffic)
 //   corrupt        direction, sequence

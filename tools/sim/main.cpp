@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 
@@ -106,6 +107,10 @@ int main(int argc, char** argv) {
   app.add_option("--svg", run.svg, "draw the timeline as an SVG picture");
   app.add_option("--seed", run.seed, "seed for every free choice (overrides the scenario's)");
   app.add_flag("--quiet,-q", run.quiet, "print only the summary and failures");
+  bool debug_prints = false;
+  app.add_flag("--debug-prints", debug_prints,
+               "echo the driver's debug prints (DbgPrint) to stderr; the same as setting "
+               "USBETH_DBGPRINT=1 in the environment");
 
   BridgeOptions bridge;
   CLI::App* sub = app.add_subcommand(
@@ -122,6 +127,7 @@ int main(int argc, char** argv) {
   sub->add_option("--seconds", bridge.seconds, "stop after this many seconds (0: until a signal)");
   sub->add_flag("--verbose,-v", bridge.verbose, "print link changes and counters each second");
   CLI11_PARSE(app, argc, argv);
+  if (debug_prints) setenv("USBETH_DBGPRINT", "1", 1);
 
   if (*sub) return run_bridge(bridge);
   return RunScenario(run);

@@ -50,6 +50,22 @@ class SimProtocol : public host::ndis::Protocol {
     Protocol::status(m, code, b, s);
     if (on_status) on_status(code);
   }
+  void send_complete(host::ndis::Miniport& m, PNDIS_PACKET p, NDIS_STATUS status) override {
+    Protocol::send_complete(m, p, status);
+    ++completed_by_status[status];
+  }
+  uint64_t completed(NDIS_STATUS status) const {
+    auto it = completed_by_status.find(status);
+    return it == completed_by_status.end() ? 0 : it->second;
+  }
+  uint64_t completed_total() const {
+    uint64_t n = 0;
+    for (const auto& [status, count] : completed_by_status)
+      n += count;
+    return n;
+  }
+  // Every send completion, by status, for the whole run.
+  std::map<NDIS_STATUS, uint64_t> completed_by_status;
 };
 
 struct Stream {
@@ -468,7 +484,7 @@ class Run {
         Emit(Make("active_phy")
                  .add("phy", active)
                  .add("id", static_cast<int64_t>(id))
-                 .add("kind", phy_kind(id)));
+                 .add("phy_kind", phy_kind(id)));
       }
     }
     uint64_t now = now_ns();
@@ -516,8 +532,25 @@ class Run {
         r.add(o.name, "not answered");
       }
     }
-    r.add("tx_sent", tx_check_.sent() - tx_refused_)
+    // Every send the protocol made, by what became of it so far: completed
+    // (by status), still in NDIS's queue, or still with the driver.
+    const uint64_t tx_sent = tx_check_.sent() - tx_refused_;
+    const uint64_t ok = protocol_->completed(NDIS_STATUS_SUCCESS);
+    const uint64_t failed = protocol_->completed(NDIS_STATUS_FAILURE);
+    const uint64_t resources = protocol_->completed(NDIS_STATUS_RESOURCES);
+    const uint64_t other = protocol_->completed_total() - ok - failed - resources;
+    const uint64_t queued = miniport_->sends_queued();
+    const uint64_t in_driver = miniport_->sends_outstanding();
+    tx_outcomes_add_up_ = ok + failed + resources + other + queued + in_driver == tx_sent;
+    r.add("tx_sent", tx_sent)
         .add("tx_refused", tx_refused_)
+        .add("tx_completed_success", ok)
+        .add("tx_completed_failure", failed)
+        .add("tx_completed_resources", resources)
+        .add("tx_completed_other", other)
+        .add("tx_queued_at_halt", queued)
+        .add("tx_with_driver_at_halt", in_driver)
+        .add("tx_refused_by_driver", miniport_->sends_refused())
         .add("tx_sent_since_reset", tx_since_reset_)
         .add("tx_on_wire_good", tx_check_.good())
         .add("tx_copies_on_wire", tx_copies_on_wire_)
@@ -542,6 +575,7 @@ class Run {
         rx_check_.duplicated()) {
       Fail(kExitBadTraffic, "frames arrived damaged or twice");
     }
+    if (!tx_outcomes_add_up_) Fail(kExitBadTraffic, "the outcomes of the sends do not add up");
   }
 
   void Halt(const std::string& reason) {
@@ -592,6 +626,7 @@ class Run {
   StreamCheck tx_check_, rx_check_;
   uint64_t tx_copies_on_wire_ = 0, tx_refused_ = 0, tx_since_reset_ = 0, rx_since_reset_ = 0,
            rx_indicated_ = 0;
+  bool tx_outcomes_add_up_ = true;
   std::vector<std::pair<uint64_t, NDIS_STATUS>> media_;
   std::map<uint8_t, PhyView> phy_view_;
   int active_phy_ = -1;
@@ -616,7 +651,7 @@ SimResult run_simulation(const Scenario& scenario, const SimOptions& options) {
 
 std::vector<std::string> summary_lines(const Record& r) {
   std::vector<std::string> out;
-  char line[160];
+  char line[256];
   out.push_back("Statistics reported by the driver (NDIS queries before halt):");
   int64_t speed = r.integer("OID_GEN_LINK_SPEED");
   snprintf(line, sizeof line, "  OID_GEN_LINK_SPEED            %s (%s)",
@@ -644,6 +679,22 @@ std::vector<std::string> summary_lines(const Record& r) {
            summary_value(r, "tx_sent").c_str(), summary_value(r, "tx_sent_since_reset").c_str(),
            summary_value(r, "tx_on_wire_good").c_str(), summary_value(r, "tx_corrupt").c_str(),
            summary_value(r, "tx_duplicated").c_str());
+  out.push_back(line);
+  snprintf(line, sizeof line,
+           "       completed: %s with success, %s with failure, %s with NDIS_STATUS_RESOURCES, "
+           "%s with another status; at halt %s still queued in NDIS, %s with the driver",
+           summary_value(r, "tx_completed_success").c_str(),
+           summary_value(r, "tx_completed_failure").c_str(),
+           summary_value(r, "tx_completed_resources").c_str(),
+           summary_value(r, "tx_completed_other").c_str(),
+           summary_value(r, "tx_queued_at_halt").c_str(),
+           summary_value(r, "tx_with_driver_at_halt").c_str());
+  out.push_back(line);
+  snprintf(line, sizeof line,
+           "       not sent: %s (no free packet in the protocol's pool); refusals by the driver "
+           "for want of a descriptor, each send given to it again later: %s",
+           summary_value(r, "tx_refused").c_str(),
+           summary_value(r, "tx_refused_by_driver").c_str());
   out.push_back(line);
   snprintf(line, sizeof line,
            "  in:  %s sent by the link partner, %s indicated (%s since the last reset), %s "

@@ -102,9 +102,10 @@ class DatapathBench {
   void RunFor(host::Nanoseconds duration) {
     RunUntil([] { return false; }, duration);
   }
-  // Runs until every bulk-out transfer has ended and every descriptor is back.
+  // Runs until NDIS holds no refused send, every bulk-out transfer has ended
+  // and every descriptor is back.
   bool RunUntilTxIdle(host::Nanoseconds limit = 2 * host::kSecond) {
-    return RunUntil([&] { return TxIdle(); }, limit);
+    return RunUntil([&] { return miniport_->sends_queued() == 0 && TxIdle(); }, limit);
   }
   // Reads the counts under the locks that guard them, as the driver does, so
   // that threaded runs look at them safely.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "datapath_bench.h"
+#include "ndis/state.h"
 
 namespace usbeth::test {
 namespace {
@@ -126,6 +127,64 @@ TEST_F(KeepAliveTest, NeverComesBetweenAFrameAndItsZeroLengthTransfer) {
     lengths.push_back(t.length);
   EXPECT_EQ((std::vector<ULONG>{64, 0, 32}), lengths);
   EXPECT_TRUE(bench_.TxIdle());
+}
+
+// With two transmit descriptors, one held by a frame at the bus and the other
+// by a keep-alive, MiniportSend answers NDIS_STATUS_RESOURCES; NDIS keeps the
+// packet and gives it again once a descriptor is back.
+TEST(KeepAliveDescriptorTest, KeepAliveHoldingTheLastDescriptorMakesASendWait) {
+  BenchOptions options = HomeBoard();
+  options.registry = {{"TxPacketDesc", 2}};
+  DatapathBench bench(options);
+  ASSERT_EQ(2u, bench.adapter()->TxDescriptorCount);
+  DatapathBench::AtDispatch([&] {
+    BOOLEAN cancelled;
+    NdisMCancelTimer(&bench.adapter()->KeepAliveTimer, &cancelled);
+  });
+  bench.adapter()->KeepAliveTicks = 0;
+  bench.interposer().rule = [](const BulkTransfer& t) {
+    return t.in ? BulkAction::Forward : BulkAction::Hold;
+  };
+  auto send = [&](uint8_t tag) {
+    return bench.protocol().send_status(bench.protocol().send(
+        bench.FrameToPartner(100, tag), {}, host::ndis::CallOptions{DISPATCH_LEVEL}));
+  };
+  EXPECT_EQ(NDIS_STATUS_PENDING, send(1));
+  for (int i = 0; i < 4; i++) {
+    DatapathBench::AtDispatch(
+        [&] { KeepAliveTimerExpired(nullptr, bench.adapter(), nullptr, nullptr); });
+  }
+  ASSERT_EQ(0, bench.adapter()->TxFreeQueue.Count);  // the frame and the keep-alive
+  EXPECT_EQ(0u, bench.miniport().sends_refused());
+  EXPECT_EQ(NDIS_STATUS_PENDING, send(2));
+  EXPECT_EQ(1u, bench.miniport().sends_refused());
+  EXPECT_EQ(1u, bench.miniport().sends_queued());
+  EXPECT_EQ(1, bench.adapter()->TxStarved);
+  bench.interposer().rule = nullptr;
+  while (bench.interposer().complete_held(STATUS_SUCCESS)) {
+  }
+  ASSERT_TRUE(bench.RunUntilTxIdle());
+  std::vector<BulkTransfer> out = bench.interposer().bulk_out();
+  ASSERT_EQ(3u, out.size());
+  EXPECT_EQ(32u, out[1].length);  // the keep-alive
+  EXPECT_EQ(bench.FrameToPartner(100, 2),
+            std::vector<uint8_t>(out[2].bytes.begin() + 2, out[2].bytes.begin() + 102));
+}
+
+TEST(KeepAliveOtherPhyTest, HomePhy6B90NeverArmsTheKeepAliveTimer) {
+  BenchOptions options;
+  options.board = hw::boards::SingleHome(hw::phyid::kHomeA);
+  DatapathBench bench(options);
+  EXPECT_EQ(0, bench.adapter()->KeepAliveEnabled);
+  EXPECT_EQ(0, bench.adapter()->KeepAliveTimerStarted);
+  {
+    host::ndis::State& s = host::ndis::state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    EXPECT_EQ(0u, s.timers.count(&bench.adapter()->KeepAliveTimer));  // never initialized
+  }
+  bench.RunFor(10 * host::kSecond);
+  for (auto& t : bench.interposer().bulk_out())
+    EXPECT_NE(32u, t.length);
 }
 
 TEST(KeepAliveOtherPhyTest, EthernetPhyNeverSendsKeepAlives) {

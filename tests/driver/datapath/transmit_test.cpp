@@ -142,43 +142,76 @@ TEST_F(TransmitTest, SendsQueueBehindTheTransferInFlightAndGoDownInOrder) {
   EXPECT_TRUE(bench_.TxIdle());
 }
 
-TEST_F(TransmitTest, NoFreeDescriptorGivesResourcesAndSendsNothing) {
+// The driver answers NDIS_STATUS_RESOURCES when no descriptor is free; NDIS
+// keeps the packet (the protocol sees it pend) and gives it to the driver
+// again once a returned descriptor has armed the receive-indication timer and
+// its routine has returned.
+TEST_F(TransmitTest, NoFreeDescriptorRefusesTheSendUntilADescriptorComesBack) {
   HoldBulkOut();
   const ULONG count = bench_.adapter()->TxDescriptorCount;
   for (ULONG i = 0; i < count; i++)
     EXPECT_EQ(kPending, SendStatus(Send(bench_.FrameToPartner(80))));
-  EXPECT_EQ(NDIS_STATUS_RESOURCES, SendStatus(Send(bench_.FrameToPartner(80))));
+  const uint64_t refused = Send(bench_.FrameToPartner(80, 0x55));
+  EXPECT_EQ(kPending, SendStatus(refused));
+  EXPECT_EQ(1u, bench_.miniport().sends_refused());
+  EXPECT_EQ(1u, bench_.miniport().sends_queued());
   EXPECT_EQ(1, bench_.adapter()->TxStarved);
   EXPECT_EQ(count, bench_.adapter()->TxIrpsOutstanding);
+  EXPECT_EQ(count, Completions(NDIS_STATUS_SUCCESS));
   while (bench_.interposer().complete_held(STATUS_SUCCESS)) {
   }
-  EXPECT_EQ(count, bench_.DataBulkOut().size());
-  EXPECT_TRUE(bench_.TxIdle());
+  ASSERT_TRUE(bench_.RunUntil(
+      [&] {
+        while (bench_.interposer().complete_held(STATUS_SUCCESS)) {
+        }
+        return bench_.TxIdle() && bench_.miniport().sends_queued() == 0;
+      },
+      2 * host::kSecond));
+  std::vector<BulkTransfer> out = bench_.DataBulkOut();
+  ASSERT_EQ(count + 1, out.size());
+  EXPECT_EQ(bench_.FrameToPartner(80, 0x55),
+            std::vector<uint8_t>(out.back().bytes.begin() + 2, out.back().bytes.begin() + 82));
+  EXPECT_EQ(count + 1, Completions(NDIS_STATUS_SUCCESS));
+  EXPECT_EQ(1u, bench_.miniport().sends_refused());
 }
 
-TEST_F(TransmitTest, ZeroLengthTransferWithoutDescriptorRefusesTheFrameInsteadOfSwallowingTheNext) {
+TEST_F(TransmitTest, ZeroLengthTransferWithoutDescriptorRefusesTheFrameUntilTwoAreFree) {
   HoldBulkOut();
   const ULONG count = bench_.adapter()->TxDescriptorCount;
   for (ULONG i = 0; i + 1 < count; i++)
     Send(bench_.FrameToPartner(80));
   ASSERT_EQ(1, bench_.adapter()->TxFreeQueue.Count);
-  // A 62-byte frame needs two descriptors: it is not sent and NDIS keeps it.
+  // A 62-byte frame needs two descriptors: the driver refuses it whole and
+  // submits nothing; NDIS keeps it.
   uint64_t refused = Send(bench_.FrameToPartner(62, 0x62));
-  EXPECT_EQ(NDIS_STATUS_RESOURCES, SendStatus(refused));
+  EXPECT_EQ(kPending, SendStatus(refused));
+  EXPECT_EQ(1u, bench_.miniport().sends_refused());
   EXPECT_EQ(1, bench_.adapter()->TxFreeQueue.Count);
-  // The next packet is sent as itself and completed only because it was.
+  EXPECT_EQ(static_cast<LONG>(count - 1), bench_.adapter()->TxIrpsOutstanding);
+  EXPECT_EQ(0, bench_.adapter()->TxZeroLengthPending);
+  // The next packet waits behind it, in order, without reaching the driver.
   uint64_t next = Send(bench_.FrameToPartner(42, 0x42));
   EXPECT_EQ(kPending, SendStatus(next));
+  EXPECT_EQ(2u, bench_.miniport().sends_queued());
+  EXPECT_EQ(1u, bench_.miniport().sends_refused());
   bench_.interposer().rule = nullptr;
   while (bench_.interposer().complete_held(STATUS_SUCCESS)) {
   }
-  ASSERT_TRUE(bench_.RunUntilTxIdle());
+  ASSERT_TRUE(bench_.RunUntil(
+      [&] { return bench_.TxIdle() && bench_.miniport().sends_queued() == 0; }, 2 * host::kSecond));
   std::vector<std::vector<uint8_t>> wire = WireFrames();
   // The transfer held first was completed by the test, not by the device.
-  ASSERT_EQ(count - 1, wire.size());
+  ASSERT_EQ(count, wire.size());
+  EXPECT_EQ(bench_.FrameToPartner(62, 0x62), wire[count - 2]);
   EXPECT_EQ(bench_.FrameToPartner(42, 0x42),
             std::vector<uint8_t>(wire.back().begin(), wire.back().begin() + 42));
-  EXPECT_EQ(0u, bench_.board().counters().tx_zero_length_transfers);
+  // Its zero-length transfer follows it, before the frame behind it.
+  std::vector<BulkTransfer> out = bench_.DataBulkOut();
+  ASSERT_GE(out.size(), 3u);
+  EXPECT_EQ(64u, out[out.size() - 3].length);
+  EXPECT_EQ(0u, out[out.size() - 2].length);
+  EXPECT_EQ(60u, out.back().length);
+  EXPECT_EQ(count + 1, Completions(NDIS_STATUS_SUCCESS));
 }
 
 TEST_F(TransmitTest, RefusedTransferFailsTheSendReturnsItsDescriptorOnceAndStopsLaterSends) {
@@ -206,6 +239,36 @@ TEST_F(TransmitTest, RefusedFrameWithZeroLengthTransferReturnsBothDescriptorsOnc
   EXPECT_EQ(NDIS_STATUS_FAILURE, SendStatus(Send(bench_.FrameToPartner(126))));
   EXPECT_TRUE(bench_.TxIdle());
   EXPECT_EQ(0u, Completions(NDIS_STATUS_SUCCESS));
+}
+
+// A submission that fails before anything reaches the bus (no IRP for the
+// frame, or none for its zero-length transfer) puts back every descriptor it
+// took, at the front and in their order, and fails the send.
+TEST_F(TransmitTest, SubmissionWithoutAnIrpPutsBackEveryDescriptorItTook) {
+  struct Case {
+    size_t frame;
+    uint64_t failing_irp;  // 1: the frame's, 2: the zero-length transfer's
+  };
+  for (const Case& c : {Case{100, 1}, Case{62, 1}, Case{62, 2}}) {
+    SCOPED_TRACE(c.frame * 10 + c.failing_irp);
+    Adapter* a = bench_.adapter();
+    const LONG free_before = a->TxFreeQueue.Count;
+    TransferDescriptor* first = a->TxFreeQueue.Front;
+    TransferDescriptor* second = first->Next;
+    const size_t completions = bench_.protocol().send_completion_count();
+    host::faults().fail_nth(host::FaultSite::IrpAllocation, c.failing_irp);
+    EXPECT_EQ(NDIS_STATUS_FAILURE, SendStatus(Send(bench_.FrameToPartner(c.frame))));
+    host::faults().reset();
+    EXPECT_EQ(free_before, a->TxFreeQueue.Count);
+    EXPECT_EQ(first, a->TxFreeQueue.Front);
+    EXPECT_EQ(second, a->TxFreeQueue.Front->Next);
+    EXPECT_EQ(0, a->TxIrpsOutstanding);
+    EXPECT_EQ(0, a->TxZeroLengthPending);
+    EXPECT_EQ(completions + 1, bench_.protocol().send_completion_count());
+  }
+  EXPECT_TRUE(bench_.DataBulkOut().empty());
+  EXPECT_EQ(0, host::counters().irps_live - host::counters().irps_at_lower_driver);
+  EXPECT_TRUE(bench_.TxIdle());
 }
 
 TEST_F(TransmitTest, CompletionInsideIofCallDriverFindsNoLockHeld) {

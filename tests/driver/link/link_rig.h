@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -63,6 +64,10 @@ class InFlightWatch {
   PDEVICE_OBJECT device() { return &device_; }
   int in_flight = 0;
   int max_in_flight = 0;
+  // When each vendor request was passed down and when it completed (0 while
+  // it has not), in the order they were passed down.
+  std::vector<host::Nanoseconds> submitted;
+  std::vector<host::Nanoseconds> completed;
 
  private:
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -76,16 +81,26 @@ class InFlightWatch {
     next->Control = 0;
     if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE) {
       self->max_in_flight = std::max(self->max_in_flight, ++self->in_flight);
+      self->pending_[irp] = self->submitted.size();
+      self->submitted.push_back(host::Kernel::get().scheduler().now());
+      self->completed.push_back(0);
       IoSetCompletionRoutine(irp, &InFlightWatch::Done, self, TRUE, TRUE, TRUE);
     }
     return IofCallDriver(self->lower_, irp);
   }
   static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    static_cast<InFlightWatch*>(context)->in_flight--;
+    InFlightWatch* self = static_cast<InFlightWatch*>(context);
+    self->in_flight--;
+    auto it = self->pending_.find(irp);
+    if (it != self->pending_.end()) {
+      self->completed[it->second] = host::Kernel::get().scheduler().now();
+      self->pending_.erase(it);
+    }
     if (irp->PendingReturned) IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
   }
 
+  std::map<PIRP, size_t> pending_;
   PDEVICE_OBJECT lower_;
   DRIVER_OBJECT driver_;
   DEVICE_OBJECT device_;
@@ -178,6 +193,32 @@ class LinkTest : public ::testing::Test {
       if (out.empty() || w.request != request) out.push_back({w.time_ns - started_at, w.first, {}});
       request = w.request;
       out.back().bytes.push_back(w.value);
+    }
+    return out;
+  }
+  // When vendor requests were passed down in [from, to), as times since
+  // initialization.
+  std::vector<host::Nanoseconds> Submissions(host::Nanoseconds from = 0,
+                                             host::Nanoseconds to = kForever) {
+    std::vector<host::Nanoseconds> out;
+    for (host::Nanoseconds at : watch->submitted) {
+      if (Within(at, from, to)) out.push_back(at - started_at);
+    }
+    return out;
+  }
+  // Where the register machinery waited in [from, to): for each two vendor
+  // requests passed down one after the other in that window, the time from
+  // the completion of the first to the submission of the second, where it is
+  // not 0 (a chain starts its next request in the completion of the last, so
+  // only its timer delays and the poll interval show).
+  std::vector<host::Nanoseconds> Pauses(host::Nanoseconds from, host::Nanoseconds to = kForever) {
+    std::vector<host::Nanoseconds> out;
+    const std::vector<host::Nanoseconds>& sub = watch->submitted;
+    for (size_t k = 0; k + 1 < sub.size(); ++k) {
+      if (!Within(sub[k], from, to) || !Within(sub[k + 1], from, to)) continue;
+      const host::Nanoseconds done = watch->completed[k];
+      EXPECT_NE(done, 0u) << "request " << k << " had not completed when the next was passed down";
+      if (done != 0 && sub[k + 1] > done) out.push_back(sub[k + 1] - done);
     }
     return out;
   }

@@ -35,35 +35,45 @@ hw::BoardConfig ManyPhys(size_t count, bool home_network) {
 
 // ---- Chain E: the Ethernet PHY lost its link -----------------------------------
 
-using LinkLossTest = LinkTest;
-
-void ExpectChainE(const std::vector<MiiCommand>& writes, const std::vector<MiiCommand>& all) {
-  ASSERT_GE(writes.size(), 4u);
-  EXPECT_EQ(writes[0], MiiWrite(1, 0, 0x2000));
-  EXPECT_EQ(writes[1], MiiWrite(1, 16, 0x2000));
-  EXPECT_EQ(writes[2], MiiWrite(1, 16, 0x0000));
-  // Two status reads of two reads each (no link) after a second's wait,
-  // taken in command order: the last read and the next write may fall in the
-  // same millisecond.
-  size_t reads = 0;
-  bool between = false;
-  for (const MiiCommand& c : all) {
-    if (c.write && c == writes[2] && c.at == writes[2].at) {
-      between = true;
-    } else if (c.write && c == writes[3] && c.at == writes[3].at) {
-      break;
-    } else if (between && !c.write) {
-      EXPECT_EQ(c, MiiRead(1, 1));
-      EXPECT_GE(c.at - writes[2].at, 1000 * kMs);
-      ++reads;
+class LinkLossTest : public LinkTest {
+ protected:
+  void ExpectChainE(const std::vector<MiiCommand>& writes, const std::vector<MiiCommand>& all) {
+    ASSERT_GE(writes.size(), 4u);
+    EXPECT_EQ(writes[0], MiiWrite(1, 0, 0x2000));
+    EXPECT_EQ(writes[1], MiiWrite(1, 16, 0x2000));
+    EXPECT_EQ(writes[2], MiiWrite(1, 16, 0x0000));
+    // Two status reads of two reads each (no link) after a second's wait,
+    // taken in command order: the last read and the next write may fall in
+    // the same millisecond.
+    size_t reads = 0;
+    bool between = false;
+    for (const MiiCommand& c : all) {
+      if (c.write && c == writes[2] && c.at == writes[2].at) {
+        between = true;
+      } else if (c.write && c == writes[3] && c.at == writes[3].at) {
+        break;
+      } else if (between && !c.write) {
+        EXPECT_EQ(c, MiiRead(1, 1));
+        ++reads;
+      }
     }
+    EXPECT_EQ(reads, 4u);
+    EXPECT_THAT(Pauses(writes[0].at - started_at - 50 * kMs, writes[3].at - started_at + 1),
+                ElementsAre(1000 * kMs));
   }
-  EXPECT_EQ(reads, 4u);
-}
+};
 
 TEST_F(LinkLossTest, SingleEthernetPhyRunsChainEOnEveryThirdDownPoll) {
   Start({});
   board().plug(1, false, now() + 4 * kSec);
+  // The count of down polls starts again from 0 once chain E has ended.
+  for (int step = 0;
+       Count(MiiWritesOnly(4 * kSec), MiiWrite(1, 0, 0x1200)) == 0 || adapter()->LinkPollBusy != 0;
+       ++step) {
+    ASSERT_LT(step, 600);
+    RunFor(50 * kMs);
+  }
+  EXPECT_EQ(adapter()->LinkDownCount, 0);
   RunUntil(40 * kSec);
   std::vector<MiiCommand> writes = MiiWritesOnly(4 * kSec);
   ASSERT_GE(writes.size(), 4u);
@@ -73,7 +83,6 @@ TEST_F(LinkLossTest, SingleEthernetPhyRunsChainEOnEveryThirdDownPoll) {
   EXPECT_GE(Count(writes, MiiWrite(1, 0, 0x2000)), 3u);
   EXPECT_EQ(Count(writes, MiiWrite(1, 0, 0x2000)), Count(writes, MiiWrite(1, 0, 0x1200)));
   EXPECT_THAT(Indications(), ElementsAre(kConnect, kDisconnect));
-  EXPECT_EQ(adapter()->LinkDownCount < 3, true);
 }
 
 TEST_F(LinkLossTest, TwoPhysRecoverOnTheEthernetPhyOnlyAndLeaveTheHomePhyAlone) {
@@ -141,7 +150,10 @@ TEST_P(ManyPhyTest, AfterChainETheHomePhyIsTried) {
     if (!c.write && c.phy == 3 && c.reg == 1) home_reads.push_back(c);
   }
   ASSERT_FALSE(home_reads.empty());
-  EXPECT_GE(home_reads[0].at - restart, 2000 * kMs);
+  EXPECT_LT(restart, home_reads[0].at);
+  // A second after chain E's last write, then 2 s after the home PHY's restart.
+  EXPECT_THAT(Pauses(writes[0].at - started_at - 50 * kMs, home_reads[0].at - started_at + 1),
+              ElementsAre(1000 * kMs, 2000 * kMs));
   if (m.home_link) {
     // Chain A on the home PHY, then chain M for a home PHY among several.
     EXPECT_EQ(writes[5], MiiWrite(3, 0, 0x1200));
@@ -190,10 +202,10 @@ TEST_F(LinkLossTest, HomeLinkLostWithEthernetLinkMovesBackWithDisconnectThenConn
   // The Ethernet PHY negotiates again 300 ms later, is read 2 s after that,
   // the home PHY goes off the bus and chain A runs on the Ethernet PHY.
   EXPECT_EQ(writes[0], MiiWrite(1, 0, 0x1200));
-  EXPECT_GE(writes[0].at - started_at - h1, 300 * kMs);
   EXPECT_EQ(writes[1], MiiWrite(3, 0, 0x0C00));
-  EXPECT_GE(writes[1].at - writes[0].at, 2000 * kMs);
   EXPECT_EQ(writes[2], MiiWrite(1, 0, 0x1200));
+  EXPECT_THAT(Pauses(h1 - 50 * kMs, writes[2].at - started_at + 1),
+              ElementsAre(300 * kMs, 2000 * kMs));
   EXPECT_EQ(a->ActivePhyId, usbeth::kPhyEthernet1);
   EXPECT_EQ(a->ActivePhyAddress, 1);
   EXPECT_EQ(a->HomePhyMode, usbeth::kEthernetPhyInUse);
@@ -221,6 +233,31 @@ TEST_F(LinkLossTest, SingleHomePhyIsNeverSwitchedAway) {
   RunUntil(40 * kSec);
   EXPECT_TRUE(MiiWritesOnly(4 * kSec).empty());
   EXPECT_GE(StatusReads(1, 4 * kSec).size(), 2 * 11u);
+  EXPECT_THAT(Indications(), ElementsAre(kConnect, kDisconnect));
+}
+
+// Two PHYs, the home PHY active and no Ethernet PHY to move to: the down polls
+// are never counted, so no switch ever starts.
+TEST_F(LinkLossTest, HomePhyBesideAnUnrecognisedPhyNeverCountsDownPolls) {
+  usbeth::Adapter* a =
+      Start({BoardWith({PhyAt(1, usbeth::kPhyHomeA, true), PhyAt(2, 0x01234560)})});
+  ASSERT_EQ(a->PhyCount, 2);
+  ASSERT_EQ(a->EthernetPhyIndex, usbeth::kNoPhyIndex);
+  ASSERT_EQ(a->ActivePhyId, usbeth::kPhyHomeA);
+  board().set_home_network(1, false, now() + 4 * kSec);
+  // The count as each poll leaves it, sampled between polls.
+  std::vector<int> counts;
+  for (int i = 0; i < 24; ++i) {
+    RunFor(1500 * kMs);
+    if (a->LinkPollBusy == 0) counts.push_back(a->LinkDownCount);
+  }
+  EXPECT_GE(counts.size(), 20u);
+  EXPECT_EQ(counts, std::vector<int>(counts.size(), 0));
+  EXPECT_TRUE(MiiWritesOnly(4 * kSec).empty());
+  std::vector<ControllerWrite> writes = ControllerWrites(4 * kSec);
+  ASSERT_EQ(writes.size(), 1u);  // the home link-down pattern after the disconnect
+  EXPECT_EQ(writes[0].first, 0x7C);
+  EXPECT_GE(StatusReads(1, 4 * kSec).size(), 2 * 10u);  // every 3 s, two reads each
   EXPECT_THAT(Indications(), ElementsAre(kConnect, kDisconnect));
 }
 
@@ -326,6 +363,58 @@ TEST_F(LinkRobustnessTest, HaltDuringAChainLeavesNothingArmedAndSendsNothingMore
   for (const MiiCommand& c : Mii(halted))
     ADD_FAILURE() << "after halt: " << c;
 }
+
+// Shutdown while a chain waits on StepTimer: the chain keeps LinkPollBusy,
+// so the stop sequence waits 2 s for it before the GPIO power-down (Ethernet
+// PHY present) and 2 s before the home PHY's power-down (home PHY present),
+// skips both, and still writes the link-down Ethernet pattern right after.
+class ShutdownDuringStepWaitTest : public LinkTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ShutdownDuringStepWaitTest, SkipsTheFirstTwoStepsAfterTwoSecondsEachAndWritesTheLinkDown) {
+  const bool with_home_phy = GetParam();
+  LinkSetup setup;
+  if (with_home_phy) {
+    setup.board = TwoPhyBoard(true, false);
+    setup.board.phys[0].id = hw::phyid::kEthernetD;
+  } else {
+    setup.board = hw::boards::SingleEthernet(hw::phyid::kEthernetD);
+  }
+  usbeth::Adapter* a = Start(setup);
+  ASSERT_EQ(a->ActivePhyId, usbeth::kPhyEthernet4);
+  ASSERT_EQ(a->HomePhyIndex != usbeth::kNoPhyIndex, with_home_phy);
+  host::Nanoseconds t0 = now();
+  board().plug(1, false, t0 + 4 * kSec);
+  board().plug(1, true, t0 + 7 * kSec);
+  // The link-up chain writes its restart and waits 2 s on StepTimer.
+  for (int step = 0; !a->LinkChainTimerPending; ++step) {
+    ASSERT_LT(step, 2000);
+    RunFor(10 * kMs);
+  }
+  ASSERT_EQ(a->LinkPollBusy, 1);
+  const host::Nanoseconds stop = since_start();
+  const size_t submitted_before = watch->submitted.size();
+  // The flag as the stop sequence's waits see it, every half second.
+  std::vector<int> busy_while_waiting;
+  const int samples = with_home_phy ? 7 : 3;
+  for (int i = 1; i <= samples; ++i) {
+    rig->kernel->scheduler().schedule_after(
+        i * 500 * kMs, host::RunLevel::Dispatch,
+        [&busy_while_waiting, a] { busy_while_waiting.push_back(a->LinkPollBusy); }, "sample");
+  }
+  ASSERT_TRUE(rig->miniport->shutdown());
+  EXPECT_EQ(a->AdapterState, usbeth::kStateStopped);
+  EXPECT_EQ(busy_while_waiting, std::vector<int>(samples, 1));  // the parked chain's throughout
+  EXPECT_TRUE(MiiWritesOnly(stop).empty()) << "the home PHY was powered down";
+  std::vector<ControllerWrite> writes = ControllerWrites(stop);
+  ASSERT_EQ(writes.size(), 1u) << "the GPIO power-down pair was written";
+  EXPECT_EQ(writes[0].first, 0x7C);
+  EXPECT_EQ(writes[0].bytes, (std::vector<uint8_t>{0x36, 0x00, 0x26, 0x20}));
+  // Each wait is 2000 rounds of 1 ms; the write is passed down right after.
+  ASSERT_EQ(watch->submitted.size(), submitted_before + 1);
+  EXPECT_EQ(watch->submitted.back() - started_at - stop, (with_home_phy ? 4 : 2) * kSec);
+}
+
+INSTANTIATE_TEST_SUITE_P(HomePhy, ShutdownDuringStepWaitTest, ::testing::Bool());
 
 TEST_F(LinkRobustnessTest, StopWithAStalledChainRequestStartsNothingOverIt) {
   usbeth::Adapter* a = Start({TwoPhyBoard(true, false)});

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver_rig.h"
+#include "ndis/state.h"
 
 namespace usbeth_test {
 namespace {
@@ -15,6 +16,29 @@ constexpr NDIS_STATUS kMediaConnect = 0x4001000B;
 RigOptions NoDriver() {
   RigOptions o;
   o.load_driver = false;
+  return o;
+}
+
+// The host's record of a miniport timer; null when the driver never
+// initialized it.
+const host::ndis::TimerRecord* TimerOf(const NDIS_MINIPORT_TIMER& timer) {
+  host::ndis::State& s = host::ndis::state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto it = s.timers.find(const_cast<PNDIS_MINIPORT_TIMER>(&timer));
+  return it == s.timers.end() ? nullptr : it->second.get();
+}
+uint64_t Expiries(const NDIS_MINIPORT_TIMER& timer) {
+  const host::ndis::TimerRecord* t = TimerOf(timer);
+  return t ? t->expiries : ~uint64_t{0};
+}
+bool Pending(const NDIS_MINIPORT_TIMER& timer) {
+  const host::ndis::TimerRecord* t = TimerOf(timer);
+  return t && t->pending;
+}
+
+RigOptions KeepAliveBoard() {
+  RigOptions o;
+  o.board = hw::boards::SingleHome(hw::phyid::kHomeB);
   return o;
 }
 
@@ -117,6 +141,16 @@ TEST_F(ConfigurationTest, ReceiveDescriptorsAreRaisedToThree) {
   EXPECT_EQ(a->TxFreeQueue.Count, 1);
 }
 
+TEST(ConfigurationCountTest, OneReceiveDescriptorIsRaisedToThreeAndAllAreBuilt) {
+  DriverRig rig;
+  host::ndis::AdapterRegistry reg;
+  reg.set_integer("RxPacketDesc", 1);
+  usbeth::Adapter* a = rig.Start(reg);
+  EXPECT_EQ(a->RxDescriptorCount, 3u);
+  // Three descriptors, one of them with its read outstanding.
+  EXPECT_EQ(a->RxFreeQueue.Count + 1, 3);
+}
+
 TEST_F(ConfigurationTest, StringValuesAreHexadecimal) {
   host::ndis::AdapterRegistry reg;
   reg.set_string("TxPacketDesc", "A").set_string("HomeLan", "11").set_string("MediaType", "4");
@@ -192,6 +226,32 @@ TEST(InitializeTest, RunningAdapterStateAndTimers) {
   EXPECT_EQ(rig.recorder.statuses.back(), kMediaConnect);
 }
 
+// The last steps of initialization arm the link poll at 3000 ms and, for a
+// PHY that needs keep-alive frames, the keep-alive timer at 1000 ms; nothing
+// blocks after them, so both count from initialization's return.
+TEST(InitializeTest, TimersArmedAsInitializationEnds) {
+  for (bool keep_alive : {false, true}) {
+    SCOPED_TRACE(keep_alive);
+    DriverRig rig(keep_alive ? KeepAliveBoard() : RigOptions{});
+    usbeth::Adapter* a = rig.Start();
+    ASSERT_EQ(a->KeepAliveEnabled, keep_alive ? 1 : 0);
+    EXPECT_TRUE(Pending(a->LinkPollTimer));
+    if (keep_alive) {
+      EXPECT_TRUE(Pending(a->KeepAliveTimer));
+    } else {
+      EXPECT_EQ(TimerOf(a->KeepAliveTimer), nullptr);  // never initialized
+    }
+    rig.RunFor(999 * host::kMillisecond);
+    if (keep_alive) EXPECT_EQ(Expiries(a->KeepAliveTimer), 0u);
+    rig.RunFor(host::kMillisecond);
+    if (keep_alive) EXPECT_EQ(Expiries(a->KeepAliveTimer), 1u);
+    rig.RunFor(1999 * host::kMillisecond);
+    EXPECT_EQ(Expiries(a->LinkPollTimer), 0u);
+    rig.RunFor(host::kMillisecond);
+    EXPECT_EQ(Expiries(a->LinkPollTimer), 1u);
+  }
+}
+
 TEST(InitializeTest, AliveParameterWrites) {
   struct Case {
     uint32_t value;
@@ -205,7 +265,58 @@ TEST(InitializeTest, AliveParameterWrites) {
     reg.set_integer("AlivePara", c.value);
     rig.Start(reg);
     EXPECT_EQ(rig.board->values_written_to(0x1C), c.reg1c);
-    EXPECT_EQ(rig.board->values_written_to(0x1D).size(), c.reg1c.size());
+    EXPECT_EQ(rig.board->values_written_to(0x1D), std::vector<uint8_t>(c.reg1c.size(), 0x00));
+  }
+}
+
+// Which vendor request of a bring-up writes `count` bytes from register
+// `first` (0-based among the vendor requests); -1 when none does.
+int VendorWriteIndex(const DriverRig& rig, USHORT first, ULONG count) {
+  std::vector<SeenUrb> vendor = rig.spy->with_function(URB_FUNCTION_VENDOR_DEVICE);
+  for (size_t i = 0; i < vendor.size(); ++i) {
+    const auto& r = vendor[i].urb().UrbControlVendorClassRequest;
+    if (!(r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) && r.Index == first &&
+        r.TransferBufferLength == count) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+// A write of the station address (registers 0x10..0x15) or of the multicast
+// hash (0x08..0x0F) that the device never answers fails when its wait runs
+// out; initialization ends with NDIS_STATUS_RESOURCES, and nothing of the
+// adapter is left.
+TEST(InitializeTest, FailedStationAddressOrHashWriteReleasesEverything) {
+  int address_write, hash_write;
+  {
+    DriverRig rig;
+    rig.Start();
+    address_write = VendorWriteIndex(rig, 0x10, 6);
+    hash_write = VendorWriteIndex(rig, 0x08, 8);
+  }
+  ASSERT_GE(address_write, 0);
+  ASSERT_GT(hash_write, address_write);
+  for (int failing : {address_write, hash_write}) {
+    SCOPED_TRACE(failing);
+    DriverRig rig;
+    rig.AddAdapter();
+    int vendor = -1;
+    host::faults().set_urb_rule([&vendor, failing](uint16_t f) {
+      return f == URB_FUNCTION_VENDOR_DEVICE && ++vendor == failing ? host::UrbFault::Stall
+                                                                    : host::UrbFault::None;
+    });
+    EXPECT_EQ(rig.miniport->initialize(), NDIS_STATUS_RESOURCES);
+    host::faults().reset();
+    // Bring-up stopped at the refused write.
+    EXPECT_EQ(static_cast<int>(rig.spy->with_function(URB_FUNCTION_VENDOR_DEVICE).size()),
+              failing + 1);
+    EXPECT_EQ(rig.ndis->live_memory_blocks(), 0u);
+    EXPECT_EQ(rig.ndis->live_pools(), 0u);
+    EXPECT_EQ(host::live_pool_blocks(), 0u);
+    EXPECT_EQ(host::counters().irps_live, 0);
+    EXPECT_EQ(rig.ndis->armed_timers(), 0u);
+    EXPECT_FALSE(rig.miniport->shutdown_handler_registered());
   }
 }
 
@@ -265,6 +376,33 @@ TEST(HaltTest, HaltStopsTheDeviceAndReleasesEverything) {
   EXPECT_EQ(rig.ndis->armed_timers(), 0u);
   EXPECT_EQ(host::counters().irps_live, 0);
   (void)a;
+}
+
+// Shutdown cancels the receive-indication, step and link-poll timers, and the
+// keep-alive timer only when initialization started it: the driver never
+// touches a timer it did not initialize (the host bug-checks that).
+TEST(HaltTest, ShutdownCancelsThreeTimersOrFourWithKeepAlives) {
+  for (bool keep_alive : {false, true}) {
+    SCOPED_TRACE(keep_alive);
+    DriverRig rig(keep_alive ? KeepAliveBoard() : RigOptions{});
+    usbeth::Adapter* a = rig.Start();
+    host::run_at_irql(DISPATCH_LEVEL, "test", [&] {
+      NdisMSetTimer(&a->RxIndicateTimer, 60000);
+      NdisMSetTimer(&a->StepTimer, 60000);
+    });
+    ASSERT_TRUE(Pending(a->RxIndicateTimer) && Pending(a->StepTimer) && Pending(a->LinkPollTimer));
+    ASSERT_EQ(Pending(a->KeepAliveTimer), keep_alive);
+    ASSERT_TRUE(rig.miniport->shutdown());
+    EXPECT_FALSE(Pending(a->RxIndicateTimer));
+    EXPECT_FALSE(Pending(a->StepTimer));
+    EXPECT_FALSE(Pending(a->LinkPollTimer));
+    if (keep_alive) {
+      EXPECT_FALSE(Pending(a->KeepAliveTimer));
+    } else {
+      EXPECT_EQ(TimerOf(a->KeepAliveTimer), nullptr);
+    }
+    EXPECT_EQ(rig.ndis->armed_timers(), 0u);
+  }
 }
 
 TEST(HaltTest, HaltAfterShutdownDoesNotStopTwice) {

@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "datapath/datapath.h"
 #include "driver_rig.h"
 #include "miniport/tracker.h"
+#include "nt/pool.h"
 
 namespace usbeth_test {
 namespace {
@@ -149,6 +152,118 @@ TEST_F(TrackerTest, ReleaseFreesEverythingNewestFirstAndTheAdapterLast) {
   EXPECT_EQ(host::live_pool_blocks(), 0u);
   EXPECT_EQ(rig_.ndis->live_pools(), 0u);
   EXPECT_EQ(rig_.ndis->live_memory_blocks(), 0u);
+}
+
+// The order in which the sweep frees memory, seen from the pool: each block
+// watched here is noted when it is freed.
+class FreeOrder {
+ public:
+  void Watch(void* block) {
+    host::register_timer_object(
+        block,
+        [this, block] {
+          freed.push_back(block);
+          return false;
+        },
+        "a watched block");
+  }
+  std::vector<void*> freed;
+};
+
+TEST_F(TrackerTest, SweepFreesNewestFirstAndTheAdapterLast) {
+  usbeth::TrackRecord* own = usbeth::NewTrackRecord(adapter_);
+  own->Type = usbeth::TrackMemory;
+  own->Description.Memory.Size = sizeof(usbeth::Adapter);
+  own->Description.Memory.Address = adapter_;
+  std::vector<PVOID> allocations;
+  for (int i = 0; i < 20; ++i) {  // spans a second tracker block
+    PVOID p = nullptr;
+    ASSERT_EQ(usbeth::AllocateTracked(adapter_, &p, 16 + i), usbeth::kOk);
+    allocations.push_back(p);
+  }
+  // Every memory record from the newest, then the Adapter.
+  FreeOrder order;
+  std::vector<void*> expected;
+  for (usbeth::TrackRecord* r = lists().InUseList.Front; r != nullptr; r = r->Next) {
+    if (r->Type != usbeth::TrackMemory || r->Description.Memory.Address == adapter_) continue;
+    expected.push_back(r->Description.Memory.Address);
+    order.Watch(r->Description.Memory.Address);
+  }
+  expected.push_back(adapter_);
+  order.Watch(adapter_);
+  ASSERT_EQ(expected.size(), 20u + 2u + 1u);  // the allocations, two tracker blocks, the Adapter
+  // The allocations among them newest first.
+  std::vector<void*> allocation_order;
+  for (void* p : expected) {
+    if (std::find(allocations.begin(), allocations.end(), p) != allocations.end()) {
+      allocation_order.push_back(p);
+    }
+  }
+  EXPECT_EQ(allocation_order, std::vector<void*>(allocations.rbegin(), allocations.rend()));
+  usbeth::ReleaseAllResources(adapter_);
+  adapter_ = nullptr;
+  EXPECT_EQ(order.freed, expected);
+  EXPECT_EQ(host::live_pool_blocks(), 0u);
+}
+
+// The receive packets and their buffers are freed only when the pools were
+// allocated: with PoolsAllocated 0 the records are not looked at (the host
+// bug-checks a free of a packet or buffer that is not live).
+TEST_F(TrackerTest, ReceivePacketsAreFreedOnlyWhenThePoolsWereAllocated) {
+  for (UCHAR pools_allocated : {0, 1}) {
+    SCOPED_TRACE(static_cast<int>(pools_allocated));
+    if (adapter_ == nullptr) {
+      PVOID memory = nullptr;
+      ASSERT_EQ(NdisAllocateMemoryWithTag(&memory, sizeof(usbeth::Adapter), usbeth::kAdapterTag),
+                NDIS_STATUS_SUCCESS);
+      adapter_ = static_cast<usbeth::Adapter*>(memory);
+      std::memset(adapter_, 0, sizeof(*adapter_));
+    }
+    usbeth::TrackRecord* own = usbeth::NewTrackRecord(adapter_);
+    own->Type = usbeth::TrackMemory;
+    own->Description.Memory.Size = sizeof(usbeth::Adapter);
+    own->Description.Memory.Address = adapter_;
+    PVOID records = nullptr;
+    ASSERT_EQ(usbeth::AllocateTracked(adapter_, &records, 2 * sizeof(usbeth::RxPacketRecord)),
+              usbeth::kOk);
+    adapter_->RxPacketRecords = records;
+    adapter_->RxDescriptorCount = 2;
+    auto* record = static_cast<usbeth::RxPacketRecord*>(records);
+    static uint8_t data[2][64];
+    if (pools_allocated) {
+      NDIS_STATUS status;
+      NDIS_HANDLE packet_pool = nullptr, buffer_pool = nullptr;
+      usbeth::TrackRecord* p = usbeth::NewTrackRecord(adapter_);
+      NdisAllocatePacketPool(&status, &packet_pool, 2, 0);
+      ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+      p->Description.Pool.PoolHandle = packet_pool;
+      p->Type = usbeth::TrackPacketPool;
+      usbeth::TrackRecord* b = usbeth::NewTrackRecord(adapter_);
+      NdisAllocateBufferPool(&status, &buffer_pool, 2);
+      ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+      b->Description.Pool.PoolHandle = buffer_pool;
+      b->Type = usbeth::TrackBufferPool;
+      for (int k = 0; k < 2; ++k) {
+        NdisAllocatePacket(&status, &record[k].Packet, packet_pool);
+        ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+        NdisAllocateBuffer(&status, &record[k].NdisBuffer, buffer_pool, data[k], 64);
+        ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+      }
+    } else {
+      // Never allocated: what the records hold is not a packet or buffer.
+      for (int k = 0; k < 2; ++k) {
+        record[k].Packet = reinterpret_cast<PNDIS_PACKET>(data[k]);
+        record[k].NdisBuffer = reinterpret_cast<PNDIS_BUFFER>(data[k] + 32);
+      }
+    }
+    adapter_->PoolsAllocated = pools_allocated;
+    usbeth::ReleaseAllResources(adapter_);
+    adapter_ = nullptr;
+    EXPECT_EQ(rig_.ndis->live_packets(), 0u);
+    EXPECT_EQ(rig_.ndis->live_buffers(), 0u);
+    EXPECT_EQ(rig_.ndis->live_pools(), 0u);
+    EXPECT_EQ(rig_.ndis->live_memory_blocks(), 0u);
+  }
 }
 
 }  // namespace

@@ -171,6 +171,35 @@ TEST_F(MiiAsyncTest, StatusWithLinkDownIsReadTwiceAndTheSecondWordDelivered) {
   EXPECT_EQ(g_log.value & 0x0004, 0);
 }
 
+// Only a status word of all ones (no PHY at that address) is taken for no
+// answer and handed on as 0; a word with one byte 0xFF is a real status and
+// goes on as read (at once, its link bit being set).
+TEST_F(MiiAsyncTest, OnlyAnAllOnesStatusIsTakenForNoAnswer) {
+  a()->StatusStep = RecordStep;
+  a()->StatusPhyAddress = 1;
+  for (const auto& bytes : {std::pair<uint8_t, uint8_t>{0xFF, 0x78}, {0x2D, 0xFF}}) {
+    g_log = StepLog();
+    a()->RegReadBuffer[0] = bytes.first;
+    a()->RegReadBuffer[1] = bytes.second;
+    AtDispatch([&] { usbeth::PhyStatusCheckStep(a()); });
+    EXPECT_EQ(g_log.runs, 1);
+    EXPECT_EQ(g_log.value, bytes.first | bytes.second << 8);
+    EXPECT_TRUE(MiiCommands(board()).empty());  // no second read
+  }
+  // All ones, from an address nobody answers on: the link bit is not
+  // believed, the second read answers all ones again, and 0 is handed on.
+  g_log = StepLog();
+  a()->StatusPhyAddress = 5;
+  a()->RegReadBuffer[0] = 0xFF;
+  a()->RegReadBuffer[1] = 0xFF;
+  AtDispatch([&] { usbeth::PhyStatusCheckStep(a()); });
+  EXPECT_EQ(g_log.runs, 0);
+  rig_.RunUntilIdle();
+  EXPECT_EQ(g_log.runs, 1);
+  EXPECT_EQ(g_log.value, 0);
+  EXPECT_EQ(MiiCommands(board()), std::vector<MiiCommand>{MiiRead(5, 1)});
+}
+
 TEST_F(MiiAsyncTest, ReadThatCannotStartRunsNoContinuation) {
   host::faults().fail_nth(host::FaultSite::IrpAllocation, 1);
   NTSTATUS status = STATUS_SUCCESS;

@@ -201,8 +201,13 @@ TEST_F(UsbConfigTest, StopAbortsAndResetsBulkOutBeforeBulkIn) {
     EXPECT_EQ(steps[i].length, 24);
     EXPECT_EQ(steps[i].urb().UrbPipeRequest.PipeHandle, pipes[i]);
   }
+  // 10 ms after each abort, none after the resets: from one request to the
+  // next there is only the 10 ms sleep and the time the request took.
   EXPECT_GE(steps[1].at - steps[0].at, 10 * host::kMillisecond);
+  EXPECT_LT(steps[1].at - steps[0].at, 11 * host::kMillisecond);
+  EXPECT_LT(steps[2].at - steps[1].at, 1 * host::kMillisecond);
   EXPECT_GE(steps[3].at - steps[2].at, 10 * host::kMillisecond);
+  EXPECT_LT(steps[3].at - steps[2].at, 11 * host::kMillisecond);
 }
 
 }  // namespace

@@ -76,6 +76,8 @@ VOID NTAPI Halt(NDIS_HANDLE context) {
 NDIS_STATUS NTAPI Send(NDIS_HANDLE context, PNDIS_PACKET packet, UINT) {
   auto* a = static_cast<Adapter*>(context);
   observed.send_irql = KeGetCurrentIrql();
+  observed.sends.push_back({packet, host::Kernel::get().scheduler().now()});
+  if (behaviour.on_send) return behaviour.on_send(a, packet);
   switch (behaviour.send_mode) {
     case SendMode::CompleteInline:
       NdisMSendComplete(a->handle, packet, NDIS_STATUS_SUCCESS);

@@ -56,6 +56,8 @@ struct Behaviour {
   ULONG attribute_flags = NDIS_ATTRIBUTE_DESERIALIZE;
   // The check-for-hang handler's answer (FALSE when unset).
   std::function<BOOLEAN()> check_for_hang;
+  // When set, answers every send in place of send_mode.
+  std::function<NDIS_STATUS(Adapter*, PNDIS_PACKET)> on_send;
 };
 
 struct Observed {
@@ -71,6 +73,11 @@ struct Observed {
   KIRQL timer_irql = 0xFF;
   PVOID timer_context = nullptr;
   KIRQL send_irql = 0xFF;
+  struct Send {
+    PNDIS_PACKET packet;
+    uint64_t time;
+  };
+  std::vector<Send> sends;  // every call of the send handler, in order
   std::vector<PNDIS_PACKET> returned;
   std::vector<NDIS_OID> queries;
   std::vector<NDIS_OID> sets;

@@ -182,12 +182,166 @@ TEST_F(SendTest, SendsMayComeAtDispatchLevel) {
 
 TEST_F(SendTest, AStatusOtherThanPendingHandsThePacketBack) {
   fake::behaviour.send_mode = fake::SendMode::ReturnStatus;
-  fake::behaviour.send_status = NDIS_STATUS_RESOURCES;
+  fake::behaviour.send_status = NDIS_STATUS_FAILURE;
   uint64_t id = protocol().send(frame(60));
+  EXPECT_EQ(protocol().send_status(id), NDIS_STATUS_FAILURE);
   auto done = protocol().send_completions();
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0].frame, id);
-  EXPECT_EQ(done[0].status, NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(done[0].status, NDIS_STATUS_FAILURE);
+}
+
+// ---- NDIS's send queue: a send refused for want of resources ---------------------
+
+enum class Signal { ResourcesAvailable, SendComplete, TimerRoutineReturns };
+
+class SendQueueTest : public SendTest, public ::testing::WithParamInterface<Signal> {
+ protected:
+  // The fake refuses while `refusing`, pends while `pending`, else completes
+  // inside the handler.
+  void SetUp() override {
+    SendTest::SetUp();
+    fake::behaviour.on_send = [this](fake::Adapter* a, PNDIS_PACKET packet) -> NDIS_STATUS {
+      if (refusing) return NDIS_STATUS_RESOURCES;
+      if (pending) {
+        a->pending_sends[a->pending_count++ % 8] = packet;
+        return NDIS_STATUS_PENDING;
+      }
+      NdisMSendComplete(a->handle, packet, NDIS_STATUS_SUCCESS);
+      return NDIS_STATUS_PENDING;
+    };
+  }
+  std::vector<uint64_t> completed_frames() {
+    std::vector<uint64_t> frames;
+    for (auto& c : protocol().send_completions())
+      frames.push_back(c.frame);
+    return frames;
+  }
+  std::vector<PNDIS_PACKET> packets_given() {
+    std::vector<PNDIS_PACKET> packets;
+    for (auto& s : fake::observed.sends)
+      packets.push_back(s.packet);
+    return packets;
+  }
+  bool refusing = false;
+  bool pending = false;
+};
+
+TEST_P(SendQueueTest, ARefusedSendWaitsForTheMiniportsSignalAndTheQueueKeepsItsOrder) {
+  pending = true;
+  uint64_t first_id = protocol().send(frame(60));  // kept: its completion is one signal
+  PNDIS_PACKET first = fake().pending_sends[0];
+  pending = false;
+  refusing = true;
+  uint64_t refused = protocol().send(frame(61));
+  uint64_t behind1 = protocol().send(frame(62));
+  uint64_t behind2 = protocol().send(frame(63));
+  // The protocol sees the sends pend, never the refusal.
+  EXPECT_EQ(protocol().send_status(refused), NDIS_STATUS_PENDING);
+  EXPECT_EQ(protocol().send_status(behind1), NDIS_STATUS_PENDING);
+  EXPECT_EQ(protocol().send_status(behind2), NDIS_STATUS_PENDING);
+  EXPECT_EQ(protocol().send_completion_count(), 0u);
+  EXPECT_EQ(adapter().sends_queued(), 3u);
+  EXPECT_EQ(adapter().sends_refused(), 1u);
+  // Nothing reaches the miniport until it signals, however long that takes.
+  scheduler().run_for(200 * kMillisecond);
+  ASSERT_EQ(fake::observed.sends.size(), 2u);
+  const PNDIS_PACKET refused_packet = fake::observed.sends[1].packet;
+  refusing = false;
+  const uint64_t signal_at = scheduler().now() + 10 * kMillisecond;
+  NDIS_HANDLE handle = fake().handle;
+  switch (GetParam()) {
+    case Signal::ResourcesAvailable:
+      scheduler().schedule_after(
+          10 * kMillisecond, host::RunLevel::Dispatch,
+          [handle] { NdisMSendResourcesAvailable(handle); }, "resources available");
+      break;
+    case Signal::SendComplete:
+      scheduler().schedule_after(
+          10 * kMillisecond, host::RunLevel::Dispatch,
+          [handle, first] { NdisMSendComplete(handle, first, NDIS_STATUS_SUCCESS); },
+          "send completion");
+      break;
+    case Signal::TimerRoutineReturns:
+      at_dispatch([&] { NdisMSetTimer(&fake().timer, 10); });
+      break;
+  }
+  scheduler().run_for(20 * kMillisecond);
+  ASSERT_EQ(fake::observed.sends.size(), 5u);
+  EXPECT_EQ(fake::observed.sends[2].packet, refused_packet);  // the same packet again
+  for (size_t i = 2; i < 5; ++i)
+    EXPECT_EQ(fake::observed.sends[i].time, signal_at) << "send " << i;
+  std::vector<uint64_t> expected{refused, behind1, behind2};
+  if (GetParam() == Signal::SendComplete) expected.insert(expected.begin(), first_id);
+  EXPECT_EQ(completed_frames(), expected);
+  for (auto& c : protocol().send_completions())
+    EXPECT_EQ(c.status, NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(adapter().sends_queued(), 0u);
+  if (GetParam() != Signal::SendComplete) {
+    at_dispatch([&] { NdisMSendComplete(handle, first, NDIS_STATUS_SUCCESS); });
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SendQueueTest,
+                         ::testing::Values(Signal::ResourcesAvailable, Signal::SendComplete,
+                                           Signal::TimerRoutineReturns));
+
+TEST_F(SendQueueTest, ARefusalAgainBlocksTheQueueAgain) {
+  refusing = true;
+  protocol().send(frame(60));
+  protocol().send(frame(61));
+  at_dispatch([&] { NdisMSendResourcesAvailable(fake().handle); });
+  scheduler().run_for(kMillisecond);
+  // Given again, refused again: the packet behind it stays with NDIS.
+  ASSERT_EQ(fake::observed.sends.size(), 2u);
+  EXPECT_EQ(fake::observed.sends[0].packet, fake::observed.sends[1].packet);
+  EXPECT_EQ(adapter().sends_queued(), 2u);
+  EXPECT_EQ(adapter().sends_refused(), 2u);
+  refusing = false;
+  at_dispatch([&] { NdisMSendResourcesAvailable(fake().handle); });
+  scheduler().run_for(kMillisecond);
+  EXPECT_EQ(fake::observed.sends.size(), 4u);
+  EXPECT_EQ(protocol().send_completion_count(), 2u);
+}
+
+TEST_F(SendQueueTest, HaltCompletesTheQueuedSendsAsAbortedAndCountsThem) {
+  refusing = true;
+  uint64_t a = protocol().send(frame(60));
+  uint64_t b = protocol().send(frame(61));
+  uint64_t c = protocol().send(frame(62));
+  adapter().halt();
+  EXPECT_EQ(fake::observed.sends.size(), 1u);  // only the first ever reached the miniport
+  EXPECT_EQ(completed_frames(), (std::vector<uint64_t>{a, b, c}));
+  for (auto& done : protocol().send_completions())
+    EXPECT_EQ(done.status, NDIS_STATUS_REQUEST_ABORTED);
+  EXPECT_EQ(adapter().sends_aborted(), 3u);
+  EXPECT_EQ(adapter().sends_queued(), 0u);
+  EXPECT_EQ(protocol().sends_in_flight(), 0u);
+}
+
+TEST_F(SendQueueTest, AResetGivesTheQueuedSendsBackToTheProtocol) {
+  refusing = true;
+  protocol().send(frame(60));
+  protocol().send(frame(61));
+  EXPECT_EQ(protocol().reset(), NDIS_STATUS_SUCCESS);
+  ASSERT_EQ(protocol().send_completion_count(), 2u);
+  for (auto& done : protocol().send_completions())
+    EXPECT_EQ(done.status, NDIS_STATUS_RESET_IN_PROGRESS);
+  EXPECT_EQ(adapter().sends_aborted(), 2u);
+  // The queue starts afresh after the reset.
+  refusing = false;
+  protocol().send(frame(62));
+  EXPECT_EQ(protocol().send_completion_count(), 3u);
+  EXPECT_EQ(protocol().send_completions()[2].status, NDIS_STATUS_SUCCESS);
+}
+
+TEST_F(SendQueueTest, CompletingARefusedPacketBugChecks) {
+  refusing = true;
+  protocol().send(frame(60));
+  PNDIS_PACKET refused = fake::observed.sends[0].packet;
+  EXPECT_NDIS_BUG_CHECK(
+      at_dispatch([&] { NdisMSendComplete(fake().handle, refused, NDIS_STATUS_SUCCESS); }),
+      "SEND_COMPLETE_NOT_OWNED");
 }
 
 TEST_F(SendTest, PendedSendsCompleteLaterAndHaltWaitsForThem) {
