@@ -86,6 +86,7 @@ void WaitLinkChainIdle(Adapter* adapter) {
 
 // The reset proper, at PASSIVE_LEVEL.
 void RestartAdapter(Adapter* adapter) {
+  BeginDeviceSequence(adapter);
   // State 0 keeps a link poll from starting a chain and a completing read
   // from starting another.
   StoreShared(adapter->AdapterState, kStateInitializing);
@@ -135,6 +136,7 @@ void NTAPI MiniportShutdown(PVOID ShutdownContext) {
 }
 
 ULONG StopDevice(Adapter* adapter) {
+  BeginDeviceSequence(adapter);
   PowerDownPhys(adapter);
   StoreShared(adapter->AdapterState, kStateStopped);
 
