@@ -165,7 +165,7 @@ TEST(ConfigurationAddressTest, NetworkAddressThatCannotNameAStationIsNotUsed) {
     host::ndis::AdapterRegistry reg;
     reg.set_network_address(address);
     usbeth::Adapter* a = rig.Start(reg);
-    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
     // The adapter keeps its EEPROM address, 02:00:00:00:00:01.
     EXPECT_EQ(std::vector<uint8_t>(a->CurrentAddress, a->CurrentAddress + 6),
               (std::vector<uint8_t>{0x02, 0, 0, 0, 0, 0x01}));
@@ -186,7 +186,7 @@ TEST(ConfigurationAddressTest, NetworkAddressStillWinsOverAMadeUpAddress) {
   host::ndis::AdapterRegistry reg;
   reg.set_network_address({0x02, 0x11, 0x22, 0x33, 0x44, 0x55});
   usbeth::Adapter* a = rig.Start(reg);
-  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
   EXPECT_EQ(rig.board->peek_registers(0x10, 6),
             (std::vector<uint8_t>{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
   // The permanent address is the made-up one, unicast and local.
@@ -204,7 +204,7 @@ TEST(InitializeTest, EepromAddressThatCannotNameAStationIsNeverTheStationAddress
     o.board = board;
     DriverRig rig(o);
     usbeth::Adapter* a = rig.Start();
-    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
     const std::vector<uint8_t> station = rig.board->peek_registers(0x10, 6);
     EXPECT_EQ(station[0] & 0x03, 0x02) << "unicast, locally administered";
     EXPECT_NE(station, std::vector<uint8_t>(mac.begin(), mac.end()));

@@ -94,7 +94,7 @@ TEST_F(UsbConfigTest, ConfigurationLongerThan255BytesIsReadAgainWhole) {
     board.descriptors.pad_before_endpoints = before_endpoints;
     DriverRig rig(WithBoard(board));
     usbeth::Adapter* a = rig.Start();
-    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
     const ULONG total = static_cast<ULONG>(rig.board->configuration_descriptor().size());
     EXPECT_EQ(ConfigurationReads(rig), (std::vector<ULONG>{255, total}));
     const auto* config =
@@ -111,7 +111,8 @@ TEST_F(UsbConfigTest, ConfigurationBeyondTheBoundIsReadAsFarAsTheBound) {
   after.descriptors.pad_bytes = 6000;
   {
     DriverRig rig(WithBoard(after));
-    ASSERT_NE(rig.Start(), nullptr);
+    rig.Start();
+    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(ConfigurationReads(rig), (std::vector<ULONG>{255, usbeth::kConfigurationMaxSize}));
   }
   // Endpoints beyond the bound are never seen: refused, nothing left.
@@ -158,7 +159,7 @@ TEST_F(UsbConfigTest, BulkPipesPointingTheWrongWayOrCarryingNoPacketsAreRefused)
   high.speed = hw::BusSpeed::High;
   DriverRig rig(WithBoard(high));
   usbeth::Adapter* a = rig.Start();
-  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
   EXPECT_EQ(a->InterfaceInfo->Pipes[1].MaximumPacketSize, 512);
 }
 
