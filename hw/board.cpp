@@ -281,6 +281,7 @@ ControlResult Board::VendorRequest(const SetupPacket& setup, uint8_t* data, uint
   const bool read = setup.bRequest == kRequestReadRegisters && setup.bmRequestType == 0xC0;
   const bool write = setup.bRequest == kRequestWriteRegisters && setup.bmRequestType == 0x40;
   if (!read && !write) return Stall();
+  if (vendor_stall_rule_ && vendor_stall_rule_(setup)) return Stall();
   const size_t first = setup.wIndex;
   const size_t count = setup.wLength;
   if (first + count > regs_.size()) return Stall();  // past the register file
@@ -362,7 +363,7 @@ void Board::FinishEepromOp() {
   }
   regs_[reg::kEepromControl] =
       (regs_[reg::kEepromControl] & static_cast<uint8_t>(~(reg::kEepromRead | reg::kEepromWrite))) |
-      reg::kEepromDone;
+      (config_.timing.eeprom_done_bit_stuck ? 0 : reg::kEepromDone);
 }
 
 void Board::FinishMiiOp(uint64_t t) {
@@ -857,6 +858,19 @@ void Board::inject_rx_status(uint8_t bits, unsigned frames) {
 void Board::inject_crc_errors(unsigned frames) {
   Session session(this);
   inject_crc_frames_ = frames;
+}
+
+void Board::set_vendor_stall_rule(std::function<bool(const SetupPacket&)> rule) {
+  Session session(this);
+  vendor_stall_rule_ = std::move(rule);
+}
+
+void Board::queue_raw_bulk_in(std::vector<uint8_t> transfer) {
+  Session session(this);
+  if (transfer.empty()) return;  // a zero-length entry would read as no frame at all
+  fifo_bytes_ += transfer.size();
+  fifo_.push_back(std::move(transfer));
+  ++counters_.rx_fifo_frames;
 }
 
 Counters Board::counters() {

@@ -175,6 +175,15 @@ class Board : public UsbDevice {
   void inject_rx_status(uint8_t bits, unsigned frames);
   void inject_crc_errors(unsigned frames);
 
+  // A lying or failing device, for robustness tests. Each vendor register
+  // request for which the rule answers true is stalled instead of carried out
+  // (the rule runs under the board's lock and must not call back in; an empty
+  // rule clears it). A raw bulk-in transfer is queued behind the frames
+  // already waiting and reaches the bulk-in pipe byte for byte as one transfer,
+  // whatever it holds: no address filter, no CRC and no trailer are added.
+  void set_vendor_stall_rule(std::function<bool(const SetupPacket&)> rule);
+  void queue_raw_bulk_in(std::vector<uint8_t> transfer);
+
   Counters counters();
   size_t rx_fifo_frames();
   size_t rx_fifo_bytes();
@@ -263,6 +272,7 @@ class Board : public UsbDevice {
   unsigned inject_status_frames_ = 0;
   uint8_t inject_status_bits_ = 0;
   unsigned inject_crc_frames_ = 0;
+  std::function<bool(const SetupPacket&)> vendor_stall_rule_;
 
   // Link partners' scripts, by (due time, order of scheduling).
   std::multimap<std::pair<uint64_t, uint64_t>, ScriptItem> script_;

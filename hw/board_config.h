@@ -80,11 +80,13 @@ struct DescriptorConfig {
   int zero_length_descriptor = -1;  // index (0 config, 1 interface, 2.. endpoints) given bLength 0
   bool last_runs_past_end = false;  // the last descriptor's bLength overruns the blob
   std::optional<uint16_t> total_length;  // wTotalLength to report instead of the real one
+  int zero_max_packet_endpoint = -1;     // index into endpoints whose wMaxPacketSize reads 0
 };
 
 // Delays of the slow parts. kNever: the done bit never comes.
 struct TimingConfig {
   uint64_t eeprom_ns = 100 * kMicrosecond;
+  bool eeprom_done_bit_stuck = false;  // the word arrives but the done bit never shows
   uint64_t mii_ns = 0;
   uint64_t mac_reset_ns = 100 * kMicrosecond;
   uint64_t phy_reset_ns = 300 * kMicrosecond;   // MII writes during it are ignored

@@ -71,9 +71,11 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const DescriptorConfig& layout
     for (auto& f : Filler(layout.pad_bytes))
       parts.push_back(std::move(f));
   }
-  for (const EndpointConfig& ep : layout.endpoints) {
+  for (size_t i = 0; i < layout.endpoints.size(); ++i) {
+    const EndpointConfig& ep = layout.endpoints[i];
     std::vector<uint8_t> d = {7, kDescriptorEndpoint, ep.address, static_cast<uint8_t>(ep.kind)};
-    PutLe16(d, EndpointMaxPacket(ep, speed));
+    const bool zero = layout.zero_max_packet_endpoint == static_cast<int>(i);
+    PutLe16(d, zero ? 0 : EndpointMaxPacket(ep, speed));
     d.push_back(ep.interval);
     parts.push_back(std::move(d));
   }

@@ -36,6 +36,13 @@ constexpr UCHAR kRxControl2Promiscuous = 0x04;
 constexpr UCHAR kEepromReadWord = 0x02;
 constexpr UCHAR kEepromDone = 0x04;
 
+// First byte of a station address.
+constexpr UCHAR kGroupAddressBit = 0x01;
+constexpr UCHAR kLocalAddressBit = 0x02;
+
+// Result of an EEPROM word read whose done bit never came.
+constexpr ULONG kEepromNotReady = 3;
+
 // FilterMode bits, built by the packet-filter set handler from the NDIS filter.
 constexpr UCHAR kFilterMulticast = 0x01;
 constexpr UCHAR kFilterBroadcast = 0x02;
@@ -50,8 +57,21 @@ constexpr ULONG kEepromPollDelayUs = 500;
 void ResetController(Adapter* adapter);
 void EnableController(Adapter* adapter);
 void ComputeMediaBits(Adapter* adapter);
+// One EEPROM word: kOk, kEepromNotReady when the done bit never came (the
+// word is then what the data registers held), or kFailed when a request
+// failed (polling stops there; the word is 0).
+ULONG ReadEepromWordChecked(Adapter* adapter, UCHAR word_index, USHORT* word);
+// The same, the word alone.
 USHORT ReadEepromWord(Adapter* adapter, UCHAR word_index);
+// Fills PermanentAddress from EEPROM words 0..2, or with a random locally
+// administered address when the EEPROM gives no usable one. kFailed when a
+// request to the controller failed.
 ULONG ReadPermanentAddress(Adapter* adapter);
+// True for an address that can name this station: not a group address
+// (broadcast included), not all zero.
+bool UsableStationAddress(const UCHAR* address);
+// A random unicast, locally administered address.
+void MakeRandomStationAddress(Adapter* adapter, UCHAR* address);
 ULONG PowerUpPhys(Adapter* adapter);
 
 // Packet filter. Callable at any IRQL up to DISPATCH_LEVEL and never waits:

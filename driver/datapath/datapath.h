@@ -47,6 +47,13 @@ constexpr ULONG kTransferFailed = 2;
 // belongs to the completion routine, which returns it; the submitter must not.
 constexpr ULONG kSubmitRefused = 3;
 
+// Places in a bulk-in transfer of n bytes, counted back from its end: the
+// trailer's length field (2 bytes, low first, 12 bits: frame and CRC) at
+// n-4, the status byte at n-2.
+constexpr ULONG kRxTrailerLengthOffset = 4;
+constexpr ULONG kRxTrailerLengthMask = 0x0FFF;
+constexpr ULONG kRxStatusOffset = 2;
+
 // Receive status byte bits that drop a frame; 0x08 is a CRC error.
 constexpr UCHAR kRxStatusDropMask = 0x1E;
 constexpr UCHAR kRxStatusCrcError = 0x08;

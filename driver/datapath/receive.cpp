@@ -36,20 +36,46 @@ ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
   return status == STATUS_PENDING ? kOk : kFailed;
 }
 
+// The trailer's length field: bytes n-4 (low) and n-3 (high), low 12 bits,
+// the frame and its 4 CRC bytes. The device writes it for the one frame it
+// put in the transfer.
+static ULONG TrailerLength(const UCHAR* buffer, ULONG received) {
+  return (buffer[received - kRxTrailerLengthOffset] |
+          (static_cast<ULONG>(buffer[received - kRxTrailerLengthOffset + 1]) << 8)) &
+         kRxTrailerLengthMask;
+}
+
 // Length of the frame a completed read holds, or 0 when there is nothing to
-// indicate. `received` is what the bus driver reports.
+// indicate. `received` is what the bus driver reports. A transfer of two bytes
+// or more that the status byte does not drop, but whose bytes are not one
+// whole frame, is a receive error: shorter than an Ethernet header (nothing a
+// protocol can use), longer than a frame, or with a trailer whose length
+// disagrees with the transfer (two frames run together, or the rest of a
+// babbled one glued in front).
 static ULONG ReceivedFrameLength(Adapter* adapter, TransferDescriptor* descriptor, ULONG received) {
-  // Shorter than the bytes after a frame, or more than the read asked for:
-  // no frame can be told apart, and nothing beyond the buffer is read.
-  if (received < kReceiveOverhead || received > kTransferBufferSize) return 0;
-  const UCHAR status = descriptor->Buffer[received - 2];
+  // No frame and no status byte: not an error.
+  if (received < kRxStatusOffset) return 0;
+  // More than the read asked for: nothing beyond the buffer is read.
+  if (received > kTransferBufferSize) {
+    adapter->Statistics.RxFramingErrors++;
+    return 0;
+  }
+  const UCHAR status = descriptor->Buffer[received - kRxStatusOffset];
   if (status & kRxStatusDropMask) {
     if (status & kRxStatusCrcError) adapter->Statistics.RxCrcErrors++;
     return 0;
   }
+  if (received < kReceiveOverhead + kEthernetHeaderSize ||
+      TrailerLength(descriptor->Buffer, received) != received - kRxTrailerLengthOffset) {
+    adapter->Statistics.RxFramingErrors++;
+    return 0;
+  }
   const ULONG length = received - kReceiveOverhead;
   // The packet's buffer describes at most one maximum-size frame.
-  if (length > kMaxFrameSize) return 0;
+  if (length > kMaxFrameSize) {
+    adapter->Statistics.RxFramingErrors++;
+    return 0;
+  }
   adapter->Statistics.RxGoodFrames++;
   return length;
 }

@@ -104,6 +104,10 @@ struct AdapterStatistics {
   ULONG TxUnderruns;
   ULONG TxOneCollisions;
   ULONG TxDeferred;
+  // Bulk-in transfers whose bytes form no frame: shorter than an Ethernet
+  // header, longer than a frame, or with a trailer whose length disagrees
+  // with the transfer. Reported with the CRC errors as receive errors.
+  ULONG RxFramingErrors;
 };
 
 struct TrackRecord;
@@ -268,6 +272,13 @@ struct Adapter {
   PVOID RxPacketRecords;
   LONG RxIrpsOutstanding;
   UCHAR RxIndicating;
+
+  // Trust in the device (usb/usb_transport.cpp). Set, interlocked, when a
+  // synchronous request ran out its time limit: the device stopped
+  // answering, and the rest of the sequence (bring-up, reset or stop) goes on
+  // without waiting for it again. BeginDeviceSequence clears it at the start
+  // of each sequence.
+  LONG DeviceSilent;
 };
 
 }  // namespace usbeth

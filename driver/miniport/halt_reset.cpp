@@ -121,6 +121,7 @@ void WaitFilterWriteEnded(Adapter* adapter) {
 
 // The stop sequence; `drain_limit` as for DrainTransfers.
 void StopAdapter(Adapter* adapter, ULONG drain_limit) {
+  BeginDeviceSequence(adapter);
   CancelTimers(adapter);
   WaitFilterWriteEnded(adapter);
   PowerDownPhys(adapter);
@@ -172,6 +173,7 @@ void WaitLinkChainIdle(Adapter* adapter) {
 
 // The reset proper, at PASSIVE_LEVEL.
 void RestartAdapter(Adapter* adapter) {
+  BeginDeviceSequence(adapter);
   // State 0 keeps a link poll from starting a chain and a completing read
   // from starting another. A stopped adapter stays stopped.
   const ULONG previous = ExchangeShared(adapter->AdapterState, kStateInitializing);

@@ -22,6 +22,9 @@ constexpr ULONG kAdapterAttributes =
     NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER | NDIS_ATTRIBUTE_DESERIALIZE;
 constexpr ULONG kDefaultDescriptorCount = 20;
 constexpr ULONG kMinimumRxDescriptors = 3;
+// A frame whose transfer is a multiple of the packet size takes two transmit
+// descriptors: its own and the zero-length transfer that ends it.
+constexpr ULONG kMinimumTxDescriptors = 2;
 constexpr ULONG kMulticastHashBytes = 8;
 
 // Register 0x1C value for an AlivePara setting; 0 writes nothing.
@@ -125,17 +128,31 @@ ULONG BringUpAdapter(Adapter* adapter) {
   adapter->TxDescriptorCount = kDefaultDescriptorCount;
   adapter->RxDescriptorCount = kDefaultDescriptorCount;
 
+  BeginDeviceSequence(adapter);
   if (ConfigureUsbDevice(adapter) != kOk) return kFailed;
 
   // Only the success of this read matters: it shows the controller answers.
   if (ReadRegisters(adapter, kEthernetAddressLength, kRegStationAddress) != kOk) return kFailed;
 
-  ReadPermanentAddress(adapter);
+  if (ReadPermanentAddress(adapter) != kOk) return kFailed;
   NdisMoveMemory(adapter->CurrentAddress, adapter->PermanentAddress, kEthernetAddressLength);
 
   if (ReadConfiguration(adapter) != kOk) return kFailed;
+  // A configured address that cannot name one station is not used; the
+  // adapter keeps its own, which is always usable.
+  if (!UsableStationAddress(adapter->CurrentAddress)) {
+    const UCHAR* a = adapter->CurrentAddress;
+    DbgPrint(
+        "usbeth: NetworkAddress %02x:%02x:%02x:%02x:%02x:%02x is a group or all-zero "
+        "address and is not used\n",
+        a[0], a[1], a[2], a[3], a[4], a[5]);
+    NdisMoveMemory(adapter->CurrentAddress, adapter->PermanentAddress, kEthernetAddressLength);
+  }
   if (adapter->RxDescriptorCount < kMinimumRxDescriptors) {
     adapter->RxDescriptorCount = kMinimumRxDescriptors;
+  }
+  if (adapter->TxDescriptorCount < kMinimumTxDescriptors) {
+    adapter->TxDescriptorCount = kMinimumTxDescriptors;
   }
 
   NdisMoveMemory(adapter->RegWriteBuffer, adapter->CurrentAddress, kEthernetAddressLength);

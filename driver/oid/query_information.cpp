@@ -161,6 +161,9 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, N
       scratch = adapter->Statistics.TxErrors;
       break;
     case OID_GEN_RCV_ERROR:
+      // Frames with a bad CRC and transfers that held no whole frame.
+      scratch = adapter->Statistics.RxCrcErrors + adapter->Statistics.RxFramingErrors;
+      break;
     case OID_GEN_RCV_CRC_ERROR:
       scratch = adapter->Statistics.RxCrcErrors;
       break;

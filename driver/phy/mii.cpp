@@ -25,11 +25,14 @@ void FillCommandBlock(Adapter* adapter, UCHAR phy_address, UCHAR command, USHORT
 // on at most kMiiDoneRetries further read-backs, each followed by a 100 us
 // sleep. A controller whose done bit never shows costs about a millisecond
 // and the write returns all the same. A read-back whose request failed holds
-// stale bytes and never counts as done.
+// stale bytes and never counts as done; one request that failed for want of
+// an IRP or was refused once is no reason to give up, but once the device has
+// stopped answering altogether polling ends at once.
 void PhyWrite(Adapter* adapter, UCHAR phy_address, UCHAR reg, USHORT value) {
   FillCommandBlock(adapter, phy_address, static_cast<UCHAR>(reg | kMiiWriteCommand), value);
   WriteRegisters(adapter, kMiiBlockLength, kRegMiiAddress);
   for (ULONG attempt = 0; attempt <= kMiiDoneRetries; ++attempt) {
+    if (DeviceStoppedAnswering(adapter)) return;
     ULONG read = ReadRegisters(adapter, 2, kRegMiiControl);
     SleepMicroseconds(kMiiPollDelayUs);
     if (read == kOk && (adapter->RegReadBuffer[0] & kMiiDone) != 0) return;
@@ -45,6 +48,7 @@ void PhyRead(Adapter* adapter, UCHAR phy_address, UCHAR reg, PUSHORT value) {
   WriteRegisters(adapter, kMiiBlockLength, kRegMiiAddress);
   USHORT result = kMiiNoAnswer;
   for (ULONG attempt = 0; attempt <= kMiiDoneRetries; ++attempt) {
+    if (DeviceStoppedAnswering(adapter)) break;
     ULONG read = ReadRegisters(adapter, kMiiBlockLength, kRegMiiAddress);
     SleepMicroseconds(kMiiPollDelayUs);
     if (read != kOk) continue;

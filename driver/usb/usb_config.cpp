@@ -10,6 +10,7 @@
 
 #include "usb/usb_config.h"
 
+#include "datapath/datapath.h"
 #include "miniport/tracker.h"
 #include "usb/usb_transport.h"
 
@@ -51,6 +52,21 @@ bool InterfaceInformationSound(PUSBD_INTERFACE_INFORMATION info) {
          info->Length == InterfaceInformationLength(kPipeCount);
 }
 
+// The bulk pipes must point the way the data path uses them and carry
+// packets: a read on an OUT endpoint, or a pipe whose packets hold nothing,
+// would leave initialization succeeding with a dead data path. The transmit
+// path ends a transfer with a zero-length packet when its length is a
+// multiple of kBulkPacketSize, which terminates every transfer only when the
+// bulk-out packet size is a multiple of it (64 at full speed, 512 at high).
+bool BulkPipesUsable(PUSBD_INTERFACE_INFORMATION info) {
+  const USBD_PIPE_INFORMATION& in = info->Pipes[kPipeIndexBulkIn];
+  const USBD_PIPE_INFORMATION& out = info->Pipes[kPipeIndexBulkOut];
+  if (!USB_ENDPOINT_DIRECTION_IN(in.EndpointAddress)) return false;
+  if (!USB_ENDPOINT_DIRECTION_OUT(out.EndpointAddress)) return false;
+  if (in.MaximumPacketSize == 0 || out.MaximumPacketSize == 0) return false;
+  return out.MaximumPacketSize % kBulkPacketSize == 0;
+}
+
 // Selects the configuration with the first interface and keeps a copy of the
 // interface information. `config` has been validated and clamped.
 ULONG SelectConfiguration(Adapter* adapter, PUSB_CONFIGURATION_DESCRIPTOR config,
@@ -90,7 +106,8 @@ ULONG SelectConfiguration(Adapter* adapter, PUSB_CONFIGURATION_DESCRIPTOR config
   if (!InterfaceInformationSound(info) ||
       info->Pipes[kPipeIndexBulkIn].PipeType != UsbdPipeTypeBulk ||
       info->Pipes[kPipeIndexBulkOut].PipeType != UsbdPipeTypeBulk ||
-      info->Pipes[kPipeIndexInterrupt].PipeType != UsbdPipeTypeInterrupt) {
+      info->Pipes[kPipeIndexInterrupt].PipeType != UsbdPipeTypeInterrupt ||
+      !BulkPipesUsable(info)) {
     ExFreePool(request);
     return kFailed;
   }
@@ -186,6 +203,22 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
   ULONG received = urb.UrbControlDescriptorRequest.TransferBufferLength;
   if (received > kConfigurationBufferSize) received = kConfigurationBufferSize;
 
+  // The buffer came back full and the device announces more: read it again
+  // whole, into a tracked buffer of the announced length (bounded).
+  const PUSB_CONFIGURATION_DESCRIPTOR first_read =
+      reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(adapter->ConfigurationDescriptor);
+  if (received == kConfigurationBufferSize && first_read->wTotalLength > received) {
+    ULONG length = first_read->wTotalLength;
+    if (length > kConfigurationMaxSize) length = kConfigurationMaxSize;
+    PVOID whole = nullptr;
+    if (AllocateTracked(adapter, &whole, length) != kOk) return kFailed;
+    adapter->ConfigurationDescriptor = static_cast<PUCHAR>(whole);
+    BuildDescriptorRequest(&urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, whole, length);
+    if (SubmitUrbSync(adapter, &urb) != static_cast<NTSTATUS>(kOk)) return kFailed;
+    received = urb.UrbControlDescriptorRequest.TransferBufferLength;
+    if (received > length) received = length;
+  }
+
   PUSB_INTERFACE_DESCRIPTOR checked =
       ValidateConfigurationDescriptor(adapter->ConfigurationDescriptor, received);
   if (checked == nullptr) return kFailed;
@@ -205,7 +238,9 @@ ULONG ConfigureUsbDevice(Adapter* adapter) {
   urb.UrbControlFeatureRequest.FeatureSelector = USB_FEATURE_REMOTE_WAKEUP;
   urb.UrbControlFeatureRequest.Index = 0;
   urb.UrbControlFeatureRequest.UrbLink = nullptr;
-  if (SubmitUrbSync(adapter, &urb) != static_cast<NTSTATUS>(kOk)) return kFailed;
+  // A device without the feature may refuse to clear it; that leaves it as
+  // wanted. One that does not answer at all fails the request below.
+  SubmitUrbSync(adapter, &urb);
 
   // The two status bytes are not examined; the next register read
   // overwrites them.

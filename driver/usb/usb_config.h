@@ -7,8 +7,12 @@ namespace usbeth {
 
 constexpr ULONG kBulkTransferSize = 1536;
 
-// The configuration descriptor is read into a buffer of this size, once.
+// The configuration descriptor is read into a buffer of this size first. One
+// that is longer (class or vendor descriptors ahead of the endpoints) is read
+// again whole into a buffer of its own length, up to the second bound; what
+// lies beyond that is not read.
 constexpr ULONG kConfigurationBufferSize = 255;
+constexpr ULONG kConfigurationMaxSize = 4096;
 constexpr ULONG kDeviceDescriptorSize = 18;
 
 // The adapter's one interface: bulk in, bulk out, interrupt, by position.

@@ -1,7 +1,9 @@
 // URB submission to the USB bus driver and access to the controller's
 // byte-wide registers through vendor requests 0xF0 (read) and 0xF1 (write).
 //
-// Synchronous requests wait at PASSIVE_LEVEL, at most 10 s. Asynchronous
+// Synchronous requests wait at PASSIVE_LEVEL, at most 10 s, and only the
+// first of a sequence that finds the device silent waits that long.
+// Asynchronous
 // register requests may start at any IRQL up to DISPATCH_LEVEL; their
 // completion runs the adapter's NextStep. Only one asynchronous request is in
 // flight at a time (the link chains start each from the completion of the one
@@ -126,6 +128,16 @@ void CancelSlot(Adapter* adapter, PIRP* irp_slot) {
 }  // namespace
 
 NTSTATUS SubmitUrbSync(Adapter* adapter, PURB urb) {
+  // Once a request of this sequence has run out its time, the device is not
+  // waited for again: each wait would cost another 10 s, and a controller
+  // start makes hundreds of requests. Aborting a pipe is carried out by the
+  // host controller alone and still goes down: the stop path needs it to get
+  // its transfers back from a device that no longer answers.
+  if (LoadShared(adapter->DeviceSilent) != 0 &&
+      urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE) {
+    return STATUS_IO_TIMEOUT;
+  }
+
   KEVENT event;
   IO_STATUS_BLOCK io_status;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -136,23 +148,36 @@ NTSTATUS SubmitUrbSync(Adapter* adapter, PURB urb) {
   if (irp == nullptr) return static_cast<NTSTATUS>(kFailed);
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
 
-  // The statuses of the IRP and of the URB are not examined: a request the
-  // device refuses still counts as done and the caller finds in its buffer
-  // whatever was transferred.
-  if (IofCallDriver(adapter->LowerDevice, irp) != STATUS_PENDING) return kOk;
-
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = kSyncRequestTimeout;
-  if (KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT) {
-    return kOk;
+  NTSTATUS status = IofCallDriver(adapter->LowerDevice, irp);
+  if (status == STATUS_PENDING) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kSyncRequestTimeout;
+    if (KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+      // The cancelled IRP still completes into the event and the status
+      // block on this frame, and the bus driver holds the caller's URB until
+      // then: wait for that before any of them goes away.
+      IoCancelIrp(irp);
+      KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);
+      if (InterlockedExchange(&adapter->DeviceSilent, 1) == 0) {
+        DbgPrint(
+            "usbeth: the device did not answer within 10 s; the rest of this sequence "
+            "goes on without waiting for it\n");
+      }
+      return STATUS_IO_TIMEOUT;
+    }
+    status = io_status.Status;
   }
 
-  // The cancelled IRP still completes into the event and the status block on
-  // this frame, and the bus driver holds the caller's URB until then: wait
-  // for that before any of them goes away.
-  IoCancelIrp(irp);
-  KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);
-  return STATUS_IO_TIMEOUT;
+  // The bus driver's verdict on the IRP, then the device's on the request
+  // (a stalled control transfer): a request either failed is not done, and
+  // whatever its buffer holds is not an answer.
+  if (!NT_SUCCESS(status)) return status;
+  if (!USBD_SUCCESS(urb->UrbHeader.Status)) return STATUS_UNSUCCESSFUL;
+  return kOk;
+}
+
+void BeginDeviceSequence(Adapter* adapter) {
+  InterlockedExchange(&adapter->DeviceSilent, 0);
 }
 
 ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT first_register) {
@@ -160,7 +185,9 @@ ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT first_register) {
   RtlZeroMemory(&urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   BuildVendorRequest(&urb, true, kRequestReadRegisters, 0, first_register, count,
                      adapter->RegReadBuffer);
-  return SubmitUrbSync(adapter, &urb) == static_cast<NTSTATUS>(kOk) ? kOk : kFailed;
+  if (SubmitUrbSync(adapter, &urb) != static_cast<NTSTATUS>(kOk)) return kFailed;
+  // A short answer leaves older bytes in the rest of the buffer.
+  return urb.UrbControlVendorClassRequest.TransferBufferLength == count ? kOk : kFailed;
 }
 
 ULONG WriteRegisters(Adapter* adapter, USHORT count, USHORT first_register) {

@@ -36,7 +36,22 @@ constexpr ULONG kRequestPoolTag = 0x206D6457;  // "Wdm "
 // Limit of a synchronous request: 10 s, relative, in 100 ns units.
 constexpr LONGLONG kSyncRequestTimeout = -100000000LL;
 
+// Sends the URB and waits for it, at most 10 s. kOk when the IRP and the URB
+// both completed with success; otherwise the failure: the IRP's status, or
+// STATUS_UNSUCCESSFUL for an IRP that succeeded with a failed URB. A request
+// that ran out its time is cancelled and yields STATUS_IO_TIMEOUT, and from
+// then on, until the next BeginDeviceSequence, every request but a pipe abort
+// fails at once with STATUS_IO_TIMEOUT without reaching the device.
 NTSTATUS SubmitUrbSync(Adapter* adapter, PURB urb);
+// Starts a sequence of synchronous requests (bring-up, reset, stop): the
+// device is given its full time limit again.
+void BeginDeviceSequence(Adapter* adapter);
+// True once a request of the current sequence ran out its time: polling the
+// device for a bit is pointless until the next sequence.
+inline bool DeviceStoppedAnswering(Adapter* adapter) {
+  return LoadShared(adapter->DeviceSilent) != 0;
+}
+// A register read succeeds only when every byte asked for arrived.
 ULONG ReadRegisters(Adapter* adapter, USHORT count, USHORT first_register);
 ULONG WriteRegisters(Adapter* adapter, USHORT count, USHORT first_register);
 NTSTATUS ReadRegistersAsync(Adapter* adapter, USHORT count, USHORT first_register);

@@ -110,6 +110,9 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
 
+// ---- Performance counter (HAL) -------------------------------------------
+extern "C" LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+
 // Processor interrupts: the host has none to mask; these mark the region for
 // the verifier (no wait, no lock release of an outer lock inside).
 extern "C" void _disable(void);

@@ -223,3 +223,15 @@ PLIST_ENTRY NTAPI ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK
 }
 
 }  // extern "C"
+
+// KeQueryPerformanceCounter, as the HAL provides it: callable at any IRQL, a
+// monotonic count of ticks whose frequency is fixed for the life of the
+// system and, when asked for, stored through the optional argument. The host
+// counts in 100 ns ticks (10 MHz, as current systems report) of the kernel's
+// virtual clock, so a deterministic run reads the same values every time.
+extern "C" LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+  if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = 10000000;
+  LARGE_INTEGER counter;
+  counter.QuadPart = static_cast<LONGLONG>(host::Kernel::get().scheduler().now() / 100);
+  return counter;
+}

@@ -37,14 +37,19 @@ class ReceiveTest : public ::testing::Test {
       return BulkAction::SucceedInline;
     };
   }
-  // A bulk-in transfer as the device frames it: frame, 4 bytes, trailer.
-  static std::vector<uint8_t> Transfer(const std::vector<uint8_t>& frame, uint8_t status) {
+  // A bulk-in transfer as the device frames it: frame, 4 CRC bytes, and the
+  // trailer with the length of frame and CRC (low byte first) and the status
+  // byte. `length_error` is added to the length the trailer gives.
+  static std::vector<uint8_t> Transfer(const std::vector<uint8_t>& frame, uint8_t status,
+                                       int length_error = 0) {
     std::vector<uint8_t> t = frame;
     for (int i = 0; i < 4; i++)
       t.push_back(0xEE);
-    t.insert(t.end(), {0x00, 0x00, status, 0x00});
+    const uint16_t length = static_cast<uint16_t>(frame.size() + 4 + length_error);
+    t.insert(t.end(), {uint8_t(length), uint8_t(length >> 8), status, 0x00});
     return t;
   }
+  ULONG FramingErrors() { return bench_.adapter()->Statistics.RxFramingErrors; }
   // Restarts reception the way a reset does once the state is running again.
   void Restart() {
     bench_.adapter()->AdapterState = kStateRunning;
@@ -118,33 +123,89 @@ TEST_F(ReceiveTest, CrcErrorOnTheWireIsCountedNotIndicated) {
   EXPECT_EQ(1u, bench_.adapter()->Statistics.RxGoodFrames);
 }
 
-TEST_F(ReceiveTest, TransfersTooShortOrClaimingTooMuchAreDroppedAndReadingGoesOn) {
+TEST_F(ReceiveTest, TransfersHoldingNoWholeFrameAreReceiveErrorsAndReadingGoesOn) {
   struct Case {
+    const char* what;
     std::vector<uint8_t> bytes;
     ULONG claim;
-    ULONG good_frames;
+    ULONG framing_errors;
+    ULONG crc_errors;
   };
   const std::vector<Case> cases = {
-      {{}, 0, 0},
-      {{0x00}, 0, 0},
-      {{0x00, 0x00}, 0, 0},
-      {{0x11, 0x22, 0x33, 0x44, 0x00, 0x00, 0x00}, 0, 0},  // 7 bytes, clear status
-      {std::vector<uint8_t>(8, 0), 0, 1},                  // an empty frame: counted, not indicated
-      {Transfer(std::vector<uint8_t>(1515, 0x5A), 0), 0, 0},    // longer than a frame
-      {Transfer(std::vector<uint8_t>(100, 0x5A), 0), 4000, 0},  // more than the buffer holds
+      {"no bytes", {}, 0, 0, 0},
+      {"one byte", {0x00}, 0, 0, 0},
+      {"two bytes, clear status", {0x00, 0x00}, 0, 1, 0},
+      {"two bytes, CRC bit", {0x08, 0x00}, 0, 0, 1},
+      {"7 bytes, clear status", {0x11, 0x22, 0x33, 0x44, 0x00, 0x00, 0x00}, 0, 1, 0},
+      {"7 bytes, CRC bit", {0x11, 0x22, 0x33, 0x44, 0x00, 0x08, 0x00}, 0, 0, 1},
+      {"7 bytes, runt bit", {0x11, 0x22, 0x33, 0x44, 0x00, 0x02, 0x00}, 0, 0, 0},
+      {"an empty frame", Transfer({}, 0), 0, 1, 0},
+      {"1-byte frame", Transfer({0x5A}, 0), 0, 1, 0},
+      {"13-byte frame", Transfer(std::vector<uint8_t>(13, 0x5A), 0), 0, 1, 0},
+      {"longer than a frame", Transfer(std::vector<uint8_t>(1515, 0x5A), 0), 0, 1, 0},
+      {"more than the buffer holds", Transfer(std::vector<uint8_t>(100, 0x5A), 0), 4000, 1, 0},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     const size_t before = bench_.protocol().received_count();
     const ULONG good_before = bench_.adapter()->Statistics.RxGoodFrames;
+    const ULONG framing_before = FramingErrors();
+    const ULONG crc_before = bench_.adapter()->Statistics.RxCrcErrors;
     NextReadReturns(c.bytes, c.claim);
     FromPartner(bench_.FrameFromPartner(60, 1));
     ASSERT_TRUE(RunUntilReceived(before + 1));
     // The scripted read follows; a real frame after it shows reading goes on.
     FromPartner(bench_.FrameFromPartner(61, 2));
-    ASSERT_TRUE(RunUntilReceived(before + 2)) << c.bytes.size();
-    EXPECT_EQ(bench_.FrameFromPartner(61, 2), Received().back()) << c.bytes.size();
-    EXPECT_EQ(good_before + 2 + c.good_frames, bench_.adapter()->Statistics.RxGoodFrames)
-        << c.bytes.size();
+    ASSERT_TRUE(RunUntilReceived(before + 2));
+    EXPECT_EQ(bench_.FrameFromPartner(61, 2), Received().back());
+    EXPECT_EQ(before + 2, bench_.protocol().received_count());
+    EXPECT_EQ(good_before + 2, bench_.adapter()->Statistics.RxGoodFrames);
+    EXPECT_EQ(framing_before + c.framing_errors, FramingErrors());
+    EXPECT_EQ(crc_before + c.crc_errors, bench_.adapter()->Statistics.RxCrcErrors);
+  }
+}
+
+TEST_F(ReceiveTest, OnlyFramesWhoseTrailerAgreesWithTheTransferAreIndicated) {
+  const std::vector<uint8_t> a = bench_.FrameFromPartner(60, 0xA);
+  const std::vector<uint8_t> b = bench_.FrameFromPartner(90, 0xB);
+  std::vector<uint8_t> two = Transfer(a, 0);  // two frames run together:
+  const std::vector<uint8_t> second = Transfer(b, 0);
+  two.insert(two.end(), second.begin(), second.end());  // the trailer is the second's
+  std::vector<uint8_t> glued(23, 0x77);                 // the rest of a babbled transfer in front
+  const std::vector<uint8_t> whole = Transfer(b, 0);
+  glued.insert(glued.end(), whole.begin(), whole.end());
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    bool indicated;
+  };
+  const std::vector<Case> cases = {
+      {"14-byte frame", Transfer(std::vector<uint8_t>(14, 0x33), 0), true},
+      {"trailer one short", Transfer(a, 0, -1), false},
+      {"trailer one long", Transfer(a, 0, +1), false},
+      {"trailer counting the frame without its CRC", Transfer(a, 0, -4), false},
+      {"two frames in one transfer", two, false},
+      {"remainder glued onto a frame", glued, false},
+      {"high bits of the length field set", Transfer(a, 0, 0x3000), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t before = bench_.protocol().received_count();
+    const ULONG framing_before = FramingErrors();
+    NextReadReturns(c.bytes);
+    FromPartner(bench_.FrameFromPartner(60, 1));
+    ASSERT_TRUE(RunUntilReceived(before + 1));
+    FromPartner(bench_.FrameFromPartner(61, 2));
+    ASSERT_TRUE(RunUntilReceived(before + 2 + (c.indicated ? 1 : 0)));
+    bench_.RunFor(10 * host::kMillisecond);
+    auto got = Received();
+    ASSERT_EQ(before + 2 + (c.indicated ? 1 : 0), got.size());
+    if (c.indicated) {
+      const std::vector<uint8_t> frame(c.bytes.begin(), c.bytes.end() - 8);
+      EXPECT_EQ(frame, got[before + 1]);
+    }
+    EXPECT_EQ(bench_.FrameFromPartner(61, 2), got.back());
+    EXPECT_EQ(framing_before + (c.indicated ? 0 : 1), FramingErrors());
   }
 }
 

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <string>
 
 #include "driver_rig.h"
 #include "ndis/state.h"
+#include "nt/debug.h"
 
 namespace usbeth_test {
 namespace {
@@ -133,12 +136,13 @@ TEST_F(ConfigurationTest, NoKeywordsGiveTheDefaults) {
   EXPECT_TRUE(rig_.board->values_written_to(0x1C).empty());
 }
 
-TEST_F(ConfigurationTest, ReceiveDescriptorsAreRaisedToThree) {
+TEST_F(ConfigurationTest, ReceiveDescriptorsAreRaisedToThreeAndTransmitDescriptorsToTwo) {
   host::ndis::AdapterRegistry reg;
   reg.set_integer("RxPacketDesc", 2).set_integer("TxPacketDesc", 1);
   usbeth::Adapter* a = Start(reg);
   EXPECT_EQ(a->RxDescriptorCount, 3u);
-  EXPECT_EQ(a->TxFreeQueue.Count, 1);
+  EXPECT_EQ(a->TxDescriptorCount, 2u);
+  EXPECT_EQ(a->TxFreeQueue.Count, 2);
 }
 
 TEST(ConfigurationCountTest, OneReceiveDescriptorIsRaisedToThreeAndAllAreBuilt) {
@@ -181,6 +185,92 @@ TEST(ConfigurationLengthTest, NetworkAddressOfOtherLengthsIsIgnored) {
     usbeth::Adapter* a = rig.Start(reg);
     EXPECT_EQ(std::memcmp(a->CurrentAddress, a->PermanentAddress, 6), 0);
     EXPECT_EQ(rig.board->values_written_to(0x15).back(), 0x01);
+  }
+}
+
+TEST(ConfigurationAddressTest, NetworkAddressThatCannotNameAStationIsNotUsed) {
+  const std::vector<std::vector<uint8_t>> bad = {{0, 0, 0, 0, 0, 0},
+                                                 {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+                                                 {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01}};
+  for (const auto& address : bad) {
+    SCOPED_TRACE(::testing::Message() << std::hex << int(address[0]));
+    host::clear_debug_output();
+    DriverRig rig;
+    host::ndis::AdapterRegistry reg;
+    reg.set_network_address(address);
+    usbeth::Adapter* a = rig.Start(reg);
+    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
+    // The adapter keeps its EEPROM address, 02:00:00:00:00:01.
+    EXPECT_EQ(std::vector<uint8_t>(a->CurrentAddress, a->CurrentAddress + 6),
+              (std::vector<uint8_t>{0x02, 0, 0, 0, 0, 0x01}));
+    EXPECT_EQ(rig.board->peek_registers(0x10, 6), (std::vector<uint8_t>{0x02, 0, 0, 0, 0, 0x01}));
+    bool said = false;
+    for (const std::string& line : host::debug_output())
+      said |= line.find("NetworkAddress") != std::string::npos;
+    EXPECT_TRUE(said);
+  }
+}
+
+TEST(ConfigurationAddressTest, NetworkAddressStillWinsOverAMadeUpAddress) {
+  hw::BoardConfig board = hw::boards::SingleEthernet();
+  board.eeprom = hw::EepromWithAddress({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+  RigOptions o;
+  o.board = board;
+  DriverRig rig(o);
+  host::ndis::AdapterRegistry reg;
+  reg.set_network_address({0x02, 0x11, 0x22, 0x33, 0x44, 0x55});
+  usbeth::Adapter* a = rig.Start(reg);
+  ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(rig.board->peek_registers(0x10, 6),
+            (std::vector<uint8_t>{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
+  // The permanent address is the made-up one, unicast and local.
+  EXPECT_EQ(a->PermanentAddress[0] & 0x03, 0x02);
+}
+
+TEST(InitializeTest, EepromAddressThatCannotNameAStationIsNeverTheStationAddress) {
+  for (const hw::MacAddress& mac :
+       {hw::MacAddress{0, 0, 0, 0, 0, 0}, hw::MacAddress{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+        hw::MacAddress{0x01, 0x80, 0xC2, 0x00, 0x00, 0x0E}}) {
+    SCOPED_TRACE(::testing::Message() << std::hex << int(mac[0]));
+    hw::BoardConfig board = hw::boards::SingleEthernet();
+    board.eeprom = hw::EepromWithAddress(mac);
+    RigOptions o;
+    o.board = board;
+    DriverRig rig(o);
+    usbeth::Adapter* a = rig.Start();
+    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
+    const std::vector<uint8_t> station = rig.board->peek_registers(0x10, 6);
+    EXPECT_EQ(station[0] & 0x03, 0x02) << "unicast, locally administered";
+    EXPECT_NE(station, std::vector<uint8_t>(mac.begin(), mac.end()));
+    EXPECT_EQ(station, std::vector<uint8_t>(a->CurrentAddress, a->CurrentAddress + 6));
+    EXPECT_EQ(station, std::vector<uint8_t>(a->PermanentAddress, a->PermanentAddress + 6));
+  }
+}
+
+TEST(InitializeTest, ControllerThatRefusesItsRequestsFailsInitializationCleanly) {
+  struct Case {
+    const char* what;
+    std::function<bool(const hw::SetupPacket&)> refused;
+  };
+  const std::vector<Case> cases = {
+      {"every vendor request", [](const hw::SetupPacket&) { return true; }},
+      {"the node-address read",
+       [](const hw::SetupPacket& s) { return s.bRequest == 0xF0 && s.wIndex == 0x10; }},
+      {"the EEPROM registers",
+       [](const hw::SetupPacket& s) { return s.wIndex >= 0x20 && s.wIndex <= 0x23; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DriverRig rig;
+    rig.board->set_vendor_stall_rule(c.refused);
+    rig.AddAdapter();
+    EXPECT_EQ(rig.miniport->initialize(), NDIS_STATUS_RESOURCES);
+    EXPECT_EQ(rig.ndis->live_memory_blocks(), 0u);
+    EXPECT_EQ(host::live_pool_blocks(), 0u);
+    EXPECT_EQ(host::counters().irps_live, 0);
+    EXPECT_FALSE(rig.miniport->shutdown_handler_registered());
+    EXPECT_EQ(rig.ndis->armed_timers(), 0u);
+    rig.board->set_vendor_stall_rule(nullptr);
   }
 }
 

@@ -144,7 +144,7 @@ TEST_F(QueryTest, SuccessLeavesBytesNeededAloneAndShortfallLeavesBytesWrittenAlo
   EXPECT_EQ(shortfall.done, kSentinel);
 }
 
-TEST_F(QueryTest, ReceiveErrorAndCrcErrorCountTheSameFrames) {
+TEST_F(QueryTest, ReceiveErrorCountsCrcErrorsAndTransfersHoldingNoFrame) {
   ASSERT_TRUE(bed_.WaitForConnect());
   hw::MacAddress partner = bed_.board().config().phys[0].partner.mac;
   Bytes frame(64, 0x11);
@@ -153,8 +153,14 @@ TEST_F(QueryTest, ReceiveErrorAndCrcErrorCountTheSameFrames) {
   bed_.board().inject_crc_errors(3);
   for (int i = 0; i < 5; ++i)
     bed_.board().send_from_partner(bed_.board().first_phy_address(), frame);
+  // Two transfers that are no frame: 10 bytes with a clear status byte, and a
+  // frame whose trailer gives another length.
+  bed_.board().queue_raw_bulk_in({1, 2, 3, 4, 5, 6, 0, 0, 0, 0});
+  Bytes lying = frame;
+  lying.insert(lying.end(), {0xEE, 0xEE, 0xEE, 0xEE, 0x30, 0x00, 0x00, 0x00});
+  bed_.board().queue_raw_bulk_in(lying);
   bed_.RunFor(100 * host::kMillisecond);
-  EXPECT_EQ(bed_.QueryUlong(OID_GEN_RCV_ERROR), 3u);
+  EXPECT_EQ(bed_.QueryUlong(OID_GEN_RCV_ERROR), 5u);
   EXPECT_EQ(bed_.QueryUlong(OID_GEN_RCV_CRC_ERROR), 3u);
   EXPECT_EQ(bed_.QueryUlong(OID_GEN_RCV_OK), 2u);
   EXPECT_EQ(bed_.protocol().received_count(), 2u);

@@ -73,35 +73,94 @@ TEST_F(UsbConfigTest, EightDebugLinesShowTheBusValuesThenTheDriverValues) {
   EXPECT_EQ(out[7], "Pipes[1].PipeFlags = 0\n");
 }
 
-TEST_F(UsbConfigTest, LongConfigurationIsReadOnceAsFarAs255Bytes) {
-  hw::BoardConfig board = hw::boards::SingleEthernet();
-  board.descriptors.pad_bytes = 400;
-  DriverRig rig(WithBoard(board));
-  rig.Start();
-  int config_reads = 0;
+// The lengths of the configuration descriptor reads, in order.
+std::vector<ULONG> ConfigurationReads(const DriverRig& rig) {
+  std::vector<ULONG> lengths;
   for (const SeenUrb& u : rig.spy->with_function(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)) {
-    if (u.urb().UrbControlDescriptorRequest.DescriptorType == 2) {
-      ++config_reads;
-      EXPECT_EQ(u.urb().UrbControlDescriptorRequest.TransferBufferLength, 255u);
+    if (u.urb().UrbControlDescriptorRequest.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+      lengths.push_back(u.urb().UrbControlDescriptorRequest.TransferBufferLength);
     }
   }
-  EXPECT_EQ(config_reads, 1);
-  EXPECT_EQ(rig.spy->with_function(URB_FUNCTION_SELECT_CONFIGURATION).size(), 1u);
+  return lengths;
 }
 
-TEST_F(UsbConfigTest, PipesAreTakenByPositionAlone) {
-  hw::BoardConfig board = hw::boards::SingleEthernet();
-  board.descriptors.endpoints = {{0x02, hw::EndpointKind::Bulk, 0, 0},
-                                 {0x81, hw::EndpointKind::Bulk, 0, 0},
-                                 {0x83, hw::EndpointKind::Interrupt, 0, 1}};
-  DriverRig rig(WithBoard(board));
+TEST_F(UsbConfigTest, ConfigurationLongerThan255BytesIsReadAgainWhole) {
+  // Vendor descriptors after the endpoints, then ahead of them: the second
+  // layout has its endpoints beyond byte 255 and works only when read whole.
+  for (bool before_endpoints : {false, true}) {
+    SCOPED_TRACE(before_endpoints ? "padding before the endpoints" : "padding after them");
+    hw::BoardConfig board = hw::boards::SingleEthernet();
+    board.descriptors.pad_bytes = 400;
+    board.descriptors.pad_before_endpoints = before_endpoints;
+    DriverRig rig(WithBoard(board));
+    usbeth::Adapter* a = rig.Start();
+    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
+    const ULONG total = static_cast<ULONG>(rig.board->configuration_descriptor().size());
+    EXPECT_EQ(ConfigurationReads(rig), (std::vector<ULONG>{255, total}));
+    const auto* config =
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(a->ConfigurationDescriptor);
+    EXPECT_EQ(config->wTotalLength, total);
+    EXPECT_EQ(a->InterfaceInfo->Pipes[0].EndpointAddress, 0x81);
+    EXPECT_EQ(a->InterfaceInfo->Pipes[1].EndpointAddress, 0x02);
+    EXPECT_EQ(rig.spy->with_function(URB_FUNCTION_SELECT_CONFIGURATION).size(), 1u);
+  }
+}
+
+TEST_F(UsbConfigTest, ConfigurationBeyondTheBoundIsReadAsFarAsTheBound) {
+  hw::BoardConfig after = hw::boards::SingleEthernet();
+  after.descriptors.pad_bytes = 6000;
+  {
+    DriverRig rig(WithBoard(after));
+    rig.Start();
+    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(ConfigurationReads(rig), (std::vector<ULONG>{255, usbeth::kConfigurationMaxSize}));
+  }
+  // Endpoints beyond the bound are never seen: refused, nothing left.
+  hw::BoardConfig before = after;
+  before.descriptors.pad_before_endpoints = true;
+  ExpectRefused(before, false);
+}
+
+TEST_F(UsbConfigTest, BulkPipesPointingTheWrongWayOrCarryingNoPacketsAreRefused) {
+  struct Case {
+    const char* what;
+    std::vector<hw::EndpointConfig> endpoints;
+    int zero_max_packet = -1;
+  };
+  const std::vector<Case> cases = {
+      {"bulk out listed before bulk in",
+       {{0x02, hw::EndpointKind::Bulk, 0, 0},
+        {0x81, hw::EndpointKind::Bulk, 0, 0},
+        {0x83, hw::EndpointKind::Interrupt, 0, 1}}},
+      {"first bulk endpoint without its IN bit",
+       {{0x01, hw::EndpointKind::Bulk, 0, 0},
+        {0x02, hw::EndpointKind::Bulk, 0, 0},
+        {0x83, hw::EndpointKind::Interrupt, 0, 1}}},
+      {"second bulk endpoint with the IN bit",
+       {{0x81, hw::EndpointKind::Bulk, 0, 0},
+        {0x82, hw::EndpointKind::Bulk, 0, 0},
+        {0x83, hw::EndpointKind::Interrupt, 0, 1}}},
+      {"bulk in with packets of 0 bytes", hw::DescriptorConfig{}.endpoints, 0},
+      {"bulk out with packets of 0 bytes", hw::DescriptorConfig{}.endpoints, 1},
+      {"bulk out with 32-byte packets, which 64-byte framing leaves unterminated",
+       {{0x81, hw::EndpointKind::Bulk, 0, 0},
+        {0x02, hw::EndpointKind::Bulk, 32, 0},
+        {0x83, hw::EndpointKind::Interrupt, 0, 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    hw::BoardConfig board = hw::boards::SingleEthernet();
+    board.descriptors.endpoints = c.endpoints;
+    board.descriptors.zero_max_packet_endpoint = c.zero_max_packet;
+    ExpectRefused(board, true);
+  }
+  // High speed: 512-byte bulk packets are fine.
+  hw::BoardConfig high = hw::boards::SingleEthernet();
+  high.speed = hw::BusSpeed::High;
+  DriverRig rig(WithBoard(high));
   usbeth::Adapter* a = rig.Start();
-  EXPECT_EQ(a->InterfaceInfo->Pipes[0].EndpointAddress, 0x02);
-  // The first read went to Pipes[0], whatever its direction.
-  std::vector<SeenUrb> bulk = rig.spy->with_function(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-  ASSERT_FALSE(bulk.empty());
-  EXPECT_EQ(bulk[0].urb().UrbBulkOrInterruptTransfer.PipeHandle,
-            a->InterfaceInfo->Pipes[0].PipeHandle);
+  ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(a->InterfaceInfo->Pipes[1].MaximumPacketSize, 512);
 }
 
 TEST_F(UsbConfigTest, InterfaceWithTwoOrFourPipesIsRefusedAndItsRequestReleased) {

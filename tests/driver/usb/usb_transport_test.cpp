@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "driver_rig.h"
+#include "nt/debug.h"
 #include "usb/usb_transport.h"
 
 namespace usbeth_test {
@@ -102,18 +103,88 @@ TEST_F(TransportTest, ReadOfSixRegistersFillsTheReadBuffer) {
             static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN));
 }
 
-TEST_F(TransportTest, RequestRefusedAtOnceStillCountsAsDone) {
-  FaultVendorRequests(host::UrbFault::FailImmediately);
+TEST_F(TransportTest, RequestsTheBusOrTheDeviceRefusesAreNotDone) {
   URB urb{};
   urb.UrbHeader.Length = 80;
   urb.UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
-  EXPECT_EQ(usbeth::SubmitUrbSync(adapter_.get(), &urb), 1);
-  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 1, 0x00), usbeth::kOk);
+  // Refused by the bus driver at once.
+  FaultVendorRequests(host::UrbFault::FailImmediately);
+  EXPECT_EQ(usbeth::SubmitUrbSync(adapter_.get(), &urb), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 1, 0x00), usbeth::kFailed);
+  // Pended, then completed with an error.
+  FaultVendorRequests(host::UrbFault::CompleteWithError);
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kFailed);
+  EXPECT_EQ(usbeth::WriteRegisters(adapter_.get(), 1, 0x7F), usbeth::kFailed);
+  host::faults().reset();
+  // Stalled by the device itself: the buffer holds no answer.
+  rig_.board->set_vendor_stall_rule([](const hw::SetupPacket&) { return true; });
+  std::memset(adapter_->RegReadBuffer, 0xA5, sizeof adapter_->RegReadBuffer);
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kFailed);
+  EXPECT_EQ(rig_.board->control_log().back().handshake, hw::Handshake::Stall);
+  EXPECT_EQ(usbeth::WriteRegisters(adapter_.get(), 1, 0x7F), usbeth::kFailed);
+  EXPECT_TRUE(rig_.board->values_written_to(0x7F).empty());
+  rig_.board->set_vendor_stall_rule(nullptr);
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kOk);
   ExpectNothingLive();
 }
 
-TEST_F(TransportTest, StalledRequestIsCancelledAfterTenSecondsAndCompletesBeforeReturn) {
+// A lower device that completes every request at once with the IRP status
+// and URB status given, reporting `answered` bytes of data.
+class AnsweringDevice {
+ public:
+  AnsweringDevice() {
+    std::memset(&driver_, 0, sizeof(driver_));
+    std::memset(&device_, 0, sizeof(device_));
+    driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &AnsweringDevice::Dispatch;
+    device_.DriverObject = &driver_;
+    device_.DeviceExtension = this;
+    device_.StackSize = 1;
+  }
+  PDEVICE_OBJECT device() { return &device_; }
+  NTSTATUS irp_status = STATUS_SUCCESS;
+  USBD_STATUS urb_status = USBD_STATUS_SUCCESS;
+  ULONG answered = 0;
+
+ private:
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* self = static_cast<AnsweringDevice*>(device->DeviceExtension);
+    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = self->urb_status;
+    auto& r = urb->UrbControlVendorClassRequest;
+    if (self->answered < r.TransferBufferLength) r.TransferBufferLength = self->answered;
+    irp->IoStatus.Status = self->irp_status;
+    irp->IoStatus.Information = 0;
+    const NTSTATUS status = self->irp_status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  DRIVER_OBJECT driver_;
+  DEVICE_OBJECT device_;
+};
+
+TEST_F(TransportTest, ReadIsDoneOnlyWithBothStatusesGoodAndEveryByteThere) {
+  AnsweringDevice lower;
+  adapter_->LowerDevice = lower.device();
+  adapter_->IrpStackSize = 2;
+  lower.answered = 6;
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kOk);
+  // The IRP succeeded, the request did not.
+  lower.urb_status = USBD_STATUS_STALL_PID;
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kFailed);
+  lower.urb_status = USBD_STATUS_SUCCESS;
+  // A short answer.
+  lower.answered = 5;
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kFailed);
+  // The IRP failed.
+  lower.answered = 6;
+  lower.irp_status = STATUS_UNSUCCESSFUL;
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kFailed);
+  EXPECT_EQ(host::counters().irps_live, 0);
+}
+
+TEST_F(TransportTest, AfterOneTimeoutTheRestOfTheSequenceDoesNotWait) {
   FaultVendorRequests(host::UrbFault::Stall);
+  host::clear_debug_output();
   const host::Nanoseconds start = rig_.now();
   URB urb{};
   urb.UrbControlVendorClassRequest.Hdr.Length = 80;
@@ -129,10 +200,35 @@ TEST_F(TransportTest, StalledRequestIsCancelledAfterTenSecondsAndCompletesBefore
   // The cancelled IRP has completed into this frame before the return.
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
   ExpectNothingLive();
+  ASSERT_EQ(host::debug_output().size(), 1u);
+  EXPECT_NE(host::debug_output()[0].find("did not answer"), std::string::npos);
 
+  // The rest of the sequence fails at once and never reaches the bus.
+  const size_t sent = rig_.spy->urbs.size();
+  const host::Nanoseconds after = rig_.now();
   EXPECT_EQ(usbeth::WriteRegisters(adapter_.get(), 1, 0x7F), usbeth::kFailed);
   EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kFailed);
-  EXPECT_EQ(rig_.bus->stats().cancelled, 3u);
+  EXPECT_EQ(rig_.now(), after);
+  EXPECT_EQ(rig_.spy->urbs.size(), sent);
+  EXPECT_EQ(rig_.bus->stats().cancelled, 1u);
+  EXPECT_EQ(host::debug_output().size(), 1u);
+  // A pipe abort, which the host controller carries out alone, still goes
+  // down (this one names no pipe and is refused by the bus).
+  URB abort{};
+  abort.UrbPipeRequest.Hdr.Length = 24;
+  abort.UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+  EXPECT_NE(usbeth::SubmitUrbSync(adapter_.get(), &abort), STATUS_IO_TIMEOUT);
+  ASSERT_EQ(rig_.spy->urbs.size(), sent + 1);
+  EXPECT_EQ(rig_.spy->urbs.back().function, URB_FUNCTION_ABORT_PIPE);
+
+  // A new sequence gives the device its full time again.
+  usbeth::BeginDeviceSequence(adapter_.get());
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kFailed);
+  EXPECT_GE(rig_.now() - after, 10 * host::kSecond);
+  EXPECT_EQ(rig_.bus->stats().cancelled, 2u);
+  host::faults().reset();
+  usbeth::BeginDeviceSequence(adapter_.get());
+  EXPECT_EQ(usbeth::ReadRegisters(adapter_.get(), 6, 0x10), usbeth::kOk);
   ExpectNothingLive();
 }
 
