@@ -19,10 +19,10 @@ constexpr char kOnePhy[] = "[[board.phy]]\naddress = 1\nid = 0x00406210\n";
 
 TEST(ScenarioFile, DefaultScenarioDescribesTheTourBetweenPhys) {
   Scenario s = parse_scenario(default_scenario_text(), "default");
-  ASSERT_EQ(s.phys.size(), 3u);
-  EXPECT_EQ(s.phys[0].id, 0x00406210u);
-  EXPECT_EQ(s.phys[1].id, 0x00006B90u);
-  EXPECT_TRUE(s.phys[1].partner.home_network);
+  ASSERT_EQ(s.adapter().phys.size(), 3u);
+  EXPECT_EQ(s.adapter().phys[0].id, 0x00406210u);
+  EXPECT_EQ(s.adapter().phys[1].id, 0x00006B90u);
+  EXPECT_TRUE(s.adapter().phys[1].partner.home_network);
   std::vector<Action> actions;
   for (const Event& e : s.events)
     actions.push_back(e.action);
@@ -42,10 +42,12 @@ TEST(ScenarioFile, ReadsRegistryBoardAndEvents) {
                                   "[[event]]\nat_ms = 100\naction = \"traffic\"\n"
                                   "direction = \"rx\"\nframe_size = 60\n",
                               "ok.toml");
-  EXPECT_EQ(s.registry.media_type, 4u);
-  EXPECT_FALSE(s.registry.tx_packet_desc.has_value());
-  ASSERT_TRUE(s.registry.network_address.has_value());
-  EXPECT_EQ((*s.registry.network_address)[5], 0x55);
+  const RegistrySetting& reg = s.adapter().registry;
+  ASSERT_NE(reg.find("MediaType"), nullptr);
+  EXPECT_EQ(reg.find("MediaType")->integer, 4u);
+  EXPECT_EQ(reg.find("TxPacketDesc"), nullptr);
+  ASSERT_TRUE(reg.network_address.has_value());
+  EXPECT_EQ((*reg.network_address)[5], 0x55);
   ASSERT_EQ(s.events.size(), 2u);
   EXPECT_EQ(s.events[0].action, Action::Traffic);  // sorted by time
   EXPECT_EQ(s.events[0].direction, Direction::Receive);
@@ -69,7 +71,8 @@ TEST(ScenarioFile, EachBadFileGivesOneLocatedError) {
       {"[[event]]\nat_ms = 1\naction = \"explode\"\n", "unknown action 'explode'"},
       {"[[event]]\nat_ms = 1\naction = \"unplug\"\nphy = 4\n", "no PHY at MII address 4"},
       {"[simulation\n", "bad.toml:1:"},
-      {"[registry]\nNetworkAddress = \"02:00\"\n", "'NetworkAddress' must be six hex bytes"},
+      {"[registry]\nNetworkAddress = \"02:0g\"\n",
+       "bad.toml:2: 'NetworkAddress' must be hex bytes"},
   };
   for (const Case& c : cases) {
     std::string error = ErrorOf(c.text);
@@ -81,7 +84,7 @@ TEST(ScenarioFile, EachBadFileGivesOneLocatedError) {
 TEST(ScenarioFile, UnrecognisedPhyNeedsToBeAskedFor) {
   Scenario s = parse_scenario("[[board.phy]]\naddress = 2\nid = 0x01234560\nunrecognised = true\n",
                               "ok.toml");
-  EXPECT_EQ(s.phys[0].id, 0x01234560u);
+  EXPECT_EQ(s.adapter().phys[0].id, 0x01234560u);
   EXPECT_FALSE(ErrorOf("[[board.phy]]\naddress = 1\nid = 0x00406210\n"
                        "[[board.phy]]\naddress = 1\nid = 0x00006B90\n")
                    .empty());
