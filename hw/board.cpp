@@ -498,6 +498,8 @@ void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
       ScriptItem reply{ScriptItem::Kind::Frame, phy->address(), false, 0, frame};
       std::copy(frame.begin() + 6, frame.begin() + 12, reply.frame.begin());
       std::copy(partner.mac.begin(), partner.mac.end(), reply.frame.begin() + 6);
+      // The partner's MAC pads what it sends to the Ethernet minimum.
+      if (reply.frame.size() < kMinFrame) reply.frame.resize(kMinFrame, 0);
       Schedule(After(t, partner.echo_delay_ns), std::move(reply));
     }
   }

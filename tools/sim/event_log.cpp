@@ -45,7 +45,13 @@ std::string time_column(uint64_t ns) {
 std::string with_kind(const Record& r, const std::string& label, const std::string& text) {
   char buf[32];
   snprintf(buf, sizeof buf, "  %-12s ", label.c_str());
-  return time_column(r.time_ns) + buf + text;
+  // With several adapters each line says whose it is.
+  const Field* adapter = r.find("adapter");
+  std::string who;
+  if (adapter && std::holds_alternative<std::string>(adapter->value)) {
+    who = "[" + std::get<std::string>(adapter->value) + "] ";
+  }
+  return time_column(r.time_ns) + buf + who + text;
 }
 
 std::string speed_text(int64_t mbps, bool full) {
@@ -76,10 +82,6 @@ std::string status_text(int64_t status) {
   char buf[16];
   snprintf(buf, sizeof buf, "0x%08" PRIX32, static_cast<uint32_t>(status));
   return status == 0 ? "success" : buf;
-}
-
-std::string adapter_prefix(const Record& r) {
-  return r.find("adapter") ? r.text("adapter") + ": " : "";
 }
 
 // NDIS requests made by a scenario.
@@ -141,13 +143,17 @@ std::string fault_timing(const Record& r) {
     if (r.integer("window_ms")) s += " for " + std::to_string(r.integer("window_ms")) + " ms";
     return s;
   }
+  auto ordinal = [](int64_t n) {
+    const char* suffix = (n % 100 >= 11 && n % 100 <= 13) ? "th"
+                         : n % 10 == 1                    ? "st"
+                         : n % 10 == 2                    ? "nd"
+                         : n % 10 == 3                    ? "rd"
+                                                          : "th";
+    return std::to_string(n) + suffix;
+  };
   int64_t nth = r.integer("nth"), count = r.integer("count");
-  std::string s = "the " + std::to_string(nth) +
-                  (nth == 1   ? "st"
-                   : nth == 2 ? "nd"
-                   : nth == 3 ? "rd"
-                              : "th");
-  if (count > 1) s += " to the " + std::to_string(nth + count - 1) + "th";
+  std::string s = "the " + ordinal(nth);
+  if (count > 1) s += " to the " + ordinal(nth + count - 1);
   return s;
 }
 

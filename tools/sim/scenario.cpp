@@ -832,7 +832,9 @@ void read_expectation(const Reader& r, const toml::node& item, Scenario& s) {
   std::set<std::string> keys = {"what", "adapter"};
   if (what == "media") {
     x.kind = ExpectKind::Media;
-    r.only_keys(t, {"what", "adapter", "state", "by_ms", "after_ms"}, "[[expect]] of media");
+    r.only_keys(t, {"what", "adapter", "state", "by_ms", "after_ms", "count"},
+                "[[expect]] of media");
+    if (const toml::node* c = t.get("count")) x.count = r.bound(c, "count");
     std::string state = r.string_value(t, "state", "connect");
     if (state != "connect" && state != "disconnect") {
       r.fail(t.get("state"), "'state' must be connect or disconnect");

@@ -232,6 +232,7 @@ struct Expectation {
   bool connect = true;
   std::optional<uint64_t> by_ms;     // media: at or before; oid: asked then
   std::optional<uint64_t> after_ms;  // media: at or after
+  std::optional<Bound> count;        // media: how many (else at least one)
   // frames
   Direction direction = Direction::Receive;
   std::optional<TrafficKind> traffic;

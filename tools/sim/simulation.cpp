@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <limits>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -72,7 +73,7 @@ enum class Fate : uint8_t {
 
 struct FrameInfo {
   uint64_t sent_ns = 0;
-  TrafficKind kind = TrafficKind::Directed;
+  TrafficKind kind = TrafficKind::Directed;  // of the stream (mix included)
   Fate fate = Fate::Pending;
   bool should_pass = true;  // rx: the packet filter in force asks for it
   bool echoed = false;      // tx: the partner's echo came back
@@ -223,7 +224,10 @@ struct Unit {
   Mac station{};
   Mac partner_mac = hw::LinkPartnerConfig{}.mac;
   std::mt19937_64 rng;
-  std::vector<Stream> streams;
+  // Traffic runs as scheduler events, so that it goes on while the run waits
+  // in a blocking request (a reset, a halt, another adapter's request).
+  std::list<Stream> streams;
+  uint64_t traffic_epoch = 0;  // bumped to end every stream at once
   StreamCheck tx_check, rx_check;
   std::vector<FrameInfo> tx_frames, rx_frames;
   std::unordered_map<uint64_t, uint32_t> pending_sends;  // protocol frame number -> sequence
@@ -545,8 +549,6 @@ class Run {
       if (next_event < s_.events.size()) t = std::min(t, s_.events[next_event].at_ms * kMs);
       if (next_ask < asks.size()) t = std::min(t, asks[next_ask].at_ms * kMs);
       for (auto& u : units_) {
-        for (const Stream& st : u->streams)
-          t = std::min({t, st.next_ns, st.end_ns});
         for (const ArmedFault& f : u->faults) {
           if (!f.done && f.until_ns > now_ns()) t = std::min(t, f.until_ns);
         }
@@ -577,38 +579,53 @@ class Run {
           std::none_of(units_.begin(), units_.end(), [](const auto& u) { return u->running; })) {
         break;
       }
-      for (auto& u : units_)
-        Pump(*u, now);
     }
     CheckLink();
   }
 
-  // Sends what the streams owe up to `now` and ends finished streams.
-  void Pump(Unit& u, uint64_t now) {
-    for (Stream& st : u.streams) {
-      while (st.next_ns <= now && st.next_ns < st.end_ns) {
-        unsigned size = NextSize(u, st);
-        TrafficKind kind = st.kind;
-        if (kind == TrafficKind::Mix) {
-          static const TrafficKind kKinds[] = {TrafficKind::Directed,  TrafficKind::Directed,
-                                               TrafficKind::Broadcast, TrafficKind::Multicast,
-                                               TrafficKind::Unlisted,  TrafficKind::OtherStation};
-          kind = kKinds[u.rng() % std::size(kKinds)];
-        }
-        if (st.transmit) {
-          SendOne(u, kind, st.group, size);
-        } else {
-          PartnerSendOne(u, kind, st.group, size);
-        }
-        st.next_ns += st.interval_ns;
-      }
+  void StartStream(Unit& u, Stream st) {
+    u.streams.push_back(st);
+    ScheduleFrame(u, &u.streams.back());
+  }
+
+  void ScheduleFrame(Unit& u, Stream* st) {
+    uint64_t epoch = u.traffic_epoch;
+    Unit* unit = &u;
+    kernel_->scheduler().schedule_at(
+        st->next_ns, host::RunLevel::Dispatch,
+        [this, unit, st, epoch] {
+          if (unit->traffic_epoch == epoch) Frame(*unit, st);
+        },
+        "scenario traffic");
+  }
+
+  // One frame of a stream, and the next one scheduled.
+  void Frame(Unit& u, Stream* st) {
+    unsigned size = NextSize(u, *st);
+    TrafficKind kind = st->kind;
+    if (kind == TrafficKind::Mix) {
+      static const TrafficKind kKinds[] = {TrafficKind::Directed,  TrafficKind::Directed,
+                                           TrafficKind::Broadcast, TrafficKind::Multicast,
+                                           TrafficKind::Unlisted,  TrafficKind::OtherStation};
+      kind = kKinds[u.rng() % std::size(kKinds)];
     }
-    auto done = std::remove_if(u.streams.begin(), u.streams.end(),
-                               [&](const Stream& st) { return st.end_ns <= now; });
-    if (done != u.streams.end()) {
-      u.streams.erase(done, u.streams.end());
-      if (u.streams.empty()) Emit(Make("traffic_stop", &u).add("direction", "duration over"));
+    if (st->transmit) {
+      SendOne(u, st->kind, kind, st->group, size);
+    } else {
+      PartnerSendOne(u, st->kind, kind, st->group, size);
     }
+    st->next_ns += st->interval_ns;
+    if (st->next_ns < st->end_ns) {
+      ScheduleFrame(u, st);
+      return;
+    }
+    u.streams.remove_if([st](const Stream& s) { return &s == st; });
+    if (u.streams.empty()) Emit(Make("traffic_stop", &u).add("direction", "duration over"));
+  }
+
+  void StopStreams(Unit& u) {
+    ++u.traffic_epoch;
+    u.streams.clear();
   }
 
   unsigned NextSize(Unit& u, Stream& st) {
@@ -650,9 +667,12 @@ class Run {
     return false;
   }
 
-  void SendOne(Unit& u, TrafficKind kind, const std::optional<Mac>& group, unsigned size) {
+  // `stream` is the kind of traffic asked for (mix included), `kind` this
+  // frame's.
+  void SendOne(Unit& u, TrafficKind stream, TrafficKind kind, const std::optional<Mac>& group,
+               unsigned size) {
     uint32_t seq = u.tx_check.next_sequence();
-    u.tx_frames.push_back({now_ns(), kind, Fate::Pending, true, false});
+    u.tx_frames.push_back({now_ns(), stream, Fate::Pending, true, false});
     auto frame = make_checked_frame(Destination(u, kind, group, false), u.station, seq, size);
     uint64_t number = u.protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
     if (number == 0) {
@@ -687,10 +707,11 @@ class Run {
     }
   }
 
-  void PartnerSendOne(Unit& u, TrafficKind kind, const std::optional<Mac>& group, unsigned size) {
+  void PartnerSendOne(Unit& u, TrafficKind stream, TrafficKind kind,
+                      const std::optional<Mac>& group, unsigned size) {
     uint32_t seq = u.rx_check.next_sequence();
     Mac dst = Destination(u, kind, group, true);
-    u.rx_frames.push_back({now_ns(), kind, Fate::Pending, ShouldPass(u, dst), false});
+    u.rx_frames.push_back({now_ns(), stream, Fate::Pending, ShouldPass(u, dst), false});
     auto frame = make_checked_frame(dst, u.partner_mac, seq, size);
     // The partner's MAC pads short frames to the Ethernet minimum.
     if (frame.size() < 60) frame.resize(60, 0);
@@ -765,10 +786,10 @@ class Run {
           group = g;
         }
         if (e.direction != Direction::Receive) {
-          u.streams.push_back({true, e.traffic, group, e.sizes, 0, interval, now, end});
+          StartStream(u, {true, e.traffic, group, e.sizes, 0, interval, now, end});
         }
         if (e.direction != Direction::Transmit) {
-          u.streams.push_back({false, e.traffic, group, e.sizes, 0, interval, now, end});
+          StartStream(u, {false, e.traffic, group, e.sizes, 0, interval, now, end});
         }
         std::string sizes;
         if (e.sizes.range) {
@@ -791,7 +812,7 @@ class Run {
         break;
       }
       case Action::StopTraffic:
-        u.streams.clear();
+        StopStreams(u);
         Emit(Make("traffic_stop", &u).add("direction", "all"));
         break;
       case Action::BadStatus:
@@ -821,7 +842,7 @@ class Run {
           break;
         }
         Disturb(u);
-        u.streams.clear();
+        StopStreams(u);
         bool handled = u.miniport->shutdown();
         Emit(Make("shutdown", &u).add("handled", handled));
         break;
@@ -1603,7 +1624,7 @@ class Run {
     step_.what = "halting the adapter";
     step_.beat++;
     Record r = Make("halt", &u);
-    u.streams.clear();
+    StopStreams(u);
     // Let frames in flight land before the counters are read.
     kernel_->scheduler().run_for(50 * kMs);
     Observe();
@@ -1689,21 +1710,24 @@ class Run {
       if (x.adapter != u.index) continue;
       switch (x.kind) {
         case ExpectKind::Media: {
-          std::string what =
-              std::string("a media ") + (x.connect ? "connect" : "disconnect") + " indication";
+          const char* state = x.connect ? "connect" : "disconnect";
+          std::string what = x.count ? x.count->text() + " media " + state + " indication(s)"
+                                     : std::string("a media ") + state + " indication";
           if (x.after_ms) what += " at or after " + std::to_string(*x.after_ms) + " ms";
           if (x.by_ms) what += " by " + std::to_string(*x.by_ms) + " ms";
           std::string got = "none";
-          bool ok = false;
+          int64_t n = 0;
+          bool any = false;
           for (const Record& r : RecordsOf(u, "media")) {
             if ((r.text("state") == "connect") != x.connect) continue;
-            got = "the first at " + std::to_string(r.time_ns / kMs) + " ms";
+            if (!any) got = "the first at " + std::to_string(r.time_ns / kMs) + " ms";
+            any = true;
             if (x.after_ms && r.time_ns < *x.after_ms * kMs) continue;
             if (x.by_ms && r.time_ns > *x.by_ms * kMs) continue;
-            ok = true;
-            got = "one at " + std::to_string(r.time_ns / kMs) + " ms";
-            break;
+            if (n++ == 0) got = "one at " + std::to_string(r.time_ns / kMs) + " ms";
           }
+          if (x.count) got = std::to_string(n) + (n ? " (" + got + ")" : "");
+          bool ok = x.count ? x.count->holds(n) : n > 0;
           Expected(u, x, ok, what, got);
           break;
         }
