@@ -40,6 +40,14 @@ constexpr uint64_t kSec = 1'000'000'000;
 constexpr uint64_t kSettleNs = 3 * kSec;
 // A link that has stayed as it is this long must be what NDIS was told.
 constexpr uint64_t kLinkStableNs = 30 * kSec;
+// Virtual time one step (an event, an initialize, a halt) may take before the
+// run is declared stuck: a driver that sleeps and polls forever never comes
+// back, and virtual time runs on without bound.
+constexpr uint64_t kStepLimitNs = 1800 * kSec;
+// How long an allocation fault given by count (`nth`, `count`) stays armed.
+constexpr uint64_t kSpanWindowNs = 60 * kSec;
+// A test frame this old has ended wherever it will end.
+constexpr uint64_t kFrameSettleNs = 10 * kSec;
 
 constexpr uint32_t kFilterDirected = 0x0001, kFilterMulticast = 0x0002,
                    kFilterAllMulticast = 0x0004, kFilterBroadcast = 0x0008,
@@ -260,6 +268,7 @@ struct Unit {
   // injected transfer since they were zeroed), or only within a margin
   // (frames in flight across a reset).
   bool stats_dirty = false;
+  uint64_t last_fault_ns = 0;  // the last device fault that struck
   int64_t stats_margin = 0;
 
   uint8_t tx_descriptors() const {
@@ -286,7 +295,10 @@ class Run {
       }
     } catch (const host::BugCheck& e) {
       Emit(Make("bug_check").add("code", e.code).add("message", e.message));
-      Fail(kExitBugCheck, "bug check " + e.code + ": " + e.message, "bug_check");
+      try {
+        Fail(kExitBugCheck, "bug check " + e.code + ": " + e.message, "bug_check: " + e.code);
+      } catch (const StopRun&) {
+      }
       if (ndis_) ndis_->abandon();
       if (kernel_) kernel_->set_check_leaks_on_destroy(false);
     } catch (const StopRun&) {
@@ -308,6 +320,36 @@ class Run {
  private:
   struct StopRun {};
 
+  // Bounds the virtual time of one step; nests.
+  class StepLimit {
+   public:
+    StepLimit(Run* run, const char* what) : run_(run), saved_(run->step_deadline_) {
+      run_->step_deadline_ = std::min(saved_, now_ns() + kStepLimitNs);
+      run_->step_.what = what;
+      run_->step_.beat++;
+    }
+    ~StepLimit() { run_->step_deadline_ = saved_; }
+    StepLimit(const StepLimit&) = delete;
+    StepLimit& operator=(const StepLimit&) = delete;
+
+   private:
+    Run* run_;
+    uint64_t saved_;
+  };
+
+  // Runs every half minute of virtual time: a step past its limit is stuck.
+  void Guard() {
+    if (now_ns() > step_deadline_) {
+      step_deadline_ = kNever;
+      host::bug_check("SIMULATION_STUCK", std::string("virtual time ran ") +
+                                              std::to_string(kStepLimitNs / kSec) +
+                                              " s past the start of a step (" + step_.what.load() +
+                                              ") without it returning");
+    }
+    kernel_->scheduler().schedule_after(
+        30 * kSec, host::RunLevel::Dispatch, [this] { Guard(); }, "scenario guard");
+  }
+
   Record Make(const std::string& kind, const Unit* u = nullptr) {
     Record r;
     r.time_ns = host::Kernel::current() ? now_ns() : 0;
@@ -320,20 +362,28 @@ class Run {
     result_.records.push_back(std::move(r));
   }
   void Fail(int code, const std::string& why, const std::string& kind) {
-    result_.failed.push_back(why);
+    if (result_.failed.size() < 50) result_.failed.push_back(why);
+    uint64_t now = host::Kernel::current() ? now_ns() : 0;
     if (result_.exit_code == kExitClean) {
       result_.exit_code = code;
       result_.failure = why;
       result_.failure_kind = kind;
-      result_.failure_ns = host::Kernel::current() ? now_ns() : 0;
+      result_.failure_ns = now;
     }
+    bool known = std::any_of(result_.kinds.begin(), result_.kinds.end(),
+                             [&](const SimResult::Kind& k) { return k.kind == kind; });
+    if (!known) result_.kinds.push_back({kind, why, now});
+    if (!o_.stop_at_kind.empty() && kind == o_.stop_at_kind) throw StopRun{};
   }
-  // An invariant every run keeps.
-  void Broken(Unit& u, const std::string& name, const std::string& detail) {
+  // An invariant every run keeps. `what` tells this breach apart from others
+  // of the same invariant (the soak writes one scenario for each).
+  void Broken(Unit& u, const std::string& name, const std::string& detail,
+              const std::string& what = "") {
     if (!s_.check_invariants) return;
     Emit(Make("invariant", &u).add("name", name).add("detail", detail));
     std::string where = units_.size() > 1 ? u.setting->name + ": " : "";
-    Fail(kExitInvariant, "invariant '" + name + "' broken: " + where + detail, name);
+    Fail(kExitInvariant, "invariant '" + name + "' broken: " + where + detail,
+         what.empty() ? name : name + ": " + what);
     if (o_.stop_at_invariant) throw StopRun{};
   }
 
@@ -349,6 +399,7 @@ class Run {
     // "urb" allocation fault fails.
     host::faults().set_urb_tag('W' | 'd' << 8 | 'm' << 16 | ' ' << 24);
     ndis_ = std::make_unique<host::ndis::Library>();
+    Guard();
     std::mt19937_64 seeds(k.seed);
     for (size_t i = 0; i < s_.adapters.size(); ++i) {
       auto u = std::make_unique<Unit>();
@@ -432,8 +483,7 @@ class Run {
   }
 
   void Initialize(Unit& u, bool first) {
-    step_.what = "initializing an adapter";
-    step_.beat++;
+    StepLimit limit(this, "initializing an adapter");
     if (u.running) {
       Emit(Make("initialize", &u).add("status", int64_t{0}).add("error", "already running"));
       return;
@@ -470,7 +520,7 @@ class Run {
     // A new start counts from nothing: what went before no longer matters.
     u.stats_dirty = false;
     u.stats_margin = 0;
-    Restarted(u);
+    Restarted(u, started);
     if (!first) u.media_known = false;
     Observe();
   }
@@ -490,7 +540,10 @@ class Run {
   }
   // The adapter has been started afresh (initialize, reset): an open
   // disturbance ends a little later.
-  void Restarted(Unit& u) {
+  // `started` is when the restart began: a fault that struck during it may
+  // have left the adapter as broken as before.
+  void Restarted(Unit& u, uint64_t started) {
+    if (u.last_fault_ns >= started) return;
     if (u.disturbed_open && !u.removed) {
       u.disturbed_open = false;
       u.disturbed_until = std::max(u.disturbed_until, now_ns() + kSettleNs);
@@ -565,7 +618,13 @@ class Run {
       if (now >= next_check) {
         next_check = (now / kSec + 1) * kSec;
         if (o_.on_second) o_.on_second(now);
-        if (o_.stop_at_invariant) CheckLink();
+        if (o_.stop_at_invariant || o_.check_continuously) {
+          CheckLink();
+          // Frames long enough on their way must have ended somewhere.
+          for (auto& u : units_) {
+            if (now > kFrameSettleNs) CheckFrames(*u, now - kFrameSettleNs);
+          }
+        }
       }
       while (next_event < s_.events.size() && s_.events[next_event].at_ms * kMs <= now) {
         Apply(s_.events[next_event++]);
@@ -739,8 +798,7 @@ class Run {
 
   void Apply(const Event& e) {
     Unit& u = *units_[e.adapter];
-    step_.what = action_name(e.action);
-    step_.beat++;
+    StepLimit limit(this, action_name(e.action));
     uint8_t mii = static_cast<uint8_t>(e.phy);
     switch (e.action) {
       case Action::Plug:
@@ -998,7 +1056,7 @@ class Run {
     // are counted on either side.
     ZeroedStatistics(u);
     u.stats_margin = std::max<int64_t>(u.stats_margin, u.tx_descriptors() + 2);
-    Restarted(u);
+    Restarted(u, started);
   }
 
   void InjectTransfers(Unit& u, const Event& e) {
@@ -1095,6 +1153,7 @@ class Run {
       if (!hit) continue;
       ++f.hits;
       ++result_.faults_injected;
+      u.last_fault_ns = now;
       Disturb(u);
       Record rec = Make("fault_hit", &u);
       rec.add("request", request_kind_name(e.request))
@@ -1136,6 +1195,7 @@ class Run {
     uint64_t until_ns;
     Unit* unit;
     uint64_t failures_before;
+    bool span = false;
   };
 
   static std::optional<host::FaultSite> SiteOf(AllocKind k) {
@@ -1166,6 +1226,7 @@ class Run {
       return;
     }
     Disturb(u);
+    u.last_fault_ns = kNever - 1;  // until the window ends, a restart proves nothing
     uint64_t before = host::faults().failures(*site);
     if (e.timing.probability) {
       host::faults().fail_rate(*site, *e.timing.probability);
@@ -1173,9 +1234,8 @@ class Run {
       host_windows_.push_back({*site, until, &u, before});
     } else {
       host::faults().fail_span(*site, e.timing.nth, e.timing.count);
-      // The span is counted when the next window ends or at the end.
-      host_windows_.push_back({*site, now_ns() + 60 * kSec, &u, before});
-      host_windows_.back().until_ns = kNever - 1;
+      // The span is given a minute to strike; what is left of it is cleared.
+      host_windows_.push_back({*site, now_ns() + kSpanWindowNs, &u, before, true});
     }
     Emit(r);
   }
@@ -1187,6 +1247,8 @@ class Run {
         continue;
       }
       host::faults().fail_rate(it->site, 0);
+      if (it->span) host::faults().fail_span(it->site, 0, 0);
+      if (it->unit->last_fault_ns == kNever - 1) it->unit->last_fault_ns = now;
       uint64_t failed = host::faults().failures(it->site) - it->failures_before;
       result_.faults_injected += failed;
       Emit(Make("host_fault_end", it->unit)
@@ -1430,7 +1492,7 @@ class Run {
                  "was %s",
                  u.active_phy, v.up ? "up" : "down", (now - stable_from) / 1e9, u.media_at / 1e9,
                  u.media_connected ? "connect" : "disconnect");
-        Broken(u, "indications_follow_link", detail);
+        Broken(u, "indications_follow_link", detail, v.up ? "link up" : "link down");
         u.media_known = false;  // once per disagreement
       }
     }
@@ -1571,10 +1633,11 @@ class Run {
 
   // Every test frame ended somewhere known, and the adapter filtered none
   // that the filter in force asked for, unless something disturbed it.
-  void CheckFrames(Unit& u) {
+  void CheckFrames(Unit& u, uint64_t sent_before = kNever) {
     for (bool tx : {true, false}) {
       const auto& frames = tx ? u.tx_frames : u.rx_frames;
-      for (size_t i = u.checked_upto(tx); i < frames.size(); ++i) {
+      size_t i = u.checked_upto(tx);
+      for (; i < frames.size() && frames[i].sent_ns < sent_before; ++i) {
         const FrameInfo& f = frames[i];
         if (WasDisturbed(u, f.sent_ns)) continue;
         std::string fate = FateName(f, tx);
@@ -1586,11 +1649,14 @@ class Run {
                    fate == "lost"      ? "lost without a trace"
                    : fate == "dropped" ? "read from the device but never indicated"
                                        : "filtered although the packet filter asks for it");
-          Broken(u, "frames_accounted", detail);
+          // Once per check: the frames after it went the same way.
+          u.checked_upto(tx) = frames.size();
+          Broken(u, "frames_accounted", detail,
+                 std::string(tx ? "sent " : "received ") + traffic_kind_name(f.kind) + " " + fate);
           break;
         }
       }
-      u.checked_upto(tx) = frames.size();
+      u.checked_upto(tx) = std::max(u.checked_upto(tx), i);
     }
   }
 
@@ -1608,7 +1674,8 @@ class Run {
         (rcv_ok > indicated + u.stats_margin || rcv_ok + u.stats_margin < indicated)) {
       Broken(u, "statistics_agree",
              "OID_GEN_RCV_OK is " + std::to_string(rcv_ok) + " but " +
-                 std::to_string(u.rx_since_reset) + " frames were indicated");
+                 std::to_string(u.rx_since_reset) + " frames were indicated",
+             "OID_GEN_RCV_OK");
     }
     int64_t xmit_ok = get("OID_GEN_XMIT_OK");
     int64_t transfers = static_cast<int64_t>(c.tx_transfers - u.at_reset.tx_transfers);
@@ -1616,13 +1683,13 @@ class Run {
     if (xmit_ok >= 0 && (xmit_ok > transfers + margin || xmit_ok + margin < transfers)) {
       Broken(u, "statistics_agree",
              "OID_GEN_XMIT_OK is " + std::to_string(xmit_ok) + " but the device took " +
-                 std::to_string(transfers) + " transfers");
+                 std::to_string(transfers) + " transfers",
+             "OID_GEN_XMIT_OK");
     }
   }
 
   void Halt(Unit& u, const std::string& reason) {
-    step_.what = "halting the adapter";
-    step_.beat++;
+    StepLimit limit(this, "halting the adapter");
     Record r = Make("halt", &u);
     StopStreams(u);
     // Let frames in flight land before the counters are read.
@@ -1645,8 +1712,7 @@ class Run {
   }
 
   void Finish() {
-    step_.what = "unloading the driver";
-    step_.beat++;
+    StepLimit limit(this, "unloading the driver");
     CountHostSpans();
     for (auto& u : units_)
       u->protocol->close();
@@ -1673,6 +1739,7 @@ class Run {
   void AskOid(size_t index) {
     const Expectation& x = s_.expectations[index];
     Unit& u = *units_[x.adapter];
+    StepLimit limit(this, "asking an OID");
     auto req = Request(u, false, x.oid, std::vector<uint8_t>(x.length));
     Record r = QueryRecord(u, req, x.oid, x.length);
     r.add("expectation_line", x.line);
@@ -1860,6 +1927,7 @@ class Run {
   std::unique_ptr<EthernetPcapWriter> wire_;
   std::vector<HostWindow> host_windows_;
   std::map<size_t, std::shared_ptr<host::ndis::Request>> answers_;
+  uint64_t step_deadline_ = kNever;
 };
 
 std::string summary_value(const Record& r, const std::string& key) {

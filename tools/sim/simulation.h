@@ -30,6 +30,10 @@ struct SimOptions {
   // Invariants are checked while the run goes, not only at its end, and the
   // run stops at the first one broken (the soak).
   bool stop_at_invariant = false;
+  // Invariants are checked while the run goes; the run goes on.
+  bool check_continuously = false;
+  // The run stops at the first failure of this kind (SimResult::Kind).
+  std::string stop_at_kind;
   // A refused initialize is not a failure of the run (faults may cause it).
   bool initialize_may_fail = false;
   // Called once per second of virtual time.
@@ -52,6 +56,15 @@ struct SimResult {
   std::vector<std::string> failed;
   uint64_t failure_ns = 0;   // virtual time of the first failure
   std::string failure_kind;  // the invariant's or expectation's name
+  // Each kind of failure once, the first of its kind: an invariant with what
+  // broke it ("frames_accounted: received broadcast filtered_wrongly"), a
+  // bug check with its code, "expectation", ...
+  struct Kind {
+    std::string kind;
+    std::string failure;
+    uint64_t at_ns = 0;
+  };
+  std::vector<Kind> kinds;
   uint64_t wire_capture_frames = 0;
   // Figures for the soak.
   uint64_t frames_checked = 0;

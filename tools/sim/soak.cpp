@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 
 #include "simulation.h"
 
@@ -308,34 +309,38 @@ class Generator {
 
 SimOptions Quiet() {
   SimOptions o;
-  o.stop_at_invariant = true;
+  o.check_continuously = true;
   o.initialize_may_fail = true;
   o.stuck_after_seconds = 300;
   return o;
 }
 
 bool Fails(const Scenario& s, const std::string& kind) {
-  SimResult r = run_simulation(s, Quiet());
-  return r.exit_code != kExitClean && r.failure_kind == kind;
+  SimOptions o = Quiet();
+  o.stop_at_kind = kind;
+  SimResult r = run_simulation(s, o);
+  return std::any_of(r.kinds.begin(), r.kinds.end(),
+                     [&](const SimResult::Kind& k) { return k.kind == kind; });
 }
 
 // The events up to the failure, then as few of them as still fail the same
 // way (dropping runs of events, halving their length as it goes).
-Scenario Shrink(const SoakOptions& o, Scenario s, const SimResult& failed, std::string* note) {
+Scenario Shrink(const SoakOptions& o, Scenario s, const SimResult::Kind& failed,
+                std::string* note) {
   Scenario cut = s;
-  uint64_t fail_ms = failed.failure_ns / 1'000'000;
+  uint64_t fail_ms = failed.at_ns / 1'000'000;
   cut.duration_ms = std::min(s.duration_ms, fail_ms + 5000);
   cut.events.erase(std::remove_if(cut.events.begin(), cut.events.end(),
                                   [&](const Event& e) { return e.at_ms > cut.duration_ms; }),
                    cut.events.end());
   unsigned runs = 1;
-  if (!Fails(cut, failed.failure_kind)) {
+  if (!Fails(cut, failed.kind)) {
     *note = "the events up to the failure alone do not show it; the whole episode kept";
     return s;
   }
   s = cut;
   size_t chunk = std::max<size_t>(1, s.events.size() / 2);
-  while (chunk >= 1 && runs < o.shrink_runs) {
+  while (runs < o.shrink_runs) {
     bool removed_any = false;
     for (size_t start = 0; start < s.events.size() && runs < o.shrink_runs;) {
       Scenario trial = s;
@@ -343,7 +348,7 @@ Scenario Shrink(const SoakOptions& o, Scenario s, const SimResult& failed, std::
       trial.events.erase(trial.events.begin() + static_cast<long>(start),
                          trial.events.begin() + static_cast<long>(end));
       ++runs;
-      if (Fails(trial, failed.failure_kind)) {
+      if (Fails(trial, failed.kind)) {
         s = trial;
         removed_any = true;
       } else {
@@ -352,7 +357,22 @@ Scenario Shrink(const SoakOptions& o, Scenario s, const SimResult& failed, std::
     }
     if (chunk == 1 && !removed_any) break;
     chunk = std::max<size_t>(1, chunk / 2);
-    if (chunk == 1 && !removed_any && runs >= o.shrink_runs) break;
+  }
+  // Then the quiet stretches between events made short.
+  if (!s.events.empty() && runs < o.shrink_runs + 2) {
+    Scenario trial = s;
+    uint64_t shift = 0, last = 0, previous = 0;
+    for (Event& e : trial.events) {
+      uint64_t gap = e.at_ms - previous;
+      previous = e.at_ms;
+      uint64_t keep = std::min<uint64_t>(gap, previous == gap ? 5000 : 15000);
+      shift += gap - keep;
+      e.at_ms -= shift;
+      last = e.at_ms;
+    }
+    trial.duration_ms = std::max(last + 20000, s.duration_ms > shift ? s.duration_ms - shift : 0);
+    ++runs;
+    if (shift > 0 && Fails(trial, failed.kind)) s = trial;
   }
   *note =
       std::to_string(s.events.size()) + " events left after " + std::to_string(runs) + " reruns";
@@ -373,6 +393,7 @@ SoakReport run_soak(const SoakOptions& o) {
   auto started = std::chrono::steady_clock::now();
   const uint64_t total_ms = static_cast<uint64_t>(o.hours * kHourMs);
   uint64_t done_ms = 0;
+  std::set<std::string> seen;  // kinds of failure written out
   for (uint64_t episode = 0; done_ms < total_ms; ++episode) {
     SoakOptions eo = o;
     eo.episode_ms = std::min(o.episode_ms, total_ms - done_ms);
@@ -383,22 +404,22 @@ SoakReport run_soak(const SoakOptions& o) {
     report.events += s.events.size();
     report.faults += r.faults_injected;
     report.frames += r.frames_checked;
-    uint64_t ran_ms = r.exit_code == kExitClean ? s.duration_ms : r.failure_ns / 1'000'000;
     done_ms += s.duration_ms;
     report.simulated_hours = done_ms / static_cast<double>(kHourMs);
-    if (r.exit_code != kExitClean) {
+    for (const SimResult::Kind& k : r.kinds) {
       ++report.failures;
-      print("soak: episode " + std::to_string(episode) + " failed at " +
-            std::to_string(ran_ms / 1000) + " s: " + r.failure);
+      print("soak: episode " + std::to_string(episode) + " at " +
+            std::to_string(k.at_ns / 1'000'000'000) + " s: " + k.failure);
+      if (!seen.insert(k.kind).second) continue;  // written out already
       std::string note;
-      Scenario small = Shrink(o, s, r, &note);
-      small.name = "soak failure: " + r.failure_kind + " (seed " + std::to_string(o.seed) +
-                   ", episode " + std::to_string(episode) + ")";
+      Scenario small = Shrink(o, s, k, &note);
+      small.name = "soak failure: " + k.kind + " (seed " + std::to_string(o.seed) + ", episode " +
+                   std::to_string(episode) + ")";
       std::filesystem::path file =
-          std::filesystem::path(o.out_dir) /
-          ("soak-seed" + std::to_string(o.seed) + "-episode" + std::to_string(episode) + ".toml");
+          std::filesystem::path(o.out_dir) / ("soak-seed" + std::to_string(o.seed) + "-failure" +
+                                              std::to_string(seen.size()) + ".toml");
       std::ofstream out(file);
-      out << "# Written by usbeth-sim soak: " << r.failure << "\n# " << note << "\n"
+      out << "# Written by usbeth-sim soak: " << k.failure << "\n# " << note << "\n"
           << write_scenario(small);
       report.failure_files.push_back(file.string());
       print("soak: wrote " + file.string() + " (" + note + ")");
