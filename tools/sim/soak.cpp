@@ -39,7 +39,7 @@ class Generator {
       s.adapters.push_back(a);
     }
     s.name = "soak seed " + std::to_string(o_.seed) + " episode " + std::to_string(episode);
-    s.seed = rng_();
+    s.seed = rng_() >> 1;  // a TOML integer holds 63 bits
     s.duration_ms = o_.episode_ms;
     state_.assign(s.adapters.size(), {});
     for (size_t i = 0; i < s.adapters.size(); ++i) {
@@ -327,18 +327,35 @@ bool Fails(const Scenario& s, const std::string& kind) {
 // way (dropping runs of events, halving their length as it goes).
 Scenario Shrink(const SoakOptions& o, Scenario s, const SimResult::Kind& failed,
                 std::string* note) {
-  Scenario cut = s;
   uint64_t fail_ms = failed.at_ns / 1'000'000;
-  cut.duration_ms = std::min(s.duration_ms, fail_ms + 5000);
-  cut.events.erase(std::remove_if(cut.events.begin(), cut.events.end(),
-                                  [&](const Event& e) { return e.at_ms > cut.duration_ms; }),
-                   cut.events.end());
-  unsigned runs = 1;
-  if (!Fails(cut, failed.kind)) {
+  unsigned runs = 0;
+  // Most failures follow from the events just before them: first the last
+  // half minute of events alone, moved to the start, then longer stretches,
+  // and last every event up to the failure.
+  bool found = false;
+  for (uint64_t window : {uint64_t{30'000}, uint64_t{180'000}, uint64_t{900'000}, fail_ms + 1}) {
+    uint64_t from = fail_ms > window ? fail_ms - window : 0;
+    Scenario cut = s;
+    cut.events.clear();
+    for (const Event& e : s.events) {
+      if (e.at_ms >= from && e.at_ms <= fail_ms) cut.events.push_back(e);
+    }
+    uint64_t shift = from > 5000 ? from - 5000 : 0;
+    for (Event& e : cut.events)
+      e.at_ms -= shift;
+    cut.duration_ms = std::min(s.duration_ms, fail_ms - shift + 15000);
+    ++runs;
+    if (Fails(cut, failed.kind)) {
+      s = cut;
+      found = true;
+      break;
+    }
+    if (window > fail_ms) break;
+  }
+  if (!found) {
     *note = "the events up to the failure alone do not show it; the whole episode kept";
     return s;
   }
-  s = cut;
   size_t chunk = std::max<size_t>(1, s.events.size() / 2);
   while (runs < o.shrink_runs) {
     bool removed_any = false;

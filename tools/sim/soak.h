@@ -23,7 +23,7 @@ struct SoakOptions {
   std::optional<Scenario> base;  // its adapters (board, registry) and bus
   std::string out_dir = ".";     // where failing scenarios are written
   uint64_t episode_ms = 3'600'000;
-  unsigned shrink_runs = 40;  // at most this many reruns to shrink a failure
+  unsigned shrink_runs = 25;  // at most this many reruns to shrink a failure
   std::function<void(const std::string&)> print;
 };
 
