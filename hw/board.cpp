@@ -57,10 +57,17 @@ class Board::Session {
     std::vector<WireFrame> frames;
     frames.swap(board_->tap_pending_);
     std::function<void(const WireFrame&)> tap = board_->tap_;
+    std::vector<FrameFateRecord> fates;
+    fates.swap(board_->fate_pending_);
+    std::function<void(const FrameFateRecord&)> fate_tap = board_->fate_tap_;
     lock_.unlock();
     if (tap) {
       for (const WireFrame& frame : frames)
         tap(frame);
+    }
+    if (fate_tap) {
+      for (const FrameFateRecord& fate : fates)
+        fate_tap(fate);
     }
   }
   Session(const Session&) = delete;
@@ -99,7 +106,7 @@ Board::Board(BoardConfig config, Clock clock)
   regs_[reg::kEepromControl] = reg::kEepromDone;
   regs_[reg::kMiiControl] = reg::kMiiDone;
   for (const PhyConfig& p : config_.phys) {
-    phys_.push_back(std::make_unique<Phy>(p, config_.timing, now_));
+    phys_.push_back(std::make_unique<Phy>(p, p.timing ? *p.timing : config_.timing, now_));
   }
 }
 
@@ -255,7 +262,10 @@ ControlResult Board::StandardRequest(const SetupPacket& setup, uint8_t* data) {
       if (type != 0x80) return Stall();
       return DataIn(&configuration_, 1, setup, data);
     case kRequestSetConfiguration: {
-      if (type != 0x00 || (setup.wValue & 0xFF) > 1) return Stall();
+      const uint8_t value = static_cast<uint8_t>(setup.wValue);
+      if (type != 0x00 || (value != 0 && value != config_.descriptors.configuration_value)) {
+        return Stall();
+      }
       configuration_ = static_cast<uint8_t>(setup.wValue);
       halted_.clear();
       out_transfer_.clear();
@@ -476,6 +486,7 @@ void Board::EndTransfer() {
 void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
   if (mac_reset_until_ != kNever || !(regs_[reg::kRxCtl0] & reg::kTxEnable)) {
     ++counters_.tx_dropped_disabled;
+    Fate(FrameFate::TxDisabled, frame, 0);
     return;
   }
   bool sent = false;
@@ -488,11 +499,14 @@ void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
       ScriptItem reply{ScriptItem::Kind::Frame, phy->address(), false, 0, frame};
       std::copy(frame.begin() + 6, frame.begin() + 12, reply.frame.begin());
       std::copy(partner.mac.begin(), partner.mac.end(), reply.frame.begin() + 6);
+      // The partner's MAC pads what it sends to the Ethernet minimum.
+      if (reply.frame.size() < kMinFrame) reply.frame.resize(kMinFrame, 0);
       Schedule(After(t, partner.echo_delay_ns), std::move(reply));
     }
   }
   if (!sent) {
     ++counters_.tx_dropped_no_link;
+    Fate(FrameFate::TxNoLink, frame, 0);
     return;
   }
   ++counters_.wire_tx_frames;
@@ -511,11 +525,13 @@ void Board::FrameFromPartner(uint8_t mii_address, const std::vector<uint8_t>& fr
   Phy* phy = FindPhy(mii_address);
   if (phy == nullptr || !phy->CarriesTraffic()) {
     ++counters_.rx_lost_no_link;
+    Fate(FrameFate::RxNoLink, frame, 0);
     return;
   }
   for (const auto& other : phys_) {
     if (other.get() != phy && other->CarriesTraffic()) {
       ++counters_.rx_mii_contention;  // two PHYs drive the receive data lines
+      Fate(FrameFate::RxContention, frame, 0);
       return;
     }
   }
@@ -541,19 +557,23 @@ bool Board::AddressFilterPasses(const uint8_t* dst) const {
 void Board::ReceiveIntoFifo(const std::vector<uint8_t>& frame) {
   if (mac_reset_until_ != kNever || !(regs_[reg::kRxCtl0] & reg::kRxEnable)) {
     ++counters_.rx_dropped_disabled;
+    Fate(FrameFate::RxDisabled, frame, 0);
     return;
   }
   if (frame.size() < 6 || !AddressFilterPasses(frame.data())) {
     ++counters_.rx_filtered;
+    Fate(FrameFate::RxFiltered, frame, 0);
     return;
   }
   if (frame.size() > kMaxReceivedFrame) {
     ++counters_.rx_too_long;
+    Fate(FrameFate::RxTooLong, frame, 0);
     return;
   }
   const size_t entry_size = frame.size() + 8;
   if (fifo_bytes_ + entry_size > config_.rx_fifo_bytes) {
     ++counters_.rx_fifo_overflows;
+    Fate(FrameFate::RxFifoOverflow, frame, 0);
     return;
   }
 
@@ -589,19 +609,39 @@ void Board::ReceiveIntoFifo(const std::vector<uint8_t>& frame) {
   entry.push_back(0);
   fifo_bytes_ += entry.size();
   fifo_.push_back(std::move(entry));
+  raw_entries_.push_back(false);
   ++counters_.rx_fifo_frames;
 }
 
+void Board::Fate(FrameFate fate, const std::vector<uint8_t>& bytes, size_t trailer) {
+  if (!fate_tap_) return;
+  size_t n = bytes.size() > trailer ? bytes.size() - trailer : 0;
+  fate_pending_.push_back(
+      {now_, fate, std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n))});
+}
+
 void Board::FlushFifo() {
-  for (const auto& entry : fifo_)
-    fifo_bytes_ -= entry.size();
-  counters_.rx_flushed += fifo_.size();
-  fifo_.clear();
+  for (size_t i = 0; i < fifo_.size(); ++i) {
+    if (raw_entries_[i]) continue;  // injected transfers are not the MAC's to flush
+    fifo_bytes_ -= fifo_[i].size();
+    ++counters_.rx_flushed;
+    Fate(FrameFate::RxFlushed, fifo_[i], 8);
+  }
+  std::deque<std::vector<uint8_t>> kept;
+  std::deque<bool> kept_raw;
+  for (size_t i = 0; i < fifo_.size(); ++i) {
+    if (!raw_entries_[i]) continue;
+    kept.push_back(std::move(fifo_[i]));
+    kept_raw.push_back(true);
+  }
+  fifo_.swap(kept);
+  raw_entries_.swap(kept_raw);
 }
 
 void Board::FinishInFrame() {
-  fifo_bytes_ -= in_frame_.size();
+  if (!in_frame_raw_) fifo_bytes_ -= in_frame_.size();
   in_frame_.clear();
+  in_frame_raw_ = false;
   in_pos_ = 0;
   in_zero_length_due_ = false;
 }
@@ -621,6 +661,7 @@ Handshake Board::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet_size,
 
   if (in_zero_length_due_) {
     // The frame filled whole packets: a zero-length packet ends its transfer.
+    if (!in_frame_raw_) Fate(FrameFate::RxReadOut, in_frame_, 8);
     FinishInFrame();
     ++counters_.bulk_in_packets;
     return Handshake::Ack;
@@ -628,7 +669,9 @@ Handshake Board::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet_size,
   if (in_frame_.empty()) {
     if (fifo_.empty()) return Handshake::Nak;
     in_frame_ = std::move(fifo_.front());
+    in_frame_raw_ = raw_entries_.front();
     fifo_.pop_front();
+    raw_entries_.pop_front();
     in_pos_ = 0;
   }
   const size_t chunk = std::min(mps, in_frame_.size() - in_pos_);
@@ -641,6 +684,7 @@ Handshake Board::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet_size,
     if (chunk == mps) {
       in_zero_length_due_ = true;
     } else {
+      if (!in_frame_raw_) Fate(FrameFate::RxReadOut, in_frame_, 8);
       FinishInFrame();
     }
   }
@@ -656,8 +700,9 @@ void Board::reset_endpoint(uint8_t endpoint_address) {
     out_transfer_.clear();
     out_overrun_ = false;
   }
-  if (ep == bulk_in_ep_ && !in_frame_.empty()) {
+  if (ep == bulk_in_ep_ && (!in_frame_.empty() || in_zero_length_due_)) {
     ++counters_.rx_stream_discarded;
+    if (!in_frame_raw_) Fate(FrameFate::RxStreamDiscarded, in_frame_, 8);
     FinishInFrame();
   }
 }
@@ -868,9 +913,36 @@ void Board::set_vendor_stall_rule(std::function<bool(const SetupPacket&)> rule) 
 void Board::queue_raw_bulk_in(std::vector<uint8_t> transfer) {
   Session session(this);
   if (transfer.empty()) return;  // a zero-length entry would read as no frame at all
-  fifo_bytes_ += transfer.size();
+  // Like an injected transfer: outside the MAC's FIFO accounting and flushes.
   fifo_.push_back(std::move(transfer));
+  raw_entries_.push_back(true);
   ++counters_.rx_fifo_frames;
+}
+
+void Board::inject_bulk_in_transfer(std::vector<uint8_t> bytes) {
+  Session session(this);
+  fifo_.push_back(std::move(bytes));
+  raw_entries_.push_back(true);
+}
+
+void Board::set_fate_tap(std::function<void(const FrameFateRecord&)> tap) {
+  Session session(this);
+  fate_tap_ = std::move(tap);
+}
+
+void Board::usb_reset() {
+  Session session(this);
+  usb_address_ = 0;
+  configuration_ = 0;
+  remote_wakeup_ = false;
+  halted_.clear();
+  out_transfer_.clear();
+  out_overrun_ = false;
+  if (!in_frame_.empty() || in_zero_length_due_) {
+    ++counters_.rx_stream_discarded;
+    if (!in_frame_raw_) Fate(FrameFate::RxStreamDiscarded, in_frame_, 8);
+    FinishInFrame();
+  }
 }
 
 Counters Board::counters() {

@@ -65,6 +65,27 @@ struct WireFrame {
   std::vector<uint8_t> bytes;  // destination first, no frame check sequence
 };
 
+// Where a frame ended inside the adapter, when it did not simply pass.
+enum class FrameFate {
+  TxNoLink,           // no PHY with link carries traffic
+  TxDisabled,         // transmitter disabled or MAC in reset
+  RxNoLink,           // its PHY carried no traffic
+  RxContention,       // two PHYs drove the receive data lines
+  RxDisabled,         // receiver disabled or MAC in reset
+  RxFiltered,         // refused by the address filter
+  RxTooLong,          // would not fit a receive transfer
+  RxFifoOverflow,     // no room in the receive FIFO
+  RxFlushed,          // dropped from the FIFO by a controller reset
+  RxStreamDiscarded,  // partly read when the bulk-in endpoint was reset
+  RxReadOut,          // read out whole on the bulk-in pipe (it reached the host)
+};
+
+struct FrameFateRecord {
+  uint64_t time_ns;
+  FrameFate fate;
+  std::vector<uint8_t> bytes;  // the frame, destination first, no trailer
+};
+
 struct PhyState {
   bool present = false;
   bool link_up = false;
@@ -174,6 +195,20 @@ class Board : public UsbDevice {
   // bulk-in pipe carry these status bits; or a wrong CRC and bit 0x08.
   void inject_rx_status(uint8_t bits, unsigned frames);
   void inject_crc_errors(unsigned frames);
+  // Queues `bytes` as one bulk-in transfer exactly as given (frame, CRC and
+  // trailer are the caller's, lies included); it goes behind the frames
+  // already queued and takes no FIFO room. An empty one is a zero-length
+  // transfer.
+  void inject_bulk_in_transfer(std::vector<uint8_t> bytes);
+  // Called, after the board's lock is released, for every frame that ends
+  // somewhere other than the wire or the FIFO, and for every frame read out
+  // whole on the bulk-in pipe.
+  void set_fate_tap(std::function<void(const FrameFateRecord&)> tap);
+
+  // The device unplugged and plugged back in: a bus reset puts the USB side
+  // back to its power-on state (unconfigured, no halted endpoint, remote
+  // wake-up off, nothing half-transferred); the controller keeps running.
+  void usb_reset();
 
   // A lying or failing device, for robustness tests. Each vendor register
   // request for which the rule answers true is stalled instead of carried out
@@ -284,6 +319,11 @@ class Board : public UsbDevice {
   std::vector<WireFrame> wire_;
   std::vector<WireFrame> tap_pending_;
   std::function<void(const WireFrame&)> tap_;
+  std::vector<FrameFateRecord> fate_pending_;
+  std::function<void(const FrameFateRecord&)> fate_tap_;
+  std::deque<bool> raw_entries_;  // per FIFO entry: injected as is (takes no FIFO room)
+  bool in_frame_raw_ = false;
+  void Fate(FrameFate fate, const std::vector<uint8_t>& bytes, size_t trailer);
   Counters counters_;
 };
 

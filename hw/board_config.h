@@ -45,13 +45,27 @@ struct LinkPartnerConfig {
   uint64_t echo_delay_ns = 100 * kMicrosecond;
 };
 
+// Delays of the slow parts. kNever: the done bit never comes.
+struct TimingConfig {
+  uint64_t eeprom_ns = 100 * kMicrosecond;
+  bool eeprom_done_bit_stuck = false;  // the word arrives but the done bit never shows
+  uint64_t mii_ns = 0;
+  uint64_t mac_reset_ns = 100 * kMicrosecond;
+  uint64_t phy_reset_ns = 300 * kMicrosecond;   // MII writes during it are ignored
+  uint64_t autoneg_ns = 1500 * kMillisecond;    // also parallel detection
+  uint64_t forced_link_ns = 50 * kMillisecond;  // link with auto-negotiation off
+  uint64_t home_link_ns = 200 * kMillisecond;   // home-network PHYs
+};
+
 struct PhyConfig {
   uint8_t mii_address = 1;
   uint32_t id = phyid::kEthernetA;  // register 2 << 16 | register 3, revision included
   LinkPartnerConfig partner;
+  // This PHY's own reset, negotiation and link times; the board's when empty.
+  std::optional<TimingConfig> timing;
 };
 
-enum class EndpointKind : uint8_t { Bulk = 2, Interrupt = 3 };
+enum class EndpointKind : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
 
 struct EndpointConfig {
   uint8_t address;  // with the direction bit (0x80 = IN)
@@ -81,18 +95,7 @@ struct DescriptorConfig {
   bool last_runs_past_end = false;  // the last descriptor's bLength overruns the blob
   std::optional<uint16_t> total_length;  // wTotalLength to report instead of the real one
   int zero_max_packet_endpoint = -1;     // index into endpoints whose wMaxPacketSize reads 0
-};
-
-// Delays of the slow parts. kNever: the done bit never comes.
-struct TimingConfig {
-  uint64_t eeprom_ns = 100 * kMicrosecond;
-  bool eeprom_done_bit_stuck = false;  // the word arrives but the done bit never shows
-  uint64_t mii_ns = 0;
-  uint64_t mac_reset_ns = 100 * kMicrosecond;
-  uint64_t phy_reset_ns = 300 * kMicrosecond;   // MII writes during it are ignored
-  uint64_t autoneg_ns = 1500 * kMillisecond;    // also parallel detection
-  uint64_t forced_link_ns = 50 * kMillisecond;  // link with auto-negotiation off
-  uint64_t home_link_ns = 200 * kMillisecond;   // home-network PHYs
+  uint8_t configuration_value = 1;       // bConfigurationValue, the one SET_CONFIGURATION takes
 };
 
 struct BoardConfig {

@@ -61,7 +61,7 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const DescriptorConfig& layout
   std::vector<uint8_t> config = {
       9, kDescriptorConfiguration,
       0, 0,
-      1, 1,
+      1, layout.configuration_value,
       0, static_cast<uint8_t>(layout.remote_wakeup_capable ? 0xA0 : 0x80),
       50};
   parts.push_back(config);

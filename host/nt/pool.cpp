@@ -114,6 +114,10 @@ void* pool_allocate(size_t size, uint32_t tag, const char* site, bool inject) {
     bug_check("BAD_POOL_CALLER", std::string(site ? site : "pool") + " above DISPATCH_LEVEL");
   }
   if (inject && faults().should_fail(FaultSite::PoolAllocation)) return nullptr;
+  if (inject && tag != 0 && tag == faults().urb_tag() &&
+      faults().should_fail(FaultSite::UrbAllocation)) {
+    return nullptr;
+  }
   if (size > (1ull << 32)) return nullptr;
   auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size + kPoolGuardBytes));
   if (!h) return nullptr;

@@ -196,9 +196,29 @@ void run_event_routine(RunLevel level, uint8_t irql, const char* what,
 // ---- Fault injection ------------------------------------------------------------
 
 void FaultInjector::fail_nth(FaultSite site, uint64_t n) {
+  fail_span(site, n, 1);
+}
+
+void FaultInjector::fail_span(FaultSite site, uint64_t n, uint64_t count) {
   std::lock_guard<std::mutex> lock(g_faults_mutex);
   SiteState& s = sites_[static_cast<int>(site)];
-  s.fail_at = n == 0 ? 0 : s.calls + n;
+  s.fail_at = n == 0 || count == 0 ? 0 : s.calls + n;
+  s.fail_end = s.fail_at == 0 ? 0 : s.fail_at + count;
+}
+
+void FaultInjector::set_urb_tag(uint32_t tag) {
+  std::lock_guard<std::mutex> lock(g_faults_mutex);
+  urb_tag_ = tag;
+}
+
+uint32_t FaultInjector::urb_tag() const {
+  std::lock_guard<std::mutex> lock(g_faults_mutex);
+  return urb_tag_;
+}
+
+uint64_t FaultInjector::failures(FaultSite site) const {
+  std::lock_guard<std::mutex> lock(g_faults_mutex);
+  return sites_[static_cast<int>(site)].failures;
 }
 
 void FaultInjector::fail_rate(FaultSite site, double probability) {
@@ -217,18 +237,26 @@ bool FaultInjector::should_fail(FaultSite site) {
     std::lock_guard<std::mutex> lock(g_faults_mutex);
     SiteState& s = sites_[static_cast<int>(site)];
     ++s.calls;
-    if (s.fail_at != 0 && s.calls == s.fail_at) {
-      s.fail_at = 0;
+    if (s.fail_at != 0 && s.calls >= s.fail_at && s.calls < s.fail_end) {
+      if (s.calls + 1 == s.fail_end) s.fail_at = s.fail_end = 0;
+      ++s.failures;
       return true;
     }
     rate = s.rate;
   }
   if (rate <= 0) return false;
-  if (rate >= 1) return true;
-  Kernel* k = Kernel::current();
-  if (!k) return false;
-  constexpr uint64_t kScale = 1000000;
-  return k->scheduler().random(kScale) < static_cast<uint64_t>(rate * kScale);
+  bool fail = rate >= 1;
+  if (!fail) {
+    Kernel* k = Kernel::current();
+    if (!k) return false;
+    constexpr uint64_t kScale = 1000000;
+    fail = k->scheduler().random(kScale) < static_cast<uint64_t>(rate * kScale);
+  }
+  if (fail) {
+    std::lock_guard<std::mutex> lock(g_faults_mutex);
+    ++sites_[static_cast<int>(site)].failures;
+  }
+  return fail;
 }
 
 UrbFault FaultInjector::urb_fault(uint16_t urb_function) {
@@ -265,6 +293,7 @@ void FaultInjector::reset() {
     s = SiteState{};
   urb_rule_ = nullptr;
   bulk_rule_ = nullptr;
+  urb_tag_ = 0;
 }
 
 FaultInjector& faults() {

@@ -130,7 +130,9 @@ enum class FaultSite {
   PacketAllocation,  // NdisAllocatePacket, NdisAllocatePacketPool
   BufferAllocation,  // NdisAllocateBuffer, NdisAllocateBufferPool
   UrbSubmission,     // the bus driver's handling of a URB
+  UrbAllocation,     // pool allocations carrying the tag set with set_urb_tag
 };
+constexpr int kFaultSites = 6;
 
 enum class UrbFault {
   None,
@@ -144,8 +146,17 @@ class FaultInjector {
  public:
   // Fail the nth (1-based, counted from now) call at a site; 0 clears.
   void fail_nth(FaultSite site, uint64_t n);
+  // Fail `count` calls in a row at a site, the first `n` (1-based) calls
+  // from now; 0 clears.
+  void fail_span(FaultSite site, uint64_t n, uint64_t count);
   // Fail every call at a site with the given probability (0..1), by seed.
   void fail_rate(FaultSite site, double probability);
+  // The pool tag the driver's URBs are allocated with: such allocations are
+  // also UrbAllocation calls (0: none is).
+  void set_urb_tag(uint32_t tag);
+  uint32_t urb_tag() const;
+  // Calls that failed at a site, by injection.
+  uint64_t failures(FaultSite site) const;
   // Hook for URB faults: given the URB function code, returns the fault.
   void set_urb_rule(std::function<UrbFault(uint16_t urb_function)> rule);
   // Hook for bulk transfers by direction (true: IN), asked when the URB rule
@@ -161,10 +172,13 @@ class FaultInjector {
  private:
   struct SiteState {
     uint64_t calls = 0;
-    uint64_t fail_at = 0;
+    uint64_t fail_at = 0;   // first call of the span to fail
+    uint64_t fail_end = 0;  // the call after the span
     double rate = 0;
+    uint64_t failures = 0;
   };
-  SiteState sites_[5];
+  SiteState sites_[kFaultSites];
+  uint32_t urb_tag_ = 0;
   std::function<UrbFault(uint16_t)> urb_rule_;
   std::function<UrbFault(bool)> bulk_rule_;
 };

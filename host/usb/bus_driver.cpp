@@ -81,10 +81,12 @@ struct BusDriver::Transfer {
   uint32_t length = 0;
   uint32_t moved = 0;
   bool short_ok = false;
-  bool hung = false;                      // UrbFault::Stall: waits for cancel or abort
-  bool fail_at_bus = false;               // UrbFault::CompleteWithError
-  Nanoseconds not_before = 0;             // UrbFault::Late
-  bool configuration_descriptor = false;  // a GET_DESCRIPTOR(configuration) read
+  bool hung = false;         // UrbFault::Stall: waits for cancel or abort
+  bool fail_at_bus = false;  // UrbFault::CompleteWithError
+  USBD_STATUS fail_usbd = USBD_STATUS_DEV_NOT_RESPONDING;  // how fail_at_bus ends it
+  bool at_once = false;                                    // RequestFault::AtOnce
+  Nanoseconds not_before = 0;                              // UrbFault::Late
+  bool configuration_descriptor = false;                   // a GET_DESCRIPTOR(configuration) read
   bool before_return = false;
   // Select configuration: the interfaces to fill and the pipes they get.
   struct InterfacePlan {
@@ -579,7 +581,48 @@ bool BusDriver::choose_before_return() {
   }
 }
 
+void BusDriver::set_request_rule(std::function<RequestFault(const RequestInfo&)> rule) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  request_rule_ = std::move(rule);
+}
+
 NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
+  std::function<RequestFault(const RequestInfo&)> rule;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rule = request_rule_;
+  }
+  if (rule && fault == UrbFault::None) {
+    RequestInfo info;
+    info.function = t->function;
+    info.bulk = t->kind == Transfer::Kind::Bulk;
+    info.endpoint = info.bulk ? t->endpoint : 0;
+    info.in = t->in;
+    info.setup = t->setup;
+    info.length = t->length;
+    switch (rule(info)) {
+      case RequestFault::None:
+        break;
+      case RequestFault::Refuse:
+        return fail_at_once(t->irp, t->urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+      case RequestFault::Error:
+        fault = UrbFault::CompleteWithError;
+        break;
+      case RequestFault::Stall:
+        fault = UrbFault::CompleteWithError;
+        t->fail_usbd = USBD_STATUS_STALL_PID;
+        break;
+      case RequestFault::Hang:
+        fault = UrbFault::Stall;
+        break;
+      case RequestFault::AtOnce:
+        t->at_once = true;
+        break;
+      case RequestFault::Late:
+        fault = UrbFault::Late;
+        break;
+    }
+  }
   if (fault == UrbFault::Stall) t->hung = true;
   if (fault == UrbFault::Late) t->not_before = now() + options_.late_delay;
   if (fault == UrbFault::CompleteWithError) t->fail_at_bus = true;
@@ -591,7 +634,8 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
 
   PIRP irp = t->irp;
   IoMarkIrpPending(irp);
-  const bool before_return = !t->hung && fault != UrbFault::Late && choose_before_return();
+  const bool before_return =
+      !t->hung && fault != UrbFault::Late && (t->at_once || choose_before_return());
   TransferList done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -610,7 +654,7 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
         // boundary fell at this moment, and complete it before returning.
         bool finished;
         if (raw->fail_at_bus) {
-          finish_locked(*raw, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
+          finish_locked(*raw, raw->fail_usbd, STATUS_UNSUCCESSFUL);
           finished = true;
         } else if (raw->kind == Transfer::Kind::Bulk) {
           finished = run_bulk_locked(*raw, frame_budget_locked());
@@ -790,7 +834,7 @@ void BusDriver::on_tick() {
       if (t.hung || t.not_before > t_now) break;
       bool finished;
       if (t.fail_at_bus) {
-        finish_locked(t, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
+        finish_locked(t, t.fail_usbd, STATUS_UNSUCCESSFUL);
         finished = true;
       } else {
         finished = run_control_locked(t);
@@ -811,7 +855,7 @@ void BusDriver::on_tick() {
         if (t.hung || t.not_before > t_now) break;
         bool finished;
         if (t.fail_at_bus) {
-          finish_locked(t, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
+          finish_locked(t, t.fail_usbd, STATUS_UNSUCCESSFUL);
           finished = true;
         } else {
           finished = run_bulk_locked(t, budget);

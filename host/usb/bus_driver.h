@@ -49,6 +49,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,6 +82,27 @@ struct BusOptions {
   uint8_t device_address = 2;                  // as shown in captures
   uint16_t bus_number = 1;
   CCHAR stack_size = 1;  // the bus device object's StackSize
+};
+
+// A request as a fault rule sees it, once the bus has accepted it.
+struct RequestInfo {
+  uint16_t function = 0;  // URB function
+  bool bulk = false;      // a bulk or interrupt transfer
+  uint8_t endpoint = 0;   // bulk: the endpoint address, direction bit included
+  bool in = false;        // data from the device
+  hw::SetupPacket setup;  // control requests: the setup packet as sent
+  uint32_t length = 0;    // bytes asked for or offered
+};
+
+// What becomes of a request a rule picks.
+enum class RequestFault {
+  None,
+  Refuse,  // completed at once with an error, the error returned (device gone)
+  Error,   // completes at the next (micro)frame with a device-not-responding error
+  Stall,   // the device answers with a STALL handshake at the next (micro)frame
+  Hang,    // never completes until cancelled or aborted
+  AtOnce,  // completed inside the dispatch, before STATUS_PENDING is returned
+  Late,    // completes after BusOptions::late_delay more
 };
 
 struct BusStats {
@@ -119,6 +141,10 @@ class BusDriver {
   // usbmon capture of every URB that reaches the bus, to a pcap file.
   bool start_capture(const std::string& path, std::string* error = nullptr);
   void stop_capture();
+
+  // Called for every request the bus accepts (and no host::faults() URB rule
+  // has already picked); may call into the device. Empty: no faults.
+  void set_request_rule(std::function<RequestFault(const RequestInfo&)> rule);
 
   size_t pending_irps() const;
   BusStats stats() const;
@@ -185,6 +211,7 @@ class BusDriver {
   BusStats stats_;
   std::vector<std::pair<const void*, size_t>> noted_descriptors_;
   TransferList orphans_;  // ended by a reconfiguration inside a control request
+  std::function<RequestFault(const RequestInfo&)> request_rule_;
   std::shared_ptr<int> life_ = std::make_shared<int>(0);  // events of a gone bus do nothing
 
   std::mutex capture_mutex_;

@@ -36,7 +36,7 @@ fs::path TempDir(const std::string& name) {
 // ---- the scenario as the simulation's parts ---------------------------------
 
 TEST(BoardMapping, DefaultScenarioBuildsTheEthernetAndHomeBoard) {
-  hw::BoardConfig board = board_for(Default());
+  hw::BoardConfig board = board_for(Default().adapter(), Default().bus);
   ASSERT_EQ(board.phys.size(), 3u);
   EXPECT_EQ(board.phys[2].id, hw::phyid::kIsolatedKind);
   EXPECT_EQ(board.phys[0].mii_address, 1);
@@ -58,20 +58,20 @@ TEST(BoardMapping, PartnerAbilitiesAndBusSpeeds) {
       "[simulation]\nbus = \"unthrottled\"\n[[board.phy]]\naddress = 7\nid = 0x00225410\n"
       "partner = { plugged = false, abilities = [\"10half\", \"100full\"] }\n",
       "x.toml");
-  hw::BoardConfig board = board_for(s);
+  hw::BoardConfig board = board_for(s.adapter(), s.bus);
   EXPECT_EQ(board.phys[0].partner.abilities, 0x0120);
   EXPECT_FALSE(board.phys[0].partner.plugged);
   EXPECT_EQ(board.speed, hw::BusSpeed::High);  // unthrottled runs on microframes
-  EXPECT_EQ(ability_names(s.phys[0].partner), "10half 100full");
+  EXPECT_EQ(ability_names(s.adapter().phys[0].partner), "10half 100full");
   s.bus = BusSpeedSetting::High;
-  EXPECT_EQ(board_for(s).speed, hw::BusSpeed::High);
+  EXPECT_EQ(board_for(s.adapter(), s.bus).speed, hw::BusSpeed::High);
 }
 
 TEST(BoardMapping, RegistryHoldsOnlyWhatTheScenarioSets) {
   Scenario s = parse_scenario(
       "[registry]\nMediaType = 4\nHomeLan = 17\nNetworkAddress = \"02:11:22:33:44:55\"\n",
       "x.toml");
-  host::ndis::AdapterRegistry reg = registry_for(s);
+  host::ndis::AdapterRegistry reg = registry_for(s.adapter());
   ASSERT_NE(reg.find("MediaType"), nullptr);
   EXPECT_EQ(reg.find("mediatype")->integer, 4u);
   EXPECT_EQ(reg.find("HomeLan")->integer, 17u);

@@ -27,39 +27,78 @@ std::string ability_names(const PartnerSetting& p) {
 hw::LinkPartnerConfig partner_config(const PartnerSetting& p) {
   hw::LinkPartnerConfig config;
   config.plugged = p.plugged;
-  config.autoneg = true;
+  config.autoneg = p.autoneg;
   config.abilities = ability_bits(p);
   config.home_network = p.home_network;
+  config.echo = p.echo;
+  config.mac = kEchoMac;
   return config;
 }
 
-hw::BoardConfig board_for(const Scenario& s) {
+hw::TimingConfig timing_config(const TimingSetting& t, hw::TimingConfig base) {
+  auto take = [](const std::optional<uint64_t>& v, uint64_t& out) {
+    if (v) out = *v == kNeverNs ? hw::kNever : *v;
+  };
+  take(t.autoneg_ns, base.autoneg_ns);
+  take(t.home_link_ns, base.home_link_ns);
+  take(t.forced_link_ns, base.forced_link_ns);
+  take(t.phy_reset_ns, base.phy_reset_ns);
+  take(t.eeprom_ns, base.eeprom_ns);
+  take(t.mii_ns, base.mii_ns);
+  take(t.mac_reset_ns, base.mac_reset_ns);
+  return base;
+}
+
+hw::DescriptorConfig descriptor_config(const DescriptorSetting& d) {
+  hw::DescriptorConfig c;
+  if (d.endpoints) {
+    c.endpoints.clear();
+    for (const EndpointSetting& e : *d.endpoints) {
+      c.endpoints.push_back(
+          {e.address, static_cast<hw::EndpointKind>(e.type), e.max_packet, e.interval});
+    }
+  }
+  if (d.configuration_value) c.configuration_value = *d.configuration_value;
+  c.total_length = d.total_length;
+  c.pad_bytes = d.pad_bytes;
+  c.pad_before_endpoints = d.pad_before_endpoints;
+  c.zero_length_descriptor = d.zero_length_descriptor;
+  c.last_runs_past_end = d.last_runs_past_end;
+  if (d.remote_wakeup) c.remote_wakeup_capable = *d.remote_wakeup;
+  return c;
+}
+
+hw::BoardConfig board_for(const AdapterSetting& a, BusSpeedSetting bus, const std::string& name) {
   hw::BoardConfig board;
-  board.name = s.name;
-  for (const PhySetting& phy : s.phys) {
+  board.name = name.empty() ? a.name : name;
+  board.timing = timing_config(a.timing);
+  for (const PhySetting& phy : a.phys) {
     hw::PhyConfig config;
     config.mii_address = static_cast<uint8_t>(phy.address);
     config.id = phy.id;
     config.partner = partner_config(phy.partner);
+    if (phy.timing.any()) config.timing = timing_config(phy.timing, board.timing);
     board.phys.push_back(config);
   }
   hw::MacAddress mac{};
-  std::copy_n(s.eeprom_address.begin(), std::min<size_t>(6, s.eeprom_address.size()), mac.begin());
+  std::copy_n(a.eeprom_address.begin(), std::min<size_t>(6, a.eeprom_address.size()), mac.begin());
   board.eeprom = hw::EepromWithAddress(mac);
+  board.descriptors = descriptor_config(a.descriptors);
   // Unthrottled runs on high-speed microframes without the per-frame budget.
-  board.speed = s.bus == BusSpeedSetting::Full ? hw::BusSpeed::Full : hw::BusSpeed::High;
+  board.speed = bus == BusSpeedSetting::Full ? hw::BusSpeed::Full : hw::BusSpeed::High;
   return board;
 }
 
-host::ndis::AdapterRegistry registry_for(const Scenario& s) {
+host::ndis::AdapterRegistry registry_for(const AdapterSetting& a) {
   host::ndis::AdapterRegistry reg;
-  const RegistrySetting& r = s.registry;
-  if (r.tx_packet_desc) reg.set_integer("TxPacketDesc", *r.tx_packet_desc);
-  if (r.rx_packet_desc) reg.set_integer("RxPacketDesc", *r.rx_packet_desc);
-  if (r.media_type) reg.set_integer("MediaType", *r.media_type);
-  if (r.home_lan) reg.set_integer("HomeLan", *r.home_lan);
-  if (r.alive_para) reg.set_integer("AlivePara", *r.alive_para);
-  if (r.network_address) reg.set_network_address(*r.network_address);
+  for (const auto& [keyword, v] : a.registry.values) {
+    if (v.is_string) {
+      reg.set_string(keyword, v.text);
+    } else {
+      reg.set_integer(keyword, v.integer);
+    }
+  }
+  if (a.registry.network_address) reg.set_network_address(*a.registry.network_address);
   return reg;
 }
 

@@ -45,7 +45,13 @@ std::string time_column(uint64_t ns) {
 std::string with_kind(const Record& r, const std::string& label, const std::string& text) {
   char buf[32];
   snprintf(buf, sizeof buf, "  %-12s ", label.c_str());
-  return time_column(r.time_ns) + buf + text;
+  // With several adapters each line says whose it is.
+  const Field* adapter = r.find("adapter");
+  std::string who;
+  if (adapter && std::holds_alternative<std::string>(adapter->value)) {
+    who = "[" + std::get<std::string>(adapter->value) + "] ";
+  }
+  return time_column(r.time_ns) + buf + who + text;
 }
 
 std::string speed_text(int64_t mbps, bool full) {
@@ -76,6 +82,124 @@ std::string status_text(int64_t status) {
   char buf[16];
   snprintf(buf, sizeof buf, "0x%08" PRIX32, static_cast<uint32_t>(status));
   return status == 0 ? "success" : buf;
+}
+
+// NDIS requests made by a scenario.
+std::string request_line(const Record& r) {
+  const std::string& k = r.kind;
+  std::string outcome;
+  if (r.find("error")) {
+    outcome = " not made: " + r.text("error");
+  } else if (r.find("status")) {
+    outcome = ": " + (r.text("status") == "0x00000000" ? std::string("success") : r.text("status"));
+    if (r.find("bytes_read")) {
+      outcome += ", " + std::to_string(r.integer("bytes_read")) + " bytes read, " +
+                 std::to_string(r.integer("bytes_needed")) + " needed";
+    }
+  }
+  if (k == "filter_set") {
+    char f[16];
+    snprintf(f, sizeof f, "0x%04" PRIX64, static_cast<uint64_t>(r.integer("filter")));
+    return "set packet filter " + std::string(f) + " (" + std::to_string(r.integer("length")) +
+           " bytes)" + outcome;
+  }
+  if (k == "multicast_set") {
+    return "set multicast list of " + std::to_string(r.integer("addresses")) + " addresses (" +
+           std::to_string(r.integer("length")) + " bytes)" + outcome;
+  }
+  if (k == "lookahead_set") {
+    return "set lookahead " + std::to_string(r.integer("value")) + outcome;
+  }
+  if (k == "set") {
+    return "set " + r.text("oid") + " (" + std::to_string(r.integer("length")) + " bytes)" +
+           outcome;
+  }
+  if (k == "query") {
+    std::string s =
+        "query " + r.text("oid") + " (" + std::to_string(r.integer("length")) + "-byte buffer)";
+    if (r.find("error")) return s + " not made: " + r.text("error");
+    s += ": " + (r.text("status") == "0x00000000" ? std::string("success") : r.text("status"));
+    if (r.find("value")) {
+      s += ", " + std::to_string(r.integer("value"));
+    } else if (r.find("answer")) {
+      s += ", " + std::to_string(r.integer("bytes_written")) + " bytes " + r.text("answer");
+    } else if (r.integer("bytes_needed")) {
+      s += ", " + std::to_string(r.integer("bytes_needed")) + " more bytes needed";
+    }
+    return s;
+  }
+  if (k == "shutdown") {
+    return r.flag("handled") ? "system shutdown: the adapter's shutdown handler ran"
+                             : "system shutdown: no shutdown handler";
+  }
+  return "";
+}
+
+std::string fault_timing(const Record& r) {
+  if (r.find("probability_ppm")) {
+    char p[64];
+    snprintf(p, sizeof p, "each with probability %.4g", r.integer("probability_ppm") / 1e6);
+    std::string s = p;
+    if (r.integer("window_ms")) s += " for " + std::to_string(r.integer("window_ms")) + " ms";
+    return s;
+  }
+  auto ordinal = [](int64_t n) {
+    const char* suffix = (n % 100 >= 11 && n % 100 <= 13) ? "th"
+                         : n % 10 == 1                    ? "st"
+                         : n % 10 == 2                    ? "nd"
+                         : n % 10 == 3                    ? "rd"
+                                                          : "th";
+    return std::to_string(n) + suffix;
+  };
+  int64_t nth = r.integer("nth"), count = r.integer("count");
+  std::string s = "the " + ordinal(nth);
+  if (count > 1) s += " to the " + ordinal(nth + count - 1);
+  return s;
+}
+
+// Device and host faults.
+std::string fault_line(const Record& r) {
+  const std::string& k = r.kind;
+  if (k == "device_fault") {
+    std::string s =
+        r.text("fault") + " for " + fault_timing(r) + " " + r.text("request") + " request from now";
+    if (r.find("register")) s += " (register " + std::to_string(r.integer("register")) + ")";
+    return s;
+  }
+  if (k == "fault_hit") {
+    std::string s = r.text("fault") + " on a " + r.text("request") + " request (URB function " +
+                    std::to_string(r.integer("urb_function"));
+    if (r.find("endpoint")) {
+      char ep[8];
+      snprintf(ep, sizeof ep, "0x%02X", static_cast<unsigned>(r.integer("endpoint")));
+      s += ", endpoint " + std::string(ep);
+    } else {
+      s += ", bRequest " + std::to_string(r.integer("setup_request")) + ", wIndex " +
+           std::to_string(r.integer("setup_index"));
+    }
+    return s + ")";
+  }
+  if (k == "host_fault") {
+    if (r.find("error")) return r.text("alloc") + " allocation faults not made: " + r.text("error");
+    return r.text("alloc") + " allocations fail: " + fault_timing(r) + " from now";
+  }
+  if (k == "host_fault_end") {
+    return r.text("alloc") + " allocation faults over: " + std::to_string(r.integer("failures")) +
+           " failed";
+  }
+  if (k == "rx_transfer") {
+    char st[8];
+    snprintf(st, sizeof st, "0x%02X", static_cast<unsigned>(r.integer("status")));
+    std::string s = std::to_string(r.integer("count")) + " bulk-in transfer(s) of " +
+                    std::to_string(r.integer("length")) + " bytes, status " + st;
+    if (r.find("trailer_length")) {
+      s += ", trailer length " + std::to_string(r.integer("trailer_length"));
+    }
+    return s;
+  }
+  if (k == "device_removed") return "the device is gone: every request fails";
+  if (k == "device_plugged") return "the device is back (bus reset, unconfigured)";
+  return "";
 }
 
 }  // namespace
@@ -172,8 +296,12 @@ std::string timeline_line(const Record& r) {
                          (r.flag("present") ? ": other stations on the line" : ": line quiet"));
   }
   if (k == "traffic") {
-    std::string s = r.text("direction") + ", " + std::to_string(r.integer("frame_size")) +
-                    "-byte frames at " + std::to_string(r.integer("rate_pps")) + "/s";
+    std::string size =
+        r.find("frame_sizes") ? r.text("frame_sizes") : std::to_string(r.integer("frame_size"));
+    std::string s = r.text("direction") + ", " + size + "-byte " +
+                    (r.find("traffic") && r.text("traffic") != "directed" ? r.text("traffic") + " "
+                                                                          : std::string()) +
+                    "frames at " + std::to_string(r.integer("rate_pps")) + "/s";
     if (r.integer("duration_ms")) s += " for " + std::to_string(r.integer("duration_ms")) + " ms";
     return with_kind(r, "traffic", s);
   }
@@ -183,7 +311,16 @@ std::string timeline_line(const Record& r) {
         r, "bad status",
         "next " + std::to_string(r.integer("count")) + " received frames carry a CRC error status");
   }
-  if (k == "reset") return with_kind(r, "reset", "NDIS reset: " + status_text(r.integer("status")));
+  if (k == "reset") {
+    if (r.find("error")) return with_kind(r, "reset", "NDIS reset not made: " + r.text("error"));
+    std::string s = "NDIS reset: " + status_text(r.integer("status"));
+    if (r.find("took_us")) {
+      char took[32];
+      snprintf(took, sizeof took, " after %.1f ms", r.integer("took_us") / 1000.0);
+      s += took;
+    }
+    return with_kind(r, "reset", s);
+  }
   if (k == "halt") {
     std::string s = "miniport halt";
     if (r.find("reason")) s += " (" + r.text("reason") + ")";
@@ -225,6 +362,24 @@ std::string timeline_line(const Record& r) {
     return with_kind(r, "BUG CHECK", r.text("code") + ": " + r.text("message"));
   }
   if (k == "summary") return "";
+  if (std::string s = request_line(r); !s.empty()) return with_kind(r, k, s);
+  if (std::string s = fault_line(r); !s.empty()) {
+    return with_kind(r, k == "fault_hit" ? "FAULT" : "fault", s);
+  }
+  if (k == "echo") {
+    return with_kind(r, k,
+                     "partner of PHY " + std::to_string(r.integer("phy")) +
+                         (r.flag("on") ? " echoes every frame" : " stops echoing"));
+  }
+  if (k == "expectation") {
+    return with_kind(r, r.flag("ok") ? "expected" : "EXPECTED",
+                     "line " + std::to_string(r.integer("line")) + ": " + r.text("expected") +
+                         (r.flag("ok") ? ": yes (" : ": NO, got ") + r.text("got") +
+                         (r.flag("ok") ? ")" : ""));
+  }
+  if (k == "invariant") {
+    return with_kind(r, "INVARIANT", r.text("name") + ": " + r.text("detail"));
+  }
   std::string s;
   for (const Field& f : r.fields) {
     if (!s.empty()) s += ", ";

@@ -7,10 +7,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <limits>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <set>
 #include <thread>
+#include <unordered_map>
 
 #include "board_mapping.h"
 #include "hw/board.h"
@@ -30,11 +34,89 @@ constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kMs = 1'000'000;
 constexpr uint64_t kSec = 1'000'000'000;
 
+// How long after a disturbance (a fault, a reset, a halt, a removal) frames
+// and indications are not held to the invariants, once the adapter has been
+// restarted.
+constexpr uint64_t kSettleNs = 3 * kSec;
+// A link that has stayed as it is this long must be what NDIS was told.
+constexpr uint64_t kLinkStableNs = 30 * kSec;
+// Virtual time one step (an event, an initialize, a halt) may take before the
+// run is declared stuck: a driver that sleeps and polls forever never comes
+// back, and virtual time runs on without bound.
+constexpr uint64_t kStepLimitNs = 1800 * kSec;
+// How long an allocation fault given by count (`nth`, `count`) stays armed.
+constexpr uint64_t kSpanWindowNs = 60 * kSec;
+// A test frame this old has ended wherever it will end.
+constexpr uint64_t kFrameSettleNs = 10 * kSec;
+
+constexpr uint32_t kFilterDirected = 0x0001, kFilterMulticast = 0x0002,
+                   kFilterAllMulticast = 0x0004, kFilterBroadcast = 0x0008,
+                   kFilterPromiscuous = 0x0020;
+
+const Mac kBroadcastMac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+const Mac kOtherStation = {0x02, 0x00, 0x00, 0x00, 0x00, 0x33};
+const Mac kDefaultGroup = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
+const Mac kUnlistedGroup = {0x01, 0x00, 0x5E, 0x7F, 0x00, 0x99};
+const Mac kInjectorMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x1F};
+
 uint64_t now_ns() {
   return host::Kernel::get().scheduler().now();
 }
 
-// The protocol bound above the adapter: its indications go to the run.
+// Where a test frame ended.
+enum class Fate : uint8_t {
+  Pending,
+  Delivered,  // tx: intact on the wire; rx: indicated intact
+  Refused,    // tx: the send completed with an error status, or NDIS refused it
+  NoLink,
+  Disabled,
+  Filtered,
+  Overflow,
+  Flushed,
+  Discarded,
+  Contention,
+  TooLong,
+  ReadOut,  // rx: reached the host, not (yet) indicated
+};
+
+struct FrameInfo {
+  uint64_t sent_ns = 0;
+  TrafficKind kind = TrafficKind::Directed;  // of the stream (mix included)
+  Fate fate = Fate::Pending;
+  bool should_pass = true;  // rx: the packet filter in force asks for it
+  bool echoed = false;      // tx: the partner's echo came back
+};
+
+const char* direction_name(Direction d) {
+  switch (d) {
+    case Direction::Transmit:
+      return "tx";
+    case Direction::Receive:
+      return "rx";
+    case Direction::Both:
+      return "both";
+  }
+  return "both";
+}
+
+std::string hex_string(const std::vector<uint8_t>& bytes, size_t max = 64) {
+  std::string s;
+  char b[4];
+  for (size_t i = 0; i < bytes.size() && i < max; ++i) {
+    snprintf(b, sizeof b, "%02x", bytes[i]);
+    s += b;
+  }
+  if (bytes.size() > max) s += "...";
+  return s;
+}
+
+std::string status_hex(uint32_t status) {
+  char b[16];
+  snprintf(b, sizeof b, "0x%08X", status);
+  return b;
+}
+
+// The protocol bound above an adapter: its indications go to the run.
 class SimProtocol : public host::ndis::Protocol {
  public:
   using Protocol::Protocol;
@@ -70,7 +152,10 @@ class SimProtocol : public host::ndis::Protocol {
 
 struct Stream {
   bool transmit = true;
-  unsigned frame_size = 512;
+  TrafficKind kind = TrafficKind::Directed;
+  std::optional<Mac> group;
+  FrameSizes sizes;
+  size_t next_size = 0;
   uint64_t interval_ns = kMs;
   uint64_t next_ns = 0;
   uint64_t end_ns = kNever;
@@ -80,6 +165,7 @@ struct PhyView {
   bool up = false;
   int speed = 0;
   bool full = false;
+  uint64_t since = 0;
 };
 
 struct Totals {  // one second of traffic
@@ -87,17 +173,15 @@ struct Totals {  // one second of traffic
   bool any() const { return tx_frames || rx_frames; }
 };
 
-const char* direction_name(Direction d) {
-  switch (d) {
-    case Direction::Transmit:
-      return "tx";
-    case Direction::Receive:
-      return "rx";
-    case Direction::Both:
-      return "both";
-  }
-  return "both";
-}
+// A device fault waiting for its requests.
+struct ArmedFault {
+  const Event* event = nullptr;
+  uint64_t from_ns = 0;
+  uint64_t until_ns = kNever;  // probability windows
+  uint64_t matched = 0;
+  uint64_t hits = 0;
+  bool done = false;
+};
 
 // What the run is doing, for the watchdog.
 struct Progress {
@@ -149,6 +233,66 @@ class Watchdog {
   std::thread thread_;
 };
 
+// One adapter of the run: its board, bus, miniport, protocol and checks.
+struct Unit {
+  size_t index = 0;
+  const AdapterSetting* setting = nullptr;
+  std::unique_ptr<hw::Board> board;
+  std::unique_ptr<host::usb::BusDriver> bus;
+  host::ndis::Miniport* miniport = nullptr;
+  std::unique_ptr<SimProtocol> protocol;
+  bool running = false;  // initialized and not halted
+  unsigned initializations = 0;
+  unsigned resets = 0;
+
+  Mac station{};
+  Mac partner_mac = hw::LinkPartnerConfig{}.mac;
+  std::mt19937_64 rng;
+  // Traffic runs as scheduler events, so that it goes on while the run waits
+  // in a blocking request (a reset, a halt, another adapter's request).
+  std::list<Stream> streams;
+  uint64_t traffic_epoch = 0;  // bumped to end every stream at once
+  StreamCheck tx_check, rx_check;
+  std::vector<FrameInfo> tx_frames, rx_frames;
+  std::unordered_map<uint64_t, uint32_t> pending_sends;  // protocol frame number -> sequence
+  uint64_t tx_copies_on_wire = 0, tx_refused = 0, tx_since_reset = 0, rx_since_reset = 0,
+           rx_indicated = 0, echo_frames = 0, injected_sent = 0, injected_indicated = 0;
+  size_t tx_checked = 0, rx_checked = 0;  // frames already held to the invariants
+  size_t& checked_upto(bool tx) { return tx ? tx_checked : rx_checked; }
+  bool crc_injected = false;  // frames with a bad status were asked for
+  hw::Counters at_reset;      // board counters when the statistics were last zeroed
+  uint32_t filter = 0;        // the packet filter in force (last one accepted)
+  std::vector<Mac> multicast;
+  std::vector<std::pair<uint64_t, NDIS_STATUS>> media;
+  bool media_known = false;
+  bool media_connected = false;
+  uint64_t media_at = 0;
+  std::map<uint8_t, PhyView> phy_view;
+  int active_phy = -1;
+  uint32_t active_id = 0;
+  uint64_t active_since = 0;
+  Totals second;
+  uint64_t next_second = kSec;
+  std::vector<ArmedFault> faults;
+  bool removed = false;
+  // Frames and indications are not held to the invariants inside these.
+  uint64_t disturbed_until = 0;                             // a known end
+  bool disturbed_open = false;                              // until the next restart settles
+  std::vector<std::pair<uint64_t, uint64_t>> disturbances;  // closed intervals
+  uint64_t disturbance_from = kNever;                       // the open one
+  // The statistics are not comparable with the traffic check (a fault or an
+  // injected transfer since they were zeroed), or only within a margin
+  // (frames in flight across a reset).
+  bool stats_dirty = false;
+  uint64_t last_fault_ns = 0;  // the last device fault that struck
+  int64_t stats_margin = 0;
+
+  uint8_t tx_descriptors() const {
+    const RegistryValue* v = setting->registry.find("TxPacketDesc");
+    return v && !v->is_string ? static_cast<uint8_t>(std::min<uint32_t>(v->integer, 255)) : 20;
+  }
+};
+
 class Run {
  public:
   Run(const Scenario& s, const SimOptions& o) : s_(s), o_(o) {}
@@ -156,13 +300,25 @@ class Run {
   SimResult Go() {
     Watchdog watchdog(o_.stuck_after_seconds, step_);
     try {
-      if (!Assemble()) return std::move(result_);
-      Initialize();
-      if (initialized_) Loop();
-      if (initialized_ && !halted_) Halt("end of the scenario");
+      if (Assemble()) {
+        for (auto& u : units_)
+          Initialize(*u, true);
+        Loop();
+        for (auto& u : units_) {
+          if (u->running) Halt(*u, "end of the scenario");
+        }
+        Finish();
+      }
     } catch (const host::BugCheck& e) {
       Emit(Make("bug_check").add("code", e.code).add("message", e.message));
-      Fail(kExitBugCheck, "bug check " + e.code + ": " + e.message);
+      try {
+        Fail(kExitBugCheck, "bug check " + e.code + ": " + e.message, "bug_check: " + e.code);
+      } catch (const StopRun&) {
+      }
+      if (ndis_) ndis_->abandon();
+      if (kernel_) kernel_->set_check_leaks_on_destroy(false);
+    } catch (const StopRun&) {
+      // An invariant broke and the caller asked to stop there.
       if (ndis_) ndis_->abandon();
       if (kernel_) kernel_->set_check_leaks_on_destroy(false);
     }
@@ -170,27 +326,84 @@ class Run {
       wire_->flush();
       result_.wire_capture_frames = wire_->frames();
     }
+    result_.end_ns = host::Kernel::current() ? now_ns() : 0;
+    for (auto& u : units_)
+      result_.frames_checked += u->tx_frames.size() + u->rx_frames.size();
     Teardown();
     return std::move(result_);
   }
 
  private:
-  Record Make(const std::string& kind) {
+  struct StopRun {};
+
+  // Bounds the virtual time of one step; nests.
+  class StepLimit {
+   public:
+    StepLimit(Run* run, const char* what) : run_(run), saved_(run->step_deadline_) {
+      run_->step_deadline_ = std::min(saved_, now_ns() + kStepLimitNs);
+      run_->step_.what = what;
+      run_->step_.beat++;
+    }
+    ~StepLimit() { run_->step_deadline_ = saved_; }
+    StepLimit(const StepLimit&) = delete;
+    StepLimit& operator=(const StepLimit&) = delete;
+
+   private:
+    Run* run_;
+    uint64_t saved_;
+  };
+
+  // Runs every half minute of virtual time: a step past its limit is stuck.
+  void Guard() {
+    if (now_ns() > step_deadline_) {
+      step_deadline_ = kNever;
+      host::bug_check("SIMULATION_STUCK", std::string("virtual time ran ") +
+                                              std::to_string(kStepLimitNs / kSec) +
+                                              " s past the start of a step (" + step_.what.load() +
+                                              ") without it returning");
+    }
+    kernel_->scheduler().schedule_after(
+        30 * kSec, host::RunLevel::Dispatch, [this] { Guard(); }, "scenario guard");
+  }
+
+  Record Make(const std::string& kind, const Unit* u = nullptr) {
     Record r;
     r.time_ns = host::Kernel::current() ? now_ns() : 0;
     r.kind = kind;
+    if (u && units_.size() > 1) r.add("adapter", u->setting->name);
     return r;
   }
   void Emit(Record r) {
     if (o_.on_record) o_.on_record(r);
     result_.records.push_back(std::move(r));
   }
-  void Fail(int code, const std::string& why) {
+  void Fail(int code, const std::string& why, const std::string& kind) {
+    if (result_.failed.size() < 50) result_.failed.push_back(why);
+    uint64_t now = host::Kernel::current() ? now_ns() : 0;
     if (result_.exit_code == kExitClean) {
       result_.exit_code = code;
       result_.failure = why;
+      result_.failure_kind = kind;
+      result_.failure_ns = now;
     }
+    bool known = std::any_of(result_.kinds.begin(), result_.kinds.end(),
+                             [&](const SimResult::Kind& k) { return k.kind == kind; });
+    if (!known) result_.kinds.push_back({kind, why, now});
+    if (!o_.stop_at_kind.empty() && kind == o_.stop_at_kind) throw StopRun{};
   }
+  // An invariant every run keeps. `what` tells this breach apart from others
+  // of the same invariant (the soak writes one scenario for each).
+  void Broken(Unit& u, const std::string& name, const std::string& detail,
+              const std::string& what = "") {
+    if (!s_.check_invariants) return;
+    Emit(Make("invariant", &u).add("name", name).add("detail", detail));
+    std::string where = units_.size() > 1 ? u.setting->name + ": " : "";
+    Fail(kExitInvariant, "invariant '" + name + "' broken: " + where + detail,
+         what.empty() ? name : name + ": " + what);
+    if (o_.stop_at_invariant) throw StopRun{};
+  }
+
+  // ---- assembly --------------------------------------------------------------
 
   bool Assemble() {
     host::KernelOptions k;
@@ -198,316 +411,1114 @@ class Run {
     k.seed = o_.seed.value_or(s_.seed);
     k.bug_check_throws = true;
     kernel_ = host::Kernel::create(k);
+    // The driver allocates its URBs under this tag: they are what the
+    // "urb" allocation fault fails.
+    host::faults().set_urb_tag('W' | 'd' << 8 | 'm' << 16 | ' ' << 24);
     ndis_ = std::make_unique<host::ndis::Library>();
-    board_ = std::make_unique<hw::Board>(board_for(s_), [] { return now_ns(); });
-    host::usb::BusOptions bus;
-    bus.unthrottled = s_.bus == BusSpeedSetting::Unthrottled;
-    bus_ = std::make_unique<host::usb::BusDriver>(*board_, bus);
+    Guard();
+    std::mt19937_64 seeds(k.seed);
+    for (size_t i = 0; i < s_.adapters.size(); ++i) {
+      auto u = std::make_unique<Unit>();
+      u->index = i;
+      u->setting = &s_.adapters[i];
+      u->rng.seed(seeds());
+      u->board =
+          std::make_unique<hw::Board>(board_for(s_.adapters[i], s_.bus), [] { return now_ns(); });
+      host::usb::BusOptions bus;
+      bus.unthrottled = s_.bus == BusSpeedSetting::Unthrottled;
+      bus.device_address = static_cast<uint8_t>(2 + i);
+      bus.bus_number = static_cast<uint16_t>(1 + i);
+      u->bus = std::make_unique<host::usb::BusDriver>(*u->board, bus);
+      Unit* raw = u.get();
+      u->board->set_wire_tap([this, raw](const hw::WireFrame& f) { OnWire(*raw, f); });
+      u->board->set_fate_tap([this, raw](const hw::FrameFateRecord& f) { OnFate(*raw, f); });
+      u->bus->set_request_rule(
+          [this, raw](const host::usb::RequestInfo& r) { return DeviceRule(*raw, r); });
+      for (const PhySetting& p : s_.adapters[i].phys)
+        u->phy_view[static_cast<uint8_t>(p.address)] = {};
+      units_.push_back(std::move(u));
+    }
     std::string error;
-    if (!o_.usb_pcap.empty() && !bus_->start_capture(o_.usb_pcap, &error)) {
-      Fail(kExitBadInput, error.empty() ? o_.usb_pcap + ": cannot be written" : error);
+    if (!o_.usb_pcap.empty() && !units_[0]->bus->start_capture(o_.usb_pcap, &error)) {
+      Fail(kExitBadInput, error.empty() ? o_.usb_pcap + ": cannot be written" : error, "output");
       return false;
     }
     if (!o_.wire_pcap.empty()) {
       wire_ = EthernetPcapWriter::open(o_.wire_pcap, &error);
       if (!wire_) {
-        Fail(kExitBadInput, error);
+        Fail(kExitBadInput, error, "output");
         return false;
       }
     }
-    board_->set_wire_tap([this](const hw::WireFrame& f) { OnWire(f); });
-    std::string phys;
-    for (const PhySetting& p : s_.phys) {
-      char buf[40];
-      snprintf(buf, sizeof buf, "%s%u:%08X", phys.empty() ? "" : " ", p.address, p.id);
-      phys += buf;
-      phy_view_[p.address] = {};
+    for (auto& u : units_) {
+      std::string phys;
+      for (const PhySetting& p : u->setting->phys) {
+        char buf[40];
+        snprintf(buf, sizeof buf, "%s%u:%08X", phys.empty() ? "" : " ", p.address, p.id);
+        phys += buf;
+      }
+      Record r = Make("start", u.get());
+      r.add("scenario", s_.name)
+          .add("seed", kernel_->scheduler().seed())
+          .add("bus", bus_name(s_.bus))
+          .add("phys", phys.empty() ? std::string("none") : phys);
+      if (u->setting->descriptors.any()) r.add("descriptors", u->setting->descriptors.changes);
+      Emit(r);
     }
-    Emit(Make("start")
-             .add("scenario", s_.name)
-             .add("seed", kernel_->scheduler().seed())
-             .add("bus", bus_name(s_.bus))
-             .add("phys", phys.empty() ? std::string("none") : phys));
     NTSTATUS loaded = ndis_->load_driver(DriverEntry);
     if (loaded != STATUS_SUCCESS) {
-      Fail(kExitBadTraffic, "DriverEntry failed");
+      Fail(kExitBadTraffic, "DriverEntry failed", "driver_entry");
       return false;
     }
-    host::ndis::AdapterSetup setup;
-    setup.lower_device = bus_->device_object();
-    setup.registry = registry_for(s_);
-    setup.name = "usbeth0";
-    miniport_ = &ndis_->add_adapter(std::move(setup));
-    host::ndis::Protocol::Options po;
-    po.keep_received_packets = false;
-    protocol_ = std::make_unique<SimProtocol>(*miniport_, po);
-    protocol_->on_receive = [this](const std::vector<uint8_t>& d, NDIS_STATUS st) {
-      OnReceive(d, st);
-    };
-    protocol_->on_status = [this](NDIS_STATUS code) {
-      if (code == NDIS_STATUS_MEDIA_CONNECT || code == NDIS_STATUS_MEDIA_DISCONNECT) {
-        media_.push_back({now_ns(), code});
-      }
-    };
+    for (auto& u : units_) {
+      host::ndis::AdapterSetup setup;
+      setup.lower_device = u->bus->device_object();
+      setup.registry = registry_for(*u->setting);
+      setup.name = u->setting->name;
+      u->miniport = &ndis_->add_adapter(std::move(setup));
+      host::ndis::Protocol::Options po;
+      po.keep_received_packets = false;
+      u->protocol = std::make_unique<SimProtocol>(*u->miniport, po);
+      Unit* raw = u.get();
+      u->protocol->on_receive = [this, raw](const std::vector<uint8_t>& d, NDIS_STATUS st) {
+        OnReceive(*raw, d, st);
+      };
+      u->protocol->on_status = [raw](NDIS_STATUS code) {
+        if (code == NDIS_STATUS_MEDIA_CONNECT || code == NDIS_STATUS_MEDIA_DISCONNECT) {
+          raw->media.push_back({now_ns(), code});
+        }
+      };
+    }
     return true;
   }
 
-  void Initialize() {
-    NDIS_STATUS status = miniport_->initialize();
-    Record r = Make("initialize");
-    r.add("status", static_cast<int64_t>(status));
+  bool InitializeExpected(const Unit& u) const {
+    return std::any_of(s_.expectations.begin(), s_.expectations.end(), [&](const Expectation& x) {
+      return x.kind == ExpectKind::Initialize && x.adapter == u.index;
+    });
+  }
+
+  void Initialize(Unit& u, bool first) {
+    StepLimit limit(this, "initializing an adapter");
+    if (u.running) {
+      Emit(Make("initialize", &u).add("status", int64_t{0}).add("error", "already running"));
+      return;
+    }
+    uint64_t started = now_ns();
+    NDIS_STATUS status = u.miniport->initialize();
+    ++u.initializations;
+    Record r = Make("initialize", &u);
+    r.add("status", static_cast<int64_t>(status)).add("took_ms", (now_ns() - started) / kMs);
     if (status != NDIS_STATUS_SUCCESS) {
       r.add("error", "the adapter did not start");
       Emit(r);
-      Fail(kExitBadTraffic, "miniport initialize failed");
+      if (!InitializeExpected(u) && !o_.initialize_may_fail) {
+        Fail(kExitBadTraffic,
+             (units_.size() > 1 ? u.setting->name + ": " : "") + "miniport initialize failed",
+             "initialize");
+      }
       return;
     }
-    initialized_ = true;
-    auto addr = protocol_->query(OID_802_3_CURRENT_ADDRESS, 6);
+    u.running = true;
+    auto addr = u.protocol->query(OID_802_3_CURRENT_ADDRESS, 6);
     if (addr->status == NDIS_STATUS_SUCCESS && addr->bytes_done == 6) {
-      std::copy_n(addr->buffer.begin(), 6, station_.begin());
+      std::copy_n(addr->buffer.begin(), 6, u.station.begin());
     }
-    r.add("address", format_mac(station_.data()));
+    r.add("address", format_mac(u.station.data()));
     Emit(r);
     // What every protocol does once bound: choose which frames to receive.
-    protocol_->set_ulong(OID_GEN_CURRENT_PACKET_FILTER, NDIS_PACKET_TYPE_DIRECTED |
-                                                            NDIS_PACKET_TYPE_MULTICAST |
-                                                            NDIS_PACKET_TYPE_BROADCAST);
-    next_second_ = (now_ns() / kSec + 1) * kSec;
+    uint32_t filter = kFilterDirected | kFilterMulticast | kFilterBroadcast;
+    auto set = u.protocol->set_ulong(OID_GEN_CURRENT_PACKET_FILTER, filter);
+    if (set->status == NDIS_STATUS_SUCCESS) u.filter = filter;
+    u.multicast.clear();
+    u.next_second = (now_ns() / kSec + 1) * kSec;
+    ZeroedStatistics(u);
+    // A new start counts from nothing: what went before no longer matters.
+    u.stats_dirty = false;
+    u.stats_margin = 0;
+    Restarted(u, started);
+    if (!first) u.media_known = false;
     Observe();
   }
+
+  // ---- disturbances -------------------------------------------------------------
+
+  void Disturb(Unit& u, uint64_t until = 0, bool stats = true) {
+    uint64_t now = now_ns();
+    // Frames sent shortly before may still have been on their way.
+    if (u.disturbance_from == kNever) u.disturbance_from = now > kSec ? now - kSec : 0;
+    if (until == 0) {
+      u.disturbed_open = true;
+    } else {
+      u.disturbed_until = std::max(u.disturbed_until, until);
+    }
+    if (stats) u.stats_dirty = true;
+  }
+  // The adapter has been started afresh (initialize, reset): an open
+  // disturbance ends a little later.
+  // `started` is when the restart began: a fault that struck during it may
+  // have left the adapter as broken as before.
+  void Restarted(Unit& u, uint64_t started) {
+    if (u.last_fault_ns >= started) return;
+    if (u.disturbed_open && !u.removed) {
+      u.disturbed_open = false;
+      u.disturbed_until = std::max(u.disturbed_until, now_ns() + kSettleNs);
+    }
+  }
+  bool Disturbed(const Unit& u, uint64_t t) const {
+    return u.disturbed_open || t < u.disturbed_until;
+  }
+  void CloseDisturbance(Unit& u) {
+    // Called as time passes: remember the interval once it is over.
+    if (u.disturbance_from != kNever && !Disturbed(u, now_ns())) {
+      u.disturbances.push_back({u.disturbance_from, u.disturbed_until});
+      u.disturbance_from = kNever;
+    }
+  }
+  bool WasDisturbed(const Unit& u, uint64_t t) const {
+    if (u.disturbance_from != kNever && t >= u.disturbance_from) return true;
+    for (const auto& [from, to] : u.disturbances) {
+      if (t >= from && t <= to) return true;
+    }
+    return false;
+  }
+  void ZeroedStatistics(Unit& u) {
+    u.at_reset = u.board->counters();
+    u.tx_since_reset = 0;
+    u.rx_since_reset = 0;
+  }
+
+  // ---- the loop -------------------------------------------------------------------
+
+  // OID expectations are asked at their time, as queries.
+  struct Ask {
+    uint64_t at_ms;
+    size_t expectation;
+  };
 
   void Loop() {
     const uint64_t end = s_.duration_ms * kMs;
     size_t next_event = 0;
+    std::vector<Ask> asks;
+    for (size_t i = 0; i < s_.expectations.size(); ++i) {
+      const Expectation& x = s_.expectations[i];
+      if (x.kind == ExpectKind::Oid) {
+        asks.push_back({x.by_ms.value_or(s_.duration_ms > 0 ? s_.duration_ms - 1 : 0), i});
+      }
+    }
+    std::stable_sort(asks.begin(), asks.end(),
+                     [](const Ask& a, const Ask& b) { return a.at_ms < b.at_ms; });
+    size_t next_ask = 0;
     uint64_t next_sample = (now_ns() / o_.sample_ns + 1) * o_.sample_ns;
-    while (!halted_) {
+    uint64_t next_check = (now_ns() / kSec + 1) * kSec;
+    while (true) {
       step_.what = "running the scenario";
       step_.beat++;
       uint64_t t = std::min(next_sample, end);
       if (next_event < s_.events.size()) t = std::min(t, s_.events[next_event].at_ms * kMs);
-      for (const Stream& st : streams_)
-        t = std::min({t, st.next_ns, st.end_ns});
+      if (next_ask < asks.size()) t = std::min(t, asks[next_ask].at_ms * kMs);
+      for (auto& u : units_) {
+        for (const ArmedFault& f : u->faults) {
+          if (!f.done && f.until_ns > now_ns()) t = std::min(t, f.until_ns);
+        }
+      }
+      for (const auto& w : host_windows_)
+        t = std::min(t, w.until_ns);
       uint64_t now = now_ns();
       if (t > now) kernel_->scheduler().run_for(t - now);
       now = now_ns();
       while (next_sample <= now)
         next_sample += o_.sample_ns;
       Observe();
-      if (now >= end) break;
-      while (next_event < s_.events.size() && s_.events[next_event].at_ms * kMs <= now &&
-             !halted_) {
+      EndWindows(now);
+      if (now >= next_check) {
+        next_check = (now / kSec + 1) * kSec;
+        if (o_.on_second) o_.on_second(now);
+        if (o_.stop_at_invariant || o_.check_continuously) {
+          CheckLink();
+          // Frames long enough on their way must have ended somewhere.
+          for (auto& u : units_) {
+            if (now > kFrameSettleNs) CheckFrames(*u, now - kFrameSettleNs);
+          }
+        }
+      }
+      while (next_event < s_.events.size() && s_.events[next_event].at_ms * kMs <= now) {
         Apply(s_.events[next_event++]);
       }
-      if (halted_) break;
-      Pump(now);
-    }
-  }
-
-  // Sends what the streams owe up to `now` and ends finished streams.
-  void Pump(uint64_t now) {
-    for (Stream& st : streams_) {
-      while (st.next_ns <= now && st.next_ns < st.end_ns) {
-        if (st.transmit) {
-          SendOne(st.frame_size);
-        } else {
-          PartnerSendOne(st.frame_size);
-        }
-        st.next_ns += st.interval_ns;
+      while (next_ask < asks.size() && asks[next_ask].at_ms * kMs <= now) {
+        AskOid(asks[next_ask++].expectation);
+      }
+      if (now >= end) break;
+      // Every adapter halted and nothing more to do: the run is over.
+      if (next_event == s_.events.size() && next_ask == asks.size() &&
+          std::none_of(units_.begin(), units_.end(), [](const auto& u) { return u->running; })) {
+        break;
       }
     }
-    auto done = std::remove_if(streams_.begin(), streams_.end(),
-                               [&](const Stream& st) { return st.end_ns <= now; });
-    if (done != streams_.end()) {
-      streams_.erase(done, streams_.end());
-      if (streams_.empty()) Emit(Make("traffic_stop").add("direction", "duration over"));
-    }
+    CheckLink();
   }
 
-  void SendOne(unsigned size) {
-    uint32_t seq = tx_check_.next_sequence();
-    auto frame = make_checked_frame(partner_mac_, station_, seq, size);
-    if (protocol_->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL}) == 0) {
-      ++tx_refused_;
+  void StartStream(Unit& u, Stream st) {
+    u.streams.push_back(st);
+    ScheduleFrame(u, &u.streams.back());
+  }
+
+  void ScheduleFrame(Unit& u, Stream* st) {
+    uint64_t epoch = u.traffic_epoch;
+    Unit* unit = &u;
+    kernel_->scheduler().schedule_at(
+        st->next_ns, host::RunLevel::Dispatch,
+        [this, unit, st, epoch] {
+          if (unit->traffic_epoch == epoch) Frame(*unit, st);
+        },
+        "scenario traffic");
+  }
+
+  // One frame of a stream, and the next one scheduled.
+  void Frame(Unit& u, Stream* st) {
+    unsigned size = NextSize(u, *st);
+    TrafficKind kind = st->kind;
+    if (kind == TrafficKind::Mix) {
+      static const TrafficKind kKinds[] = {TrafficKind::Directed,  TrafficKind::Directed,
+                                           TrafficKind::Broadcast, TrafficKind::Multicast,
+                                           TrafficKind::Unlisted,  TrafficKind::OtherStation};
+      kind = kKinds[u.rng() % std::size(kKinds)];
+    }
+    if (st->transmit) {
+      SendOne(u, st->kind, kind, st->group, size);
     } else {
-      ++tx_since_reset_;
+      PartnerSendOne(u, st->kind, kind, st->group, size);
+    }
+    st->next_ns += st->interval_ns;
+    if (st->next_ns < st->end_ns) {
+      ScheduleFrame(u, st);
+      return;
+    }
+    u.streams.remove_if([st](const Stream& s) { return &s == st; });
+    if (u.streams.empty()) Emit(Make("traffic_stop", &u).add("direction", "duration over"));
+  }
+
+  void StopStreams(Unit& u) {
+    ++u.traffic_epoch;
+    u.streams.clear();
+  }
+
+  unsigned NextSize(Unit& u, Stream& st) {
+    if (st.sizes.range) {
+      return st.sizes.list[0] +
+             static_cast<unsigned>(u.rng() % (st.sizes.list[1] - st.sizes.list[0] + 1));
+    }
+    unsigned size = st.sizes.list[st.next_size % st.sizes.list.size()];
+    ++st.next_size;
+    return size;
+  }
+
+  Mac Destination(const Unit& u, TrafficKind kind, const std::optional<Mac>& group,
+                  bool to_station) const {
+    switch (kind) {
+      case TrafficKind::Broadcast:
+        return kBroadcastMac;
+      case TrafficKind::Multicast:
+        if (group) return *group;
+        return u.multicast.empty() ? kDefaultGroup : u.multicast.front();
+      case TrafficKind::Unlisted:
+        return group ? *group : kUnlistedGroup;
+      case TrafficKind::OtherStation:
+        return kOtherStation;
+      default:
+        return to_station ? u.station : u.partner_mac;
     }
   }
 
-  void PartnerSendOne(unsigned size) {
-    uint32_t seq = rx_check_.next_sequence();
-    auto frame = make_checked_frame(station_, partner_mac_, seq, size);
+  bool ShouldPass(const Unit& u, const Mac& dst) const {
+    if (u.filter & kFilterPromiscuous) return true;
+    if (dst == u.station) return u.filter & kFilterDirected;
+    if (dst == kBroadcastMac) return u.filter & kFilterBroadcast;
+    if (dst[0] & 1) {
+      if (u.filter & kFilterAllMulticast) return true;
+      return (u.filter & kFilterMulticast) &&
+             std::find(u.multicast.begin(), u.multicast.end(), dst) != u.multicast.end();
+    }
+    return false;
+  }
+
+  // `stream` is the kind of traffic asked for (mix included), `kind` this
+  // frame's.
+  void SendOne(Unit& u, TrafficKind stream, TrafficKind kind, const std::optional<Mac>& group,
+               unsigned size) {
+    uint32_t seq = u.tx_check.next_sequence();
+    u.tx_frames.push_back({now_ns(), stream, Fate::Pending, true, false});
+    auto frame = make_checked_frame(Destination(u, kind, group, false), u.station, seq, size);
+    uint64_t number = u.protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+    if (number == 0) {
+      ++u.tx_refused;
+      u.tx_frames[seq].fate = Fate::Refused;
+      return;
+    }
+    NDIS_STATUS status = u.protocol->send_status(number);
+    if (status == NDIS_STATUS_PENDING) {
+      u.pending_sends[number] = seq;
+      ++u.tx_since_reset;
+    } else if (status != NDIS_STATUS_SUCCESS) {
+      ++u.tx_refused;
+      if (u.tx_frames[seq].fate == Fate::Pending) u.tx_frames[seq].fate = Fate::Refused;
+    } else {
+      ++u.tx_since_reset;
+    }
+  }
+
+  // Sends that completed with an error are refused frames.
+  void SettleSends(Unit& u) {
+    for (const auto& c : u.protocol->send_completions()) {
+      auto it = u.pending_sends.find(c.frame);
+      if (it == u.pending_sends.end()) continue;
+      if (c.status != NDIS_STATUS_SUCCESS) {
+        ++u.tx_refused;
+        if (u.tx_frames[it->second].fate == Fate::Pending) {
+          u.tx_frames[it->second].fate = Fate::Refused;
+        }
+      }
+      u.pending_sends.erase(it);
+    }
+  }
+
+  void PartnerSendOne(Unit& u, TrafficKind stream, TrafficKind kind,
+                      const std::optional<Mac>& group, unsigned size) {
+    uint32_t seq = u.rx_check.next_sequence();
+    Mac dst = Destination(u, kind, group, true);
+    u.rx_frames.push_back({now_ns(), stream, Fate::Pending, ShouldPass(u, dst), false});
+    auto frame = make_checked_frame(dst, u.partner_mac, seq, size);
     // The partner's MAC pads short frames to the Ethernet minimum.
     if (frame.size() < 60) frame.resize(60, 0);
-    board_->send_from_partner(PartnerPhy(), std::move(frame), 0);
+    u.board->send_from_partner(PartnerPhy(u), std::move(frame), 0);
   }
 
   // The PHY whose cable carries the partner's frames: the one passing
   // traffic, else the one the driver chose.
-  uint8_t PartnerPhy() {
-    for (const PhySetting& p : s_.phys) {
-      if (board_->phy_state(static_cast<uint8_t>(p.address)).carries_traffic) {
+  uint8_t PartnerPhy(Unit& u) {
+    for (const PhySetting& p : u.setting->phys) {
+      if (u.board->phy_state(static_cast<uint8_t>(p.address)).carries_traffic) {
         return static_cast<uint8_t>(p.address);
       }
     }
-    if (Adapter* a = adapter()) return a->ActivePhyAddress;
-    return board_->first_phy_address();
+    if (Adapter* a = adapter(u)) return a->ActivePhyAddress;
+    return u.board->first_phy_address();
   }
 
-  Adapter* adapter() {
-    if (!initialized_ || halted_) return nullptr;
-    return static_cast<Adapter*>(miniport_->context());
+  Adapter* adapter(Unit& u) {
+    if (!u.running) return nullptr;
+    return static_cast<Adapter*>(u.miniport->context());
   }
+
+  // ---- events ----------------------------------------------------------------------
 
   void Apply(const Event& e) {
+    Unit& u = *units_[e.adapter];
+    StepLimit limit(this, action_name(e.action));
     uint8_t mii = static_cast<uint8_t>(e.phy);
     switch (e.action) {
       case Action::Plug:
       case Action::Unplug: {
         if (e.abilities_given) {
-          board_->set_partner_abilities(mii, ability_bits(e.abilities), true);
-          Emit(Make("abilities").add("phy", e.phy).add("abilities", ability_names(e.abilities)));
+          u.board->set_partner_abilities(mii, ability_bits(e.abilities), e.abilities.autoneg);
+          Emit(Make("abilities", &u)
+                   .add("phy", e.phy)
+                   .add("abilities", ability_names(e.abilities))
+                   .add("autoneg", e.abilities.autoneg));
         }
         if (e.home_network) {
-          board_->set_home_network(mii, *e.home_network);
-          Emit(Make("home_network").add("phy", e.phy).add("present", *e.home_network));
+          u.board->set_home_network(mii, *e.home_network);
+          Emit(Make("home_network", &u).add("phy", e.phy).add("present", *e.home_network));
         }
-        board_->plug(mii, e.action == Action::Plug);
-        Emit(Make(e.action == Action::Plug ? "plug" : "unplug").add("phy", e.phy));
+        u.board->plug(mii, e.action == Action::Plug);
+        Emit(Make(e.action == Action::Plug ? "plug" : "unplug", &u).add("phy", e.phy));
         break;
       }
       case Action::Abilities:
-        board_->set_partner_abilities(mii, ability_bits(e.abilities), true);
-        Emit(Make("abilities").add("phy", e.phy).add("abilities", ability_names(e.abilities)));
+        u.board->set_partner_abilities(mii, ability_bits(e.abilities), e.abilities.autoneg);
+        Emit(Make("abilities", &u)
+                 .add("phy", e.phy)
+                 .add("abilities", ability_names(e.abilities))
+                 .add("autoneg", e.abilities.autoneg));
         if (e.home_network) {
-          board_->set_home_network(mii, *e.home_network);
-          Emit(Make("home_network").add("phy", e.phy).add("present", *e.home_network));
+          u.board->set_home_network(mii, *e.home_network);
+          Emit(Make("home_network", &u).add("phy", e.phy).add("present", *e.home_network));
         }
+        break;
+      case Action::Echo:
+        u.board->set_echo(mii, e.on);
+        Emit(Make("echo", &u).add("phy", e.phy).add("on", e.on));
         break;
       case Action::Traffic: {
         uint64_t now = now_ns();
         uint64_t interval = std::max<uint64_t>(1, kSec / e.rate_pps);
         uint64_t end = e.duration_ms ? now + e.duration_ms * kMs : kNever;
+        std::optional<Mac> group;
+        if (e.group) {
+          Mac g;
+          std::copy(e.group->begin(), e.group->end(), g.begin());
+          group = g;
+        }
         if (e.direction != Direction::Receive) {
-          streams_.push_back({true, e.frame_size, interval, now, end});
+          StartStream(u, {true, e.traffic, group, e.sizes, 0, interval, now, end});
         }
         if (e.direction != Direction::Transmit) {
-          streams_.push_back({false, e.frame_size, interval, now, end});
+          StartStream(u, {false, e.traffic, group, e.sizes, 0, interval, now, end});
         }
-        Emit(Make("traffic")
-                 .add("direction", direction_name(e.direction))
-                 .add("frame_size", e.frame_size)
-                 .add("rate_pps", e.rate_pps)
-                 .add("duration_ms", e.duration_ms));
+        std::string sizes;
+        if (e.sizes.range) {
+          sizes = std::to_string(e.sizes.list[0]) + ".." + std::to_string(e.sizes.list[1]);
+        } else {
+          for (unsigned v : e.sizes.list)
+            sizes += (sizes.empty() ? "" : ",") + std::to_string(v);
+        }
+        Record r = Make("traffic", &u);
+        r.add("direction", direction_name(e.direction));
+        if (e.sizes.list.size() == 1 && !e.sizes.range) {
+          r.add("frame_size", e.sizes.list[0]);
+        } else {
+          r.add("frame_sizes", sizes);
+        }
+        r.add("rate_pps", e.rate_pps)
+            .add("duration_ms", e.duration_ms)
+            .add("traffic", traffic_kind_name(e.traffic));
+        Emit(r);
         break;
       }
       case Action::StopTraffic:
-        streams_.clear();
-        Emit(Make("traffic_stop").add("direction", "all"));
+        StopStreams(u);
+        Emit(Make("traffic_stop", &u).add("direction", "all"));
         break;
       case Action::BadStatus:
-        board_->inject_crc_errors(e.count);
-        Emit(Make("bad_status").add("count", e.count));
+        u.crc_injected = true;
+        u.board->inject_crc_errors(e.count);
+        Emit(Make("bad_status", &u).add("count", e.count));
         break;
-      case Action::Reset: {
-        NDIS_STATUS status = protocol_->reset();
-        Emit(Make("reset").add("status", static_cast<int64_t>(status)));
-        // The driver zeroes its statistics on reset.
-        tx_since_reset_ = 0;
-        rx_since_reset_ = 0;
+      case Action::RxTransfer:
+        InjectTransfers(u, e);
+        break;
+      case Action::Reset:
+        Reset(u);
+        break;
+      case Action::Halt:
+        if (!u.running) {
+          Emit(Make("halt", &u).add("reason", "not running: nothing to halt"));
+          break;
+        }
+        Halt(u, "");
+        break;
+      case Action::Initialize:
+        Initialize(u, false);
+        break;
+      case Action::Shutdown: {
+        if (!u.running) {
+          Emit(Make("shutdown", &u).add("handled", false));
+          break;
+        }
+        Disturb(u);
+        StopStreams(u);
+        bool handled = u.miniport->shutdown();
+        Emit(Make("shutdown", &u).add("handled", handled));
         break;
       }
-      case Action::Halt:
-        Halt("");
+      case Action::SetFilter: {
+        std::vector<uint8_t> data(4);
+        for (int i = 0; i < 4; ++i)
+          data[i] = static_cast<uint8_t>(e.filter >> (8 * i));
+        if (e.buffer_length) data.resize(*e.buffer_length, 0);
+        auto req = Request(u, true, OID_GEN_CURRENT_PACKET_FILTER, data);
+        if (req && req->status == NDIS_STATUS_SUCCESS && data.size() == 4) u.filter = e.filter;
+        Emit(RequestRecord("filter_set", u, req, data.size()).add("filter", e.filter));
+        break;
+      }
+      case Action::SetMulticast: {
+        std::vector<uint8_t> data = e.data;
+        if (e.buffer_length) data.resize(*e.buffer_length, 0);
+        auto req = Request(u, true, OID_802_3_MULTICAST_LIST, data);
+        if (req && req->status == NDIS_STATUS_SUCCESS) {
+          u.multicast.clear();
+          for (size_t i = 0; i + 6 <= data.size(); i += 6) {
+            Mac m;
+            std::copy_n(data.begin() + static_cast<long>(i), 6, m.begin());
+            u.multicast.push_back(m);
+          }
+        }
+        Emit(RequestRecord("multicast_set", u, req, data.size())
+                 .add("addresses", static_cast<uint64_t>(data.size() / 6)));
+        break;
+      }
+      case Action::SetLookahead: {
+        std::vector<uint8_t> data(4);
+        for (int i = 0; i < 4; ++i)
+          data[i] = static_cast<uint8_t>(e.value >> (8 * i));
+        if (e.buffer_length) data.resize(*e.buffer_length, 0);
+        auto req = Request(u, true, OID_GEN_CURRENT_LOOKAHEAD, data);
+        Emit(RequestRecord("lookahead_set", u, req, data.size()).add("value", e.value));
+        break;
+      }
+      case Action::Set: {
+        std::vector<uint8_t> data = e.data;
+        if (e.buffer_length) data.resize(*e.buffer_length, 0);
+        auto req = Request(u, true, e.oid, data);
+        Emit(RequestRecord("set", u, req, data.size())
+                 .add("oid", oid_name(e.oid))
+                 .add("data", hex_string(data)));
+        break;
+      }
+      case Action::Query: {
+        auto req = Request(u, false, e.oid, std::vector<uint8_t>(e.buffer_length.value_or(256)));
+        Emit(QueryRecord(u, req, e.oid, e.buffer_length.value_or(256)));
+        break;
+      }
+      case Action::DeviceFault: {
+        ArmedFault f;
+        f.event = &e;
+        f.from_ns = now_ns();
+        if (e.timing.probability && e.timing.window_ms) {
+          f.until_ns = f.from_ns + e.timing.window_ms * kMs;
+        }
+        u.faults.push_back(f);
+        Record r = Make("device_fault", &u);
+        r.add("request", request_kind_name(e.request))
+            .add("fault", e.stall_endpoint ? "stall_endpoint" : device_fault_name(e.fault));
+        if (e.register_index) r.add("register", static_cast<unsigned>(*e.register_index));
+        AddTiming(r, e.timing);
+        Emit(r);
+        break;
+      }
+      case Action::HostFault:
+        ArmHostFault(u, e);
+        break;
+      case Action::DeviceRemoved:
+        u.removed = true;
+        Disturb(u);
+        u.bus->set_surprise_removed(true);
+        Emit(Make("device_removed", &u));
+        break;
+      case Action::DevicePlugged:
+        u.removed = false;
+        u.bus->set_surprise_removed(false);
+        u.board->usb_reset();
+        Emit(Make("device_plugged", &u));
         break;
     }
   }
 
-  void OnWire(const hw::WireFrame& f) {
-    if (wire_) wire_->write(f.time_ns, f.bytes);
-    if (f.direction != hw::WireDirection::ToPartner) return;
-    second_.tx_frames++;
-    second_.tx_bytes += f.bytes.size();
-    CheckedFrame c = check_frame(f.bytes, partner_mac_, station_);
-    if (c.check != FrameCheck::NotChecked) ++tx_copies_on_wire_;
-    tx_check_.arrived(c, f.mii_address);
-    if (c.check == FrameCheck::Corrupt) {
-      Emit(Make("corrupt").add("direction", "tx").add("sequence", c.sequence));
+  void AddTiming(Record& r, const FaultTiming& t) {
+    if (t.probability) {
+      r.add("probability_ppm", static_cast<int64_t>(*t.probability * 1e6 + 0.5))
+          .add("window_ms", t.window_ms);
+    } else {
+      r.add("nth", t.nth).add("count", t.count);
     }
   }
 
-  void OnReceive(const std::vector<uint8_t>& data, NDIS_STATUS) {
-    second_.rx_frames++;
-    second_.rx_bytes += data.size();
-    ++rx_since_reset_;
-    ++rx_indicated_;
-    CheckedFrame c = check_frame(data, station_, partner_mac_);
-    rx_check_.arrived(c);
-    if (c.check == FrameCheck::Corrupt) {
-      Emit(Make("corrupt").add("direction", "rx").add("sequence", c.sequence));
+  std::shared_ptr<host::ndis::Request> Request(Unit& u, bool is_set, uint32_t oid,
+                                               const std::vector<uint8_t>& data) {
+    if (!u.running) return nullptr;
+    step_.what = is_set ? "waiting for a set request" : "waiting for a query";
+    step_.beat++;
+    return is_set ? u.protocol->set(oid, data)
+                  : u.protocol->query(oid, static_cast<ULONG>(data.size()));
+  }
+
+  Record RequestRecord(const char* kind, Unit& u, const std::shared_ptr<host::ndis::Request>& req,
+                       size_t length) {
+    Record r = Make(kind, &u);
+    r.add("length", static_cast<uint64_t>(length));
+    if (!req) return r.add("error", "adapter not running");
+    if (!req->completed) return r.add("error", "request never completed");
+    return r.add("status", status_hex(req->status))
+        .add("bytes_read", static_cast<uint64_t>(req->bytes_done))
+        .add("bytes_needed", static_cast<uint64_t>(req->bytes_needed));
+  }
+
+  Record QueryRecord(Unit& u, const std::shared_ptr<host::ndis::Request>& req, uint32_t oid,
+                     uint32_t length) {
+    Record r = Make("query", &u);
+    r.add("oid", oid_name(oid)).add("length", length);
+    if (!req) return r.add("error", "adapter not running");
+    if (!req->completed) return r.add("error", "request never completed");
+    r.add("status", status_hex(req->status))
+        .add("bytes_written", static_cast<uint64_t>(req->bytes_done))
+        .add("bytes_needed", static_cast<uint64_t>(req->bytes_needed));
+    std::vector<uint8_t> answer = req->data();
+    if (req->status == NDIS_STATUS_SUCCESS) {
+      r.add("answer", hex_string(answer, 256));
+      if (answer.size() == 4 || answer.size() == 2) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < answer.size(); ++i)
+          v |= static_cast<uint32_t>(answer[i]) << (8 * i);
+        r.add("value", static_cast<int64_t>(v));
+      }
+    }
+    return r;
+  }
+
+  void Reset(Unit& u) {
+    if (!u.running) {
+      Emit(Make("reset", &u).add("error", "adapter not running"));
+      return;
+    }
+    step_.what = "waiting for a reset";
+    step_.beat++;
+    uint64_t started = now_ns();
+    Disturb(u, 0, false);
+    NDIS_STATUS status = u.protocol->reset();
+    ++u.resets;
+    uint64_t took = now_ns() - started;
+    Emit(Make("reset", &u).add("status", static_cast<int64_t>(status)).add("took_us", took / 1000));
+    // The driver zeroes its statistics on reset; frames in flight across it
+    // are counted on either side.
+    ZeroedStatistics(u);
+    u.stats_margin = std::max<int64_t>(u.stats_margin, u.tx_descriptors() + 2);
+    Restarted(u, started);
+  }
+
+  void InjectTransfers(Unit& u, const Event& e) {
+    Disturb(u, now_ns() + kSettleNs);
+    for (unsigned k = 0; k < e.count; ++k) {
+      std::vector<uint8_t> t(e.length, 0);
+      // The frame part: a test frame from a station of its own, so that what
+      // the driver makes of it is told apart from the partner's traffic.
+      if (e.length >= 8) {
+        unsigned frame = e.length - 8;
+        auto f = make_checked_frame(u.station, kInjectorMac, static_cast<uint32_t>(u.injected_sent),
+                                    std::max(frame, 20u));
+        std::copy_n(f.begin(), std::min<size_t>(frame, f.size()), t.begin());
+      }
+      if (e.length >= 4) {
+        unsigned field = e.trailer_length.value_or(e.length >= 4 ? e.length - 4 : 0);
+        t[e.length - 4] = static_cast<uint8_t>(field);
+        t[e.length - 3] = static_cast<uint8_t>(field >> 8);
+      }
+      if (e.length >= 2) t[e.length - 2] = e.status;
+      ++u.injected_sent;
+      u.board->inject_bulk_in_transfer(std::move(t));
+    }
+    Record r = Make("rx_transfer", &u);
+    r.add("length", e.length).add("status", static_cast<unsigned>(e.status)).add("count", e.count);
+    if (e.trailer_length) r.add("trailer_length", *e.trailer_length);
+    Emit(r);
+  }
+
+  // ---- device and host faults -----------------------------------------------------------
+
+  static bool Matches(const Event& e, const host::usb::RequestInfo& r) {
+    const bool vendor = !r.bulk && (r.setup.bmRequestType & 0x60) == 0x40;
+    switch (e.request) {
+      case RequestKind::Any:
+        break;
+      case RequestKind::Control:
+        if (r.bulk) return false;
+        break;
+      case RequestKind::VendorRead:
+      case RequestKind::VendorWrite:
+        if (!vendor || r.in != (e.request == RequestKind::VendorRead)) return false;
+        if (e.register_index && r.setup.wIndex != *e.register_index) return false;
+        break;
+      case RequestKind::Descriptor:
+        if (r.function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) return false;
+        break;
+      case RequestKind::SelectConfiguration:
+        if (r.function != URB_FUNCTION_SELECT_CONFIGURATION) return false;
+        break;
+      case RequestKind::Feature:
+        if (r.bulk || (r.setup.bRequest != 1 && r.setup.bRequest != 3) || vendor) return false;
+        if (r.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) return false;
+        break;
+      case RequestKind::Status:
+        if (r.bulk || vendor || r.setup.bRequest != 0 || !r.in) return false;
+        break;
+      case RequestKind::ResetPipe:
+        if (r.function != URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+            r.function != URB_FUNCTION_SYNC_RESET_PIPE &&
+            r.function != URB_FUNCTION_SYNC_CLEAR_STALL) {
+          return false;
+        }
+        break;
+      case RequestKind::BulkIn:
+        if (!r.bulk || !(r.endpoint & 0x80)) return false;
+        break;
+      case RequestKind::BulkOut:
+        if (!r.bulk || (r.endpoint & 0x80)) return false;
+        break;
+    }
+    return true;
+  }
+
+  host::usb::RequestFault DeviceRule(Unit& u, const host::usb::RequestInfo& r) {
+    if (u.faults.empty()) return host::usb::RequestFault::None;
+    uint64_t now = now_ns();
+    for (ArmedFault& f : u.faults) {
+      if (f.done) continue;
+      if (now >= f.until_ns) {
+        f.done = true;
+        continue;
+      }
+      const Event& e = *f.event;
+      if (!Matches(e, r)) continue;
+      ++f.matched;
+      bool hit;
+      if (e.timing.probability) {
+        hit = std::uniform_real_distribution<double>(0, 1)(u.rng) < *e.timing.probability;
+      } else {
+        hit = f.matched >= e.timing.nth && f.matched < e.timing.nth + e.timing.count;
+        if (f.matched + 1 >= e.timing.nth + e.timing.count) f.done = true;
+      }
+      if (!hit) continue;
+      ++f.hits;
+      ++result_.faults_injected;
+      u.last_fault_ns = now;
+      Disturb(u);
+      Record rec = Make("fault_hit", &u);
+      rec.add("request", request_kind_name(e.request))
+          .add("fault", e.stall_endpoint ? "stall_endpoint" : device_fault_name(e.fault))
+          .add("urb_function", static_cast<unsigned>(r.function));
+      if (r.bulk) {
+        rec.add("endpoint", static_cast<unsigned>(r.endpoint));
+      } else {
+        rec.add("setup_request", static_cast<unsigned>(r.setup.bRequest))
+            .add("setup_index", static_cast<unsigned>(r.setup.wIndex));
+      }
+      Emit(rec);
+      if (e.stall_endpoint) {
+        // The device halts the endpoint: this and every later transfer on it
+        // is stalled until the pipe is reset.
+        u.board->halt_endpoint(r.endpoint);
+        return host::usb::RequestFault::None;
+      }
+      switch (e.fault) {
+        case DeviceFaultKind::Stall:
+          return host::usb::RequestFault::Stall;
+        case DeviceFaultKind::Fail:
+          return host::usb::RequestFault::Error;
+        case DeviceFaultKind::Hang:
+          return host::usb::RequestFault::Hang;
+        case DeviceFaultKind::AtOnce:
+          return host::usb::RequestFault::AtOnce;
+        case DeviceFaultKind::Late:
+          return host::usb::RequestFault::Late;
+        case DeviceFaultKind::Refuse:
+          return host::usb::RequestFault::Refuse;
+      }
+    }
+    return host::usb::RequestFault::None;
+  }
+
+  struct HostWindow {
+    host::FaultSite site;
+    uint64_t until_ns;
+    Unit* unit;
+    uint64_t failures_before;
+    bool span = false;
+  };
+
+  static std::optional<host::FaultSite> SiteOf(AllocKind k) {
+    switch (k) {
+      case AllocKind::Pool:
+        return host::FaultSite::PoolAllocation;
+      case AllocKind::Irp:
+        return host::FaultSite::IrpAllocation;
+      case AllocKind::Urb:
+        return host::FaultSite::UrbAllocation;
+      case AllocKind::Packet:
+        return host::FaultSite::PacketAllocation;
+      case AllocKind::Buffer:
+        return host::FaultSite::BufferAllocation;
+      case AllocKind::WorkItem:
+        return std::nullopt;  // the host's work items cannot fail
+    }
+    return std::nullopt;
+  }
+
+  void ArmHostFault(Unit& u, const Event& e) {
+    Record r = Make("host_fault", &u);
+    r.add("alloc", alloc_kind_name(e.alloc));
+    AddTiming(r, e.timing);
+    auto site = SiteOf(e.alloc);
+    if (!site) {
+      Emit(r.add("error", "work-item scheduling does not fail in this host"));
+      return;
+    }
+    Disturb(u);
+    u.last_fault_ns = kNever - 1;  // until the window ends, a restart proves nothing
+    uint64_t before = host::faults().failures(*site);
+    if (e.timing.probability) {
+      host::faults().fail_rate(*site, *e.timing.probability);
+      uint64_t until = e.timing.window_ms ? now_ns() + e.timing.window_ms * kMs : kNever;
+      host_windows_.push_back({*site, until, &u, before});
+    } else {
+      host::faults().fail_span(*site, e.timing.nth, e.timing.count);
+      // The span is given a minute to strike; what is left of it is cleared.
+      host_windows_.push_back({*site, now_ns() + kSpanWindowNs, &u, before, true});
+    }
+    Emit(r);
+  }
+
+  void EndWindows(uint64_t now) {
+    for (auto it = host_windows_.begin(); it != host_windows_.end();) {
+      if (it->until_ns > now) {
+        ++it;
+        continue;
+      }
+      host::faults().fail_rate(it->site, 0);
+      if (it->span) host::faults().fail_span(it->site, 0, 0);
+      if (it->unit->last_fault_ns == kNever - 1) it->unit->last_fault_ns = now;
+      uint64_t failed = host::faults().failures(it->site) - it->failures_before;
+      result_.faults_injected += failed;
+      Emit(Make("host_fault_end", it->unit)
+               .add("alloc", SiteName(it->site))
+               .add("failures", failed));
+      it = host_windows_.erase(it);
     }
   }
+
+  // Allocation failures of spans, counted at the end.
+  void CountHostSpans() {
+    for (auto& w : host_windows_) {
+      uint64_t failed = host::faults().failures(w.site) - w.failures_before;
+      result_.faults_injected += failed;
+      Emit(Make("host_fault_end", w.unit).add("alloc", SiteName(w.site)).add("failures", failed));
+    }
+    host_windows_.clear();
+  }
+
+  static const char* SiteName(host::FaultSite s) {
+    switch (s) {
+      case host::FaultSite::PoolAllocation:
+        return "pool";
+      case host::FaultSite::IrpAllocation:
+        return "irp";
+      case host::FaultSite::UrbAllocation:
+        return "urb";
+      case host::FaultSite::PacketAllocation:
+        return "packet";
+      case host::FaultSite::BufferAllocation:
+        return "buffer";
+      default:
+        return "urb_submission";
+    }
+  }
+
+  // ---- frames -----------------------------------------------------------------------------
+
+  struct Decoded {
+    bool checked = false;
+    Mac dst{}, src{};
+    uint32_t sequence = 0;
+  };
+  static Decoded Decode(const std::vector<uint8_t>& b) {
+    Decoded d;
+    if (b.size() < kCheckedHeaderBytes || b[12] != (kCheckedEtherType >> 8) ||
+        b[13] != (kCheckedEtherType & 0xFF)) {
+      return d;
+    }
+    d.checked = true;
+    std::copy_n(b.begin(), 6, d.dst.begin());
+    std::copy_n(b.begin() + 6, 6, d.src.begin());
+    for (int i = 0; i < 4; ++i)
+      d.sequence = d.sequence << 8 | b[16 + i];
+    return d;
+  }
+
+  void OnWire(Unit& u, const hw::WireFrame& f) {
+    if (wire_ && u.index == 0) wire_->write(f.time_ns, f.bytes);
+    if (f.direction != hw::WireDirection::ToPartner) return;
+    u.second.tx_frames++;
+    u.second.tx_bytes += f.bytes.size();
+    Decoded d = Decode(f.bytes);
+    if (!d.checked || d.src != u.station) return;
+    CheckedFrame c = check_frame(f.bytes, d.dst, u.station);
+    ++u.tx_copies_on_wire;
+    u.tx_check.arrived(c, f.mii_address);
+    if (c.check == FrameCheck::Corrupt) {
+      Emit(Make("corrupt", &u).add("direction", "tx").add("sequence", c.sequence));
+    } else if (c.sequence < u.tx_frames.size()) {
+      u.tx_frames[c.sequence].fate = Fate::Delivered;
+    }
+  }
+
+  void OnFate(Unit& u, const hw::FrameFateRecord& f) {
+    Decoded d = Decode(f.bytes);
+    if (!d.checked) return;
+    const bool tx = f.fate == hw::FrameFate::TxNoLink || f.fate == hw::FrameFate::TxDisabled;
+    if (tx) {
+      if (d.src != u.station || d.sequence >= u.tx_frames.size()) return;
+      FrameInfo& fi = u.tx_frames[d.sequence];
+      if (fi.fate == Fate::Pending) {
+        fi.fate = f.fate == hw::FrameFate::TxNoLink ? Fate::NoLink : Fate::Disabled;
+      }
+      return;
+    }
+    if (d.src != u.partner_mac || d.sequence >= u.rx_frames.size()) return;
+    FrameInfo& fi = u.rx_frames[d.sequence];
+    if (fi.fate == Fate::Delivered) return;
+    switch (f.fate) {
+      case hw::FrameFate::RxNoLink:
+        fi.fate = Fate::NoLink;
+        break;
+      case hw::FrameFate::RxContention:
+        fi.fate = Fate::Contention;
+        break;
+      case hw::FrameFate::RxDisabled:
+        fi.fate = Fate::Disabled;
+        break;
+      case hw::FrameFate::RxFiltered:
+        fi.fate = Fate::Filtered;
+        break;
+      case hw::FrameFate::RxTooLong:
+        fi.fate = Fate::TooLong;
+        break;
+      case hw::FrameFate::RxFifoOverflow:
+        fi.fate = Fate::Overflow;
+        break;
+      case hw::FrameFate::RxFlushed:
+        fi.fate = Fate::Flushed;
+        break;
+      case hw::FrameFate::RxStreamDiscarded:
+        fi.fate = Fate::Discarded;
+        break;
+      case hw::FrameFate::RxReadOut:
+        if (fi.fate == Fate::Pending) fi.fate = Fate::ReadOut;
+        break;
+      default:
+        break;
+    }
+  }
+
+  void OnReceive(Unit& u, const std::vector<uint8_t>& data, NDIS_STATUS) {
+    u.second.rx_frames++;
+    u.second.rx_bytes += data.size();
+    ++u.rx_since_reset;
+    ++u.rx_indicated;
+    Decoded d = Decode(data);
+    if (!d.checked) return;
+    if (d.src == kInjectorMac) {
+      ++u.injected_indicated;
+      return;
+    }
+    if (d.src == kEchoMac) {
+      CheckedFrame c = check_frame(data, u.station, kEchoMac);
+      ++u.echo_frames;
+      if (c.check == FrameCheck::Good && c.sequence < u.tx_frames.size()) {
+        u.tx_frames[c.sequence].echoed = true;
+      } else {
+        Emit(Make("corrupt", &u).add("direction", "echo").add("sequence", c.sequence));
+        u.tx_check.arrived({FrameCheck::Corrupt, c.sequence, 0});
+      }
+      return;
+    }
+    CheckedFrame c = check_frame(data, d.dst, u.partner_mac);
+    u.rx_check.arrived(c);
+    if (c.check == FrameCheck::Corrupt) {
+      Emit(Make("corrupt", &u).add("direction", "rx").add("sequence", c.sequence));
+    } else if (c.sequence < u.rx_frames.size()) {
+      u.rx_frames[c.sequence].fate = Fate::Delivered;
+    }
+  }
+
+  // ---- observation ---------------------------------------------------------------------
 
   // Looks at what changed since the last look: media indications, PHY links,
   // the active PHY, and a finished second of traffic.
   void Observe() {
-    for (const auto& [at, code] : media_) {
-      Record r = Make("media");
-      r.time_ns = at;
-      r.add("state", code == NDIS_STATUS_MEDIA_CONNECT ? "connect" : "disconnect");
-      if (code == NDIS_STATUS_MEDIA_CONNECT && !halted_) {
-        if (auto speed = protocol_->query_ulong(OID_GEN_LINK_SPEED)) {
-          r.add("link_speed", static_cast<int64_t>(*speed));
+    for (auto& up : units_) {
+      Unit& u = *up;
+      for (const auto& [at, code] : u.media) {
+        Record r = Make("media", &u);
+        r.time_ns = at;
+        bool connect = code == NDIS_STATUS_MEDIA_CONNECT;
+        r.add("state", connect ? "connect" : "disconnect");
+        if (connect && u.running) {
+          if (auto speed = u.protocol->query_ulong(OID_GEN_LINK_SPEED)) {
+            r.add("link_speed", static_cast<int64_t>(*speed));
+          }
         }
-      }
-      Emit(r);
-    }
-    media_.clear();
-    for (auto& [mii, view] : phy_view_) {
-      hw::PhyState st = board_->phy_state(mii);
-      PhyView now{st.link_up, st.speed_mbps, st.full_duplex};
-      if (now.up != view.up || now.speed != view.speed || now.full != view.full) {
-        view = now;
-        Emit(Make("phy_link")
-                 .add("phy", static_cast<unsigned>(mii))
-                 .add("up", now.up)
-                 .add("speed_mbps", now.speed)
-                 .add("full_duplex", now.full));
-      }
-    }
-    if (Adapter* a = adapter()) {
-      int active = a->ActivePhyAddress;
-      uint32_t id = a->ActivePhyId;
-      if (active != active_phy_ || id != active_id_) {
-        active_phy_ = active;
-        active_id_ = id;
-        Emit(Make("active_phy")
-                 .add("phy", active)
-                 .add("id", static_cast<int64_t>(id))
-                 .add("phy_kind", phy_kind(id)));
-      }
-    }
-    uint64_t now = now_ns();
-    if (now >= next_second_) {
-      if (second_.any()) {
-        Record r = Make("second");
-        r.time_ns = next_second_;
-        r.add("tx_frames", second_.tx_frames)
-            .add("tx_bytes", second_.tx_bytes)
-            .add("rx_frames", second_.rx_frames)
-            .add("rx_bytes", second_.rx_bytes);
+        u.media_known = true;
+        u.media_connected = connect;
+        u.media_at = at;
         Emit(r);
       }
-      second_ = {};
-      next_second_ = (now / kSec + 1) * kSec;
-      // The run keeps its own records; bound the protocol's and the board's.
-      protocol_->clear_records();
-      board_->clear_logs();
+      u.media.clear();
+      uint64_t now = now_ns();
+      for (auto& [mii, view] : u.phy_view) {
+        hw::PhyState st = u.board->phy_state(mii);
+        PhyView seen{st.link_up, st.speed_mbps, st.full_duplex, view.since};
+        if (seen.up != view.up || seen.speed != view.speed || seen.full != view.full) {
+          seen.since = now;
+          view = seen;
+          Emit(Make("phy_link", &u)
+                   .add("phy", static_cast<unsigned>(mii))
+                   .add("up", seen.up)
+                   .add("speed_mbps", seen.speed)
+                   .add("full_duplex", seen.full));
+        }
+      }
+      if (Adapter* a = adapter(u)) {
+        int active = a->ActivePhyAddress;
+        uint32_t id = a->ActivePhyId;
+        if (active != u.active_phy || id != u.active_id) {
+          u.active_phy = active;
+          u.active_id = id;
+          u.active_since = now;
+          Emit(Make("active_phy", &u)
+                   .add("phy", active)
+                   .add("id", static_cast<int64_t>(id))
+                   .add("phy_kind", phy_kind(id)));
+        }
+      }
+      CloseDisturbance(u);
+      if (now >= u.next_second) {
+        if (u.second.any()) {
+          Record r = Make("second", &u);
+          r.time_ns = u.next_second;
+          r.add("tx_frames", u.second.tx_frames)
+              .add("tx_bytes", u.second.tx_bytes)
+              .add("rx_frames", u.second.rx_frames)
+              .add("rx_bytes", u.second.rx_bytes);
+          Emit(r);
+        }
+        u.second = {};
+        u.next_second = (now / kSec + 1) * kSec;
+        // The run keeps its own records; bound the protocol's and the board's.
+        SettleSends(u);
+        u.protocol->clear_records();
+        u.board->clear_logs();
+      }
     }
   }
 
-  void Summarize() {
-    Record r = Make("summary");
+  // What NDIS was told of the link must be what the active PHY has, once
+  // the link has stayed put a while and nothing disturbed the adapter.
+  void CheckLink() {
+    uint64_t now = now_ns();
+    for (auto& up : units_) {
+      Unit& u = *up;
+      if (!u.running || u.active_phy < 0 || Disturbed(u, now) || !u.media_known) continue;
+      auto it = u.phy_view.find(static_cast<uint8_t>(u.active_phy));
+      if (it == u.phy_view.end()) continue;
+      const PhyView& v = it->second;
+      uint64_t stable_from = std::max({v.since, u.active_since, u.disturbed_until});
+      if (now < stable_from + kLinkStableNs) continue;
+      if (v.up != u.media_connected) {
+        char detail[200];
+        snprintf(detail, sizeof detail,
+                 "PHY %d has had its link %s for %.1f s, but the last indication (at %.3f s) "
+                 "was %s",
+                 u.active_phy, v.up ? "up" : "down", (now - stable_from) / 1e9, u.media_at / 1e9,
+                 u.media_connected ? "connect" : "disconnect");
+        Broken(u, "indications_follow_link", detail, v.up ? "link up" : "link down");
+        u.media_known = false;  // once per disagreement
+      }
+    }
+  }
+
+  // ---- halt, summary, invariants ---------------------------------------------------------
+
+  void Summarize(Unit& u) {
+    SettleSends(u);
+    Record r = Make("summary", &u);
     struct Oid {
       const char* name;
       NDIS_OID oid;
@@ -525,44 +1536,47 @@ class Run {
         {"OID_GEN_CURRENT_PACKET_FILTER", OID_GEN_CURRENT_PACKET_FILTER},
         {"OID_GEN_MAXIMUM_SEND_PACKETS", OID_GEN_MAXIMUM_SEND_PACKETS},
     };
+    std::map<std::string, int64_t> oid_values;
     for (const Oid& o : oids) {
-      if (auto v = protocol_->query_ulong(o.oid)) {
+      if (auto v = u.protocol->query_ulong(o.oid)) {
         r.add(o.name, static_cast<int64_t>(*v));
+        oid_values[o.name] = *v;
       } else {
         r.add(o.name, "not answered");
       }
     }
     // Every send the protocol made, by what became of it so far: completed
     // (by status), still in NDIS's queue, or still with the driver.
-    const uint64_t tx_sent = tx_check_.sent() - tx_refused_;
-    const uint64_t ok = protocol_->completed(NDIS_STATUS_SUCCESS);
-    const uint64_t failed = protocol_->completed(NDIS_STATUS_FAILURE);
-    const uint64_t resources = protocol_->completed(NDIS_STATUS_RESOURCES);
-    const uint64_t other = protocol_->completed_total() - ok - failed - resources;
-    const uint64_t queued = miniport_->sends_queued();
-    const uint64_t in_driver = miniport_->sends_outstanding();
-    tx_outcomes_add_up_ = ok + failed + resources + other + queued + in_driver == tx_sent;
+    const uint64_t tx_sent = u.tx_check.sent() - u.tx_refused;
+    const uint64_t ok = u.protocol->completed(NDIS_STATUS_SUCCESS);
+    const uint64_t failed = u.protocol->completed(NDIS_STATUS_FAILURE);
+    const uint64_t resources = u.protocol->completed(NDIS_STATUS_RESOURCES);
+    const uint64_t other = u.protocol->completed_total() - ok - failed - resources;
+    const uint64_t queued = u.miniport->sends_queued();
+    const uint64_t in_driver = u.miniport->sends_outstanding();
+    if (ok + failed + resources + other + queued + in_driver != tx_sent)
+      tx_outcomes_add_up_ = false;
     r.add("tx_sent", tx_sent)
-        .add("tx_refused", tx_refused_)
+        .add("tx_refused", u.tx_refused)
         .add("tx_completed_success", ok)
         .add("tx_completed_failure", failed)
         .add("tx_completed_resources", resources)
         .add("tx_completed_other", other)
         .add("tx_queued_at_halt", queued)
         .add("tx_with_driver_at_halt", in_driver)
-        .add("tx_refused_by_driver", miniport_->sends_refused())
-        .add("tx_sent_since_reset", tx_since_reset_)
-        .add("tx_on_wire_good", tx_check_.good())
-        .add("tx_copies_on_wire", tx_copies_on_wire_)
-        .add("tx_corrupt", tx_check_.corrupt())
-        .add("tx_duplicated", tx_check_.duplicated())
-        .add("rx_sent_by_partner", static_cast<uint64_t>(rx_check_.sent()))
-        .add("rx_indicated", rx_indicated_)
-        .add("rx_indicated_since_reset", rx_since_reset_)
-        .add("rx_good", rx_check_.good())
-        .add("rx_corrupt", rx_check_.corrupt())
-        .add("rx_duplicated", rx_check_.duplicated());
-    hw::Counters c = board_->counters();
+        .add("tx_refused_by_driver", u.miniport->sends_refused())
+        .add("tx_sent_since_reset", u.tx_since_reset)
+        .add("tx_on_wire_good", u.tx_check.good())
+        .add("tx_copies_on_wire", u.tx_copies_on_wire)
+        .add("tx_corrupt", u.tx_check.corrupt())
+        .add("tx_duplicated", u.tx_check.duplicated())
+        .add("rx_sent_by_partner", static_cast<uint64_t>(u.rx_check.sent()))
+        .add("rx_indicated", u.rx_indicated)
+        .add("rx_indicated_since_reset", u.rx_since_reset)
+        .add("rx_good", u.rx_check.good())
+        .add("rx_corrupt", u.rx_check.corrupt())
+        .add("rx_duplicated", u.rx_check.duplicated());
+    hw::Counters c = u.board->counters();
     r.add("wire_tx_frames", c.wire_tx_frames)
         .add("wire_rx_frames", c.wire_rx_frames)
         .add("tx_dropped_no_link", c.tx_dropped_no_link)
@@ -570,40 +1584,372 @@ class Run {
         .add("rx_mii_contention", c.rx_mii_contention)
         .add("rx_fifo_overflows", c.rx_fifo_overflows)
         .add("rx_filtered", c.rx_filtered);
+    if (u.echo_frames) r.add("echo_frames", u.echo_frames);
+    if (u.injected_sent) {
+      r.add("injected_transfers", u.injected_sent).add("injected_indicated", u.injected_indicated);
+    }
+    // Where every test frame ended, by direction.
+    for (const auto& [dir, counts] : {std::make_pair("tx", FateCounts(u, true, std::nullopt)),
+                                      std::make_pair("rx", FateCounts(u, false, std::nullopt))}) {
+      for (const auto& [fate, n] : counts) {
+        if (fate == "sent") continue;
+        r.add(std::string(dir) + "_fate_" + fate, n);
+      }
+    }
     Emit(r);
-    if (tx_check_.corrupt() || tx_check_.duplicated() || rx_check_.corrupt() ||
-        rx_check_.duplicated()) {
-      Fail(kExitBadTraffic, "frames arrived damaged or twice");
+    if (u.tx_check.corrupt() || u.tx_check.duplicated() || u.rx_check.corrupt() ||
+        u.rx_check.duplicated()) {
+      Fail(kExitBadTraffic,
+           (units_.size() > 1 ? u.setting->name + ": " : "") + "frames arrived damaged or twice",
+           "damaged_frames");
+    }
+    CheckFrames(u);
+    CheckStatistics(u, oid_values, c);
+  }
+
+  // Counts of each fate, for one direction and optionally one kind of traffic.
+  std::map<std::string, int64_t> FateCounts(const Unit& u, bool tx,
+                                            std::optional<TrafficKind> kind) const {
+    std::map<std::string, int64_t> n;
+    const auto& frames = tx ? u.tx_frames : u.rx_frames;
+    static const char* const kTx[] = {"sent",    "delivered", "no_link", "disabled",
+                                      "refused", "lost",      "echoed"};
+    static const char* const kRx[] = {"sent",          "delivered", "filtered",  "filtered_wrongly",
+                                      "beyond_filter", "no_link",   "dropped",   "overflow",
+                                      "disabled",      "flushed",   "discarded", "contention",
+                                      "too_long",      "lost"};
+    if (tx) {
+      for (const char* k : kTx)
+        n[k] = 0;
+    } else {
+      for (const char* k : kRx)
+        n[k] = 0;
+    }
+    for (const FrameInfo& f : frames) {
+      if (kind && f.kind != *kind) continue;
+      ++n["sent"];
+      if (tx && f.echoed) ++n["echoed"];
+      n[FateName(f, tx)]++;
+      if (!tx && f.fate == Fate::Delivered && !f.should_pass) ++n["beyond_filter"];
+    }
+    return n;
+  }
+
+  static std::string FateName(const FrameInfo& f, bool tx) {
+    switch (f.fate) {
+      case Fate::Pending:
+        return "lost";
+      case Fate::Delivered:
+        return "delivered";
+      case Fate::Refused:
+        return "refused";
+      case Fate::NoLink:
+        return "no_link";
+      case Fate::Disabled:
+        return "disabled";
+      case Fate::Filtered:
+        return f.should_pass ? "filtered_wrongly" : "filtered";
+      case Fate::Overflow:
+        return "overflow";
+      case Fate::Flushed:
+        return "flushed";
+      case Fate::Discarded:
+        return "discarded";
+      case Fate::Contention:
+        return "contention";
+      case Fate::TooLong:
+        return "too_long";
+      case Fate::ReadOut:
+        return tx ? "lost" : "dropped";
+    }
+    return "lost";
+  }
+
+  // Every test frame ended somewhere known, and the adapter filtered none
+  // that the filter in force asked for, unless something disturbed it.
+  void CheckFrames(Unit& u, uint64_t sent_before = kNever) {
+    for (bool tx : {true, false}) {
+      const auto& frames = tx ? u.tx_frames : u.rx_frames;
+      size_t i = u.checked_upto(tx);
+      for (; i < frames.size() && frames[i].sent_ns < sent_before; ++i) {
+        const FrameInfo& f = frames[i];
+        if (WasDisturbed(u, f.sent_ns)) continue;
+        std::string fate = FateName(f, tx);
+        if (fate == "lost" || fate == "filtered_wrongly" ||
+            (!tx && fate == "dropped" && !u.crc_injected)) {
+          char detail[200];
+          snprintf(detail, sizeof detail, "%s frame %zu (%s, sent at %.3f s) was %s",
+                   tx ? "sent" : "received", i, traffic_kind_name(f.kind), f.sent_ns / 1e9,
+                   fate == "lost"      ? "lost without a trace"
+                   : fate == "dropped" ? "read from the device but never indicated"
+                                       : "filtered although the packet filter asks for it");
+          // Once per check: the frames after it went the same way.
+          u.checked_upto(tx) = frames.size();
+          Broken(u, "frames_accounted", detail,
+                 std::string(tx ? "sent " : "received ") + traffic_kind_name(f.kind) + " " + fate);
+          break;
+        }
+      }
+      u.checked_upto(tx) = std::max(u.checked_upto(tx), i);
     }
     if (!tx_outcomes_add_up_) Fail(kExitBadTraffic, "the outcomes of the sends do not add up");
   }
 
-  void Halt(const std::string& reason) {
-    step_.what = "halting the adapter";
-    step_.beat++;
-    Record r = Make("halt");
-    streams_.clear();
+  // What the driver counts agrees with what the traffic check saw since the
+  // statistics were last zeroed, when nothing disturbed the adapter since.
+  void CheckStatistics(Unit& u, const std::map<std::string, int64_t>& oid, const hw::Counters& c) {
+    if (u.stats_dirty) return;
+    auto get = [&](const char* k) {
+      auto it = oid.find(k);
+      return it == oid.end() ? int64_t{-1} : it->second;
+    };
+    int64_t rcv_ok = get("OID_GEN_RCV_OK");
+    int64_t indicated = static_cast<int64_t>(u.rx_since_reset);
+    if (rcv_ok >= 0 &&
+        (rcv_ok > indicated + u.stats_margin || rcv_ok + u.stats_margin < indicated)) {
+      Broken(u, "statistics_agree",
+             "OID_GEN_RCV_OK is " + std::to_string(rcv_ok) + " but " +
+                 std::to_string(u.rx_since_reset) + " frames were indicated",
+             "OID_GEN_RCV_OK");
+    }
+    int64_t xmit_ok = get("OID_GEN_XMIT_OK");
+    int64_t transfers = static_cast<int64_t>(c.tx_transfers - u.at_reset.tx_transfers);
+    int64_t margin = u.tx_descriptors() + 2 + u.stats_margin;
+    if (xmit_ok >= 0 && (xmit_ok > transfers + margin || xmit_ok + margin < transfers)) {
+      Broken(u, "statistics_agree",
+             "OID_GEN_XMIT_OK is " + std::to_string(xmit_ok) + " but the device took " +
+                 std::to_string(transfers) + " transfers",
+             "OID_GEN_XMIT_OK");
+    }
+  }
+
+  void Halt(Unit& u, const std::string& reason) {
+    StepLimit limit(this, "halting the adapter");
+    Record r = Make("halt", &u);
+    StopStreams(u);
     // Let frames in flight land before the counters are read.
     kernel_->scheduler().run_for(50 * kMs);
     Observe();
-    Summarize();
-    miniport_->halt();
-    halted_ = true;
-    protocol_->close();
+    CheckLink();
+    Summarize(u);
+    Disturb(u);
+    u.miniport->halt();
+    u.running = false;
+    u.active_phy = -1;
+    size_t pending = u.bus->pending_irps();
+    if (!reason.empty()) r.add("reason", reason);
+    r.add("leaks", pending != 0);
+    Emit(r);
+    if (pending != 0) {
+      Broken(u, "no_leak_at_halt",
+             std::to_string(pending) + " request(s) still at the bus after the halt");
+    }
+  }
+
+  void Finish() {
+    StepLimit limit(this, "unloading the driver");
+    CountHostSpans();
+    for (auto& u : units_)
+      u->protocol->close();
     ndis_->unload_driver();
     kernel_->check_leaks();
-    if (!reason.empty()) r.add("reason", reason);
-    r.add("leaks", false);
-    Emit(r);
+    for (auto& u : units_)
+      EvaluateExpectations(*u);
   }
 
   void Teardown() {
-    protocol_.reset();
+    for (auto& u : units_)
+      u->protocol.reset();
     ndis_.reset();
-    bus_.reset();
-    board_.reset();
+    for (auto& u : units_) {
+      u->bus.reset();
+      u->board.reset();
+    }
     wire_.reset();
     kernel_.reset();
+  }
+
+  // ---- expectations -----------------------------------------------------------------------
+
+  void AskOid(size_t index) {
+    const Expectation& x = s_.expectations[index];
+    Unit& u = *units_[x.adapter];
+    StepLimit limit(this, "asking an OID");
+    auto req = Request(u, false, x.oid, std::vector<uint8_t>(x.length));
+    Record r = QueryRecord(u, req, x.oid, x.length);
+    r.add("expectation_line", x.line);
+    Emit(r);
+    answers_[index] = req;
+  }
+
+  void Expected(Unit& u, const Expectation& x, bool ok, const std::string& what,
+                const std::string& got) {
+    Emit(Make("expectation", &u)
+             .add("line", x.line)
+             .add("expected", what)
+             .add("got", got)
+             .add("ok", ok));
+    if (!ok) {
+      Fail(kExitExpectation,
+           s_.source + ":" + std::to_string(x.line) + ": expected " + what + ", got " + got,
+           "expectation");
+    }
+  }
+
+  std::vector<Record> RecordsOf(const Unit& u, const std::string& kind) const {
+    std::vector<Record> out;
+    for (const Record& r : result_.records) {
+      if (r.kind != kind) continue;
+      if (units_.size() > 1 && r.text("adapter") != u.setting->name) continue;
+      out.push_back(r);
+    }
+    return out;
+  }
+
+  void EvaluateExpectations(Unit& u) {
+    for (size_t i = 0; i < s_.expectations.size(); ++i) {
+      const Expectation& x = s_.expectations[i];
+      if (x.adapter != u.index) continue;
+      switch (x.kind) {
+        case ExpectKind::Media: {
+          const char* state = x.connect ? "connect" : "disconnect";
+          std::string what = x.count ? x.count->text() + " media " + state + " indication(s)"
+                                     : std::string("a media ") + state + " indication";
+          if (x.after_ms) what += " at or after " + std::to_string(*x.after_ms) + " ms";
+          if (x.by_ms) what += " by " + std::to_string(*x.by_ms) + " ms";
+          std::string got = "none";
+          int64_t n = 0;
+          bool any = false;
+          for (const Record& r : RecordsOf(u, "media")) {
+            if ((r.text("state") == "connect") != x.connect) continue;
+            if (!any) got = "the first at " + std::to_string(r.time_ns / kMs) + " ms";
+            any = true;
+            if (x.after_ms && r.time_ns < *x.after_ms * kMs) continue;
+            if (x.by_ms && r.time_ns > *x.by_ms * kMs) continue;
+            if (n++ == 0) got = "one at " + std::to_string(r.time_ns / kMs) + " ms";
+          }
+          if (x.count) got = std::to_string(n) + (n ? " (" + got + ")" : "");
+          bool ok = x.count ? x.count->holds(n) : n > 0;
+          Expected(u, x, ok, what, got);
+          break;
+        }
+        case ExpectKind::Frames: {
+          auto counts = FateCounts(u, x.direction == Direction::Transmit, x.traffic);
+          std::string what, got;
+          bool ok = true;
+          for (const auto& [fate, bound] : x.fates) {
+            int64_t n = counts[fate];
+            what += (what.empty() ? "" : ", ") + fate + " " + bound.text();
+            got += (got.empty() ? "" : ", ") + fate + " " + std::to_string(n);
+            ok = ok && bound.holds(n);
+          }
+          std::string scope =
+              std::string(x.direction == Direction::Transmit ? "sent" : "received") +
+              (x.traffic ? std::string(" ") + traffic_kind_name(*x.traffic) : "") + " frames: ";
+          Expected(u, x, ok, scope + what, got);
+          break;
+        }
+        case ExpectKind::Oid: {
+          std::string what = oid_name(x.oid);
+          auto it = answers_.find(i);
+          std::string got;
+          bool ok = true;
+          auto req = it == answers_.end() ? nullptr : it->second;
+          if (!req || !req->completed) {
+            ok = false;
+            got = req ? "no answer" : "the adapter was not running";
+          } else {
+            got = "status " + status_hex(req->status);
+            std::vector<uint8_t> answer = req->data();
+            if (x.status) {
+              what += " status " + status_hex(*x.status);
+              ok = ok && req->status == *x.status;
+            }
+            if (x.value) {
+              uint64_t v = 0;
+              for (size_t k = 0; k < answer.size() && k < 8; ++k)
+                v |= static_cast<uint64_t>(answer[k]) << (8 * k);
+              what += " value " + x.value->text();
+              got += ", value " + std::to_string(v);
+              ok = ok && req->status == NDIS_STATUS_SUCCESS &&
+                   x.value->holds(static_cast<int64_t>(v));
+            }
+            if (x.bytes) {
+              what += " bytes " + hex_string(*x.bytes);
+              got += ", bytes " + hex_string(answer);
+              ok = ok && answer == *x.bytes;
+            }
+          }
+          Expected(u, x, ok, what, got);
+          break;
+        }
+        case ExpectKind::Statistic: {
+          auto summaries = RecordsOf(u, "summary");
+          std::string what = x.name + " " + x.value->text();
+          if (summaries.empty()) {
+            Expected(u, x, false, what, "no summary (the adapter never ran to a halt)");
+            break;
+          }
+          const Record& last = summaries.back();
+          const Field* f = last.find(x.name);
+          if (!f || !std::holds_alternative<int64_t>(f->value)) {
+            Expected(u, x, false, what, f ? "not answered" : "no such statistic");
+            break;
+          }
+          int64_t v = std::get<int64_t>(f->value);
+          Expected(u, x, x.value->holds(v), what, std::to_string(v));
+          break;
+        }
+        case ExpectKind::Initialize: {
+          auto inits = RecordsOf(u, "initialize");
+          std::string what = std::string("initialize ") +
+                             (x.index ? "#" + std::to_string(x.index) + " " : "") +
+                             (x.refused ? "refused" : "to succeed");
+          bool ok = !inits.empty();
+          std::string got;
+          for (size_t k = 0; k < inits.size(); ++k) {
+            if (x.index && k + 1 != x.index) continue;
+            bool refused = inits[k].integer("status") != 0;
+            got += (got.empty() ? "" : ", ") + std::string(refused ? "refused " : "success ") +
+                   status_hex(static_cast<uint32_t>(inits[k].integer("status")));
+            ok = ok && refused == x.refused;
+          }
+          if (got.empty()) {
+            ok = false;
+            got = "no such initialize";
+          }
+          Expected(u, x, ok, what, got);
+          break;
+        }
+        case ExpectKind::Reset: {
+          auto resets = RecordsOf(u, "reset");
+          std::string what = "reset";
+          if (x.index) what += " #" + std::to_string(x.index);
+          if (x.status) what += " with status " + status_hex(*x.status);
+          if (x.within_ms) what += " finished within " + std::to_string(*x.within_ms) + " ms";
+          bool ok = true;
+          std::string got;
+          size_t seen = 0;
+          for (size_t k = 0; k < resets.size(); ++k) {
+            if (!resets[k].find("took_us")) continue;
+            ++seen;
+            if (x.index && seen != x.index) continue;
+            int64_t took = resets[k].integer("took_us");
+            int64_t st = resets[k].integer("status");
+            got += (got.empty() ? "" : ", ") + status_hex(static_cast<uint32_t>(st)) + " in " +
+                   std::to_string(took / 1000) + " ms";
+            if (x.status) ok = ok && static_cast<uint32_t>(st) == *x.status;
+            if (x.within_ms) ok = ok && took <= static_cast<int64_t>(*x.within_ms * 1000);
+          }
+          if (got.empty()) {
+            ok = false;
+            got = "no reset";
+          }
+          Expected(u, x, ok, what, got);
+          break;
+        }
+      }
+    }
   }
 
   const Scenario& s_;
@@ -612,27 +1958,12 @@ class Run {
   SimResult result_;
   std::unique_ptr<host::Kernel> kernel_;
   std::unique_ptr<host::ndis::Library> ndis_;
-  std::unique_ptr<hw::Board> board_;
-  std::unique_ptr<host::usb::BusDriver> bus_;
+  std::vector<std::unique_ptr<Unit>> units_;
   std::unique_ptr<EthernetPcapWriter> wire_;
-  host::ndis::Miniport* miniport_ = nullptr;
-  std::unique_ptr<SimProtocol> protocol_;
-  bool initialized_ = false;
-  bool halted_ = false;
-
-  Mac station_{};
-  Mac partner_mac_ = hw::LinkPartnerConfig{}.mac;
-  std::vector<Stream> streams_;
-  StreamCheck tx_check_, rx_check_;
-  uint64_t tx_copies_on_wire_ = 0, tx_refused_ = 0, tx_since_reset_ = 0, rx_since_reset_ = 0,
-           rx_indicated_ = 0;
+  std::vector<HostWindow> host_windows_;
+  std::map<size_t, std::shared_ptr<host::ndis::Request>> answers_;
+  uint64_t step_deadline_ = kNever;
   bool tx_outcomes_add_up_ = true;
-  std::vector<std::pair<uint64_t, NDIS_STATUS>> media_;
-  std::map<uint8_t, PhyView> phy_view_;
-  int active_phy_ = -1;
-  uint32_t active_id_ = 0;
-  Totals second_;
-  uint64_t next_second_ = kSec;
 };
 
 std::string summary_value(const Record& r, const std::string& key) {
@@ -652,7 +1983,8 @@ SimResult run_simulation(const Scenario& scenario, const SimOptions& options) {
 std::vector<std::string> summary_lines(const Record& r) {
   std::vector<std::string> out;
   char line[256];
-  out.push_back("Statistics reported by the driver (NDIS queries before halt):");
+  std::string who = r.find("adapter") ? " of " + r.text("adapter") : "";
+  out.push_back("Statistics reported by the driver" + who + " (NDIS queries before halt):");
   int64_t speed = r.integer("OID_GEN_LINK_SPEED");
   snprintf(line, sizeof line, "  OID_GEN_LINK_SPEED            %s (%s)",
            summary_value(r, "OID_GEN_LINK_SPEED").c_str(),
@@ -712,6 +2044,19 @@ std::vector<std::string> summary_lines(const Record& r) {
            summary_value(r, "rx_mii_contention").c_str(),
            summary_value(r, "rx_fifo_overflows").c_str(), summary_value(r, "rx_filtered").c_str());
   out.push_back(line);
+  // Where each test frame ended.
+  for (const char* dir : {"tx", "rx"}) {
+    std::string s;
+    for (const Field& f : r.fields) {
+      std::string prefix = std::string(dir) + "_fate_";
+      if (f.key.rfind(prefix, 0) != 0) continue;
+      int64_t n = r.integer(f.key);
+      if (n == 0) continue;
+      s += (s.empty() ? "" : ", ") + f.key.substr(prefix.size()) + " " + std::to_string(n);
+    }
+    if (!s.empty())
+      out.push_back(std::string("  ") + (dir[0] == 't' ? "out" : "in ") + " frames ended: " + s);
+  }
   return out;
 }
 

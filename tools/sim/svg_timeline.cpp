@@ -54,6 +54,11 @@ class Canvas {
     out_ << "<rect x=\"" << num(x) << "\" y=\"" << num(y) << "\" width=\"" << num(std::max(w, 0.5))
          << "\" height=\"" << num(h) << "\" fill=\"" << fill << "\"" << extra << "/>\n";
   }
+  // A thin mark with a tooltip.
+  void Mark(double x, double y, double h, const std::string& fill, const std::string& title) {
+    out_ << "<rect x=\"" << num(x - 1.5) << "\" y=\"" << num(y) << "\" width=\"3\" height=\""
+         << num(h) << "\" fill=\"" << fill << "\"><title>" << escape(title) << "</title></rect>\n";
+  }
   void Text(double x, double y, const std::string& s, const std::string& extra = "") {
     out_ << "<text x=\"" << num(x) << "\" y=\"" << num(y) << "\"" << extra << ">" << escape(s)
          << "</text>\n";
@@ -108,70 +113,129 @@ std::string render_svg(const std::vector<Record>& records, const SvgInfo& info) 
     end = std::max(end, r.time_ns);
   Canvas c(end);
 
-  std::map<unsigned, size_t> colour_of;
-  for (size_t i = 0; i < info.phys.size(); ++i)
-    colour_of[info.phys[i].address] = i % 10;
+  std::vector<SvgAdapter> adapters = info.adapters;
+  const bool several = !adapters.empty();
+  if (!several) adapters.push_back({"", info.phys});
 
   double y = 50;
-  // One row per PHY: its link as the hardware has it.
-  for (const SvgPhy& phy : info.phys) {
-    struct Link {
-      bool up;
-      int64_t speed;
-      bool full;
-    };
-    std::vector<std::pair<uint64_t, Link>> changes{{0, {false, 0, false}}};
-    for (const Record& r : records) {
-      if (r.kind == "phy_link" && r.integer("phy") == phy.address) {
-        changes.push_back(
-            {r.time_ns, {r.flag("up"), r.integer("speed_mbps"), r.flag("full_duplex")}});
+  for (const SvgAdapter& adapter : adapters) {
+    // The records of this adapter.
+    auto mine = [&](const Record& r) { return !several || r.text("adapter") == adapter.name; };
+    const std::string prefix = several ? adapter.name + ": " : "";
+    std::map<unsigned, size_t> colour_of;
+    for (size_t i = 0; i < adapter.phys.size(); ++i)
+      colour_of[adapter.phys[i].address] = i % 10;
+
+    // One row per PHY: its link as the hardware has it.
+    for (const SvgPhy& phy : adapter.phys) {
+      struct Link {
+        bool up;
+        int64_t speed;
+        bool full;
+      };
+      std::vector<std::pair<uint64_t, Link>> changes{{0, {false, 0, false}}};
+      for (const Record& r : records) {
+        if (r.kind == "phy_link" && mine(r) && r.integer("phy") == phy.address) {
+          changes.push_back(
+              {r.time_ns, {r.flag("up"), r.integer("speed_mbps"), r.flag("full_duplex")}});
+        }
       }
+      auto segs = segments_of(changes, c.end(), [](const Link& l, Segment& s) {
+        if (!l.up) return false;
+        s.colour = "#2e8b57";
+        s.label = l.speed == 1 ? "1 Mb/s" : std::to_string(l.speed) + (l.full ? " full" : " half");
+        return true;
+      });
+      char label[64];
+      snprintf(label, sizeof label, "PHY %u link (%s)", phy.address, phy_kind(phy.id));
+      c.Row(y, prefix + label, segs);
+      y += kRowHeight + kRowGap;
     }
-    auto segs = segments_of(changes, c.end(), [](const Link& l, Segment& s) {
-      if (!l.up) return false;
-      s.colour = "#2e8b57";
-      s.label = l.speed == 1 ? "1 Mb/s" : std::to_string(l.speed) + (l.full ? " full" : " half");
-      return true;
-    });
-    char label[64];
-    snprintf(label, sizeof label, "PHY %u link (%s)", phy.address, phy_kind(phy.id));
-    c.Row(y, label, segs);
-    y += kRowHeight + kRowGap;
-  }
 
-  // The PHY the driver has chosen.
-  {
-    std::vector<std::pair<uint64_t, int64_t>> changes{{0, -1}};
-    for (const Record& r : records) {
-      if (r.kind == "active_phy") changes.push_back({r.time_ns, r.integer("phy")});
-      if (r.kind == "halt") changes.push_back({r.time_ns, -1});
+    // The PHY the driver has chosen.
+    {
+      std::vector<std::pair<uint64_t, int64_t>> changes{{0, -1}};
+      for (const Record& r : records) {
+        if (!mine(r)) continue;
+        if (r.kind == "active_phy") changes.push_back({r.time_ns, r.integer("phy")});
+        if (r.kind == "halt") changes.push_back({r.time_ns, -1});
+      }
+      auto segs = segments_of(changes, c.end(), [&](int64_t phy, Segment& s) {
+        if (phy < 0) return false;
+        s.colour = kPhyColours[colour_of.count(phy) ? colour_of[phy] : 0];
+        s.label = "PHY " + std::to_string(phy);
+        return true;
+      });
+      c.Row(y, prefix + "active PHY (driver)", segs);
+      y += kRowHeight + kRowGap;
     }
-    auto segs = segments_of(changes, c.end(), [&](int64_t phy, Segment& s) {
-      if (phy < 0) return false;
-      s.colour = kPhyColours[colour_of.count(phy) ? colour_of[phy] : 0];
-      s.label = "PHY " + std::to_string(phy);
-      return true;
-    });
-    c.Row(y, "active PHY (driver)", segs);
-    y += kRowHeight + kRowGap;
-  }
 
-  // Media state as indicated to NDIS.
-  {
-    std::vector<std::pair<uint64_t, int>> changes{{0, 0}};
-    for (const Record& r : records) {
-      if (r.kind == "media") changes.push_back({r.time_ns, r.text("state") == "connect" ? 1 : 2});
-      if (r.kind == "halt") changes.push_back({r.time_ns, 0});
+    // Media state as indicated to NDIS.
+    {
+      std::vector<std::pair<uint64_t, int>> changes{{0, 0}};
+      for (const Record& r : records) {
+        if (!mine(r)) continue;
+        if (r.kind == "media") changes.push_back({r.time_ns, r.text("state") == "connect" ? 1 : 2});
+        if (r.kind == "halt") changes.push_back({r.time_ns, 0});
+      }
+      auto segs = segments_of(changes, c.end(), [](int state, Segment& s) {
+        if (state == 0) return false;
+        s.colour = state == 1 ? "#2e8b57" : "#c0392b";
+        s.label = state == 1 ? "connected" : "disconnected";
+        return true;
+      });
+      c.Row(y, prefix + "media (NDIS)", segs);
+      y += kRowHeight + kRowGap;
     }
-    auto segs = segments_of(changes, c.end(), [](int state, Segment& s) {
-      if (state == 0) return false;
-      s.colour = state == 1 ? "#2e8b57" : "#c0392b";
-      s.label = state == 1 ? "connected" : "disconnected";
-      return true;
-    });
-    c.Row(y, "media (NDIS)", segs);
-    y += kRowHeight + kRowGap + 14;
+
+    // Faults, each a mark: armed (outline), struck (filled), and the
+    // device's removal.
+    {
+      c.Row(y, prefix + "faults", {});
+      for (const Record& r : records) {
+        if (!mine(r)) continue;
+        const std::string& k = r.kind;
+        std::string colour;
+        if (k == "fault_hit") {
+          colour = "#c0392b";
+        } else if (k == "device_fault" || k == "host_fault") {
+          colour = "#e67e22";
+        } else if (k == "host_fault_end") {
+          colour = r.integer("failures") ? "#8e44ad" : "#bbbbbb";
+        } else if (k == "rx_transfer" || k == "bad_status") {
+          colour = "#d35400";
+        } else if (k == "device_removed" || k == "device_plugged") {
+          colour = "#2c3e50";
+        } else if (k == "invariant" || k == "bug_check") {
+          colour = "#000000";
+        } else {
+          continue;
+        }
+        c.Mark(c.X(r.time_ns), y + 3, kRowHeight - 6, colour, timeline_line(r));
+      }
+      y += kRowHeight + kRowGap;
+    }
+
+    // NDIS requests: sets, queries, resets, shutdowns, initializations.
+    {
+      c.Row(y, prefix + "NDIS requests", {});
+      for (const Record& r : records) {
+        if (!mine(r)) continue;
+        const std::string& k = r.kind;
+        if (k != "filter_set" && k != "multicast_set" && k != "lookahead_set" && k != "query" &&
+            k != "set" && k != "reset" && k != "shutdown" && k != "initialize" && k != "halt") {
+          continue;
+        }
+        bool ok = r.text("status", "0x00000000") == "0x00000000" && !r.find("error");
+        if (k == "reset" || k == "initialize") ok = r.integer("status") == 0 && !r.find("error");
+        std::string colour = ok ? "#3b6fb6" : "#c0392b";
+        c.Mark(c.X(r.time_ns), y + 3, kRowHeight - 6, colour, timeline_line(r));
+      }
+      y += kRowHeight + kRowGap;
+    }
+    y += several ? 10 : 0;
   }
+  y += 14;
 
   // Throughput per second, each way.
   double chart_top = y;
@@ -229,12 +293,15 @@ std::string render_svg(const std::vector<Record>& records, const SvgInfo& info) 
   }
   double mark_top = 40, mark_bottom = chart_top + kChartHeight;
   for (const Record& r : records) {
-    static const char* kMarked[] = {"plug",       "unplug", "abilities", "traffic",
-                                    "bad_status", "reset",  "halt",      "bug_check"};
+    static const char* kMarked[] = {"plug",       "unplug",     "abilities",      "traffic",
+                                    "bad_status", "reset",      "halt",           "bug_check",
+                                    "initialize", "shutdown",   "device_removed", "device_plugged",
+                                    "echo",       "filter_set", "multicast_set"};
     if (std::find(std::begin(kMarked), std::end(kMarked), r.kind) == std::end(kMarked)) continue;
     double x = c.X(r.time_ns);
     std::string label = r.kind;
     if (r.find("phy")) label += " " + std::to_string(r.integer("phy"));
+    if (r.find("adapter")) label = r.text("adapter") + ": " + label;
     c.Line(x, mark_top, x, mark_bottom, "#555", " stroke-dasharray=\"3,3\"");
     c.Text(x + 3, y + 16, label,
            " font-size=\"10\" transform=\"rotate(30 " + num(x + 3) + " " + num(y + 16) + ")\"");
