@@ -3,9 +3,8 @@
 //
 // Synchronous requests wait at PASSIVE_LEVEL, at most 10 s, and only the
 // first of a sequence that finds the device silent waits that long.
-// Asynchronous
-// register requests may start at any IRQL up to DISPATCH_LEVEL; their
-// completion runs the adapter's NextStep. Only one asynchronous request is in
+// Asynchronous register requests may start at any IRQL up to DISPATCH_LEVEL;
+// their completion runs the adapter's NextStep. Only one asynchronous request is in
 // flight at a time (the link chains start each from the completion of the one
 // before), so one URB slot per direction and one NextStep suffice.
 // RegReadBuffer and RegWriteBuffer are shared by both kinds; nothing here keeps
