@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 
 #include "driver_rig.h"
@@ -225,53 +224,6 @@ TEST(ConfigurationAddressTest, NetworkAddressStillWinsOverAMadeUpAddress) {
             (std::vector<uint8_t>{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
   // The permanent address is the made-up one, unicast and local.
   EXPECT_EQ(a->PermanentAddress[0] & 0x03, 0x02);
-}
-
-TEST(InitializeTest, EepromAddressThatCannotNameAStationIsNeverTheStationAddress) {
-  for (const hw::MacAddress& mac :
-       {hw::MacAddress{0, 0, 0, 0, 0, 0}, hw::MacAddress{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-        hw::MacAddress{0x01, 0x80, 0xC2, 0x00, 0x00, 0x0E}}) {
-    SCOPED_TRACE(::testing::Message() << std::hex << int(mac[0]));
-    hw::BoardConfig board = hw::boards::SingleEthernet();
-    board.eeprom = hw::EepromWithAddress(mac);
-    RigOptions o;
-    o.board = board;
-    DriverRig rig(o);
-    usbeth::Adapter* a = rig.Start();
-    ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
-    const std::vector<uint8_t> station = rig.board->peek_registers(0x10, 6);
-    EXPECT_EQ(station[0] & 0x03, 0x02) << "unicast, locally administered";
-    EXPECT_NE(station, std::vector<uint8_t>(mac.begin(), mac.end()));
-    EXPECT_EQ(station, std::vector<uint8_t>(a->CurrentAddress, a->CurrentAddress + 6));
-    EXPECT_EQ(station, std::vector<uint8_t>(a->PermanentAddress, a->PermanentAddress + 6));
-  }
-}
-
-TEST(InitializeTest, ControllerThatRefusesItsRequestsFailsInitializationCleanly) {
-  struct Case {
-    const char* what;
-    std::function<bool(const hw::SetupPacket&)> refused;
-  };
-  const std::vector<Case> cases = {
-      {"every vendor request", [](const hw::SetupPacket&) { return true; }},
-      {"the node-address read",
-       [](const hw::SetupPacket& s) { return s.bRequest == 0xF0 && s.wIndex == 0x10; }},
-      {"the EEPROM registers",
-       [](const hw::SetupPacket& s) { return s.wIndex >= 0x20 && s.wIndex <= 0x23; }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    DriverRig rig;
-    rig.board->set_vendor_stall_rule(c.refused);
-    rig.AddAdapter();
-    EXPECT_EQ(rig.miniport->initialize(), NDIS_STATUS_RESOURCES);
-    EXPECT_EQ(rig.ndis->live_memory_blocks(), 0u);
-    EXPECT_EQ(host::live_pool_blocks(), 0u);
-    EXPECT_EQ(host::counters().irps_live, 0);
-    EXPECT_FALSE(rig.miniport->shutdown_handler_registered());
-    EXPECT_EQ(rig.ndis->armed_timers(), 0u);
-    rig.board->set_vendor_stall_rule(nullptr);
-  }
 }
 
 // ---- Initialization ------------------------------------------------------------

@@ -163,6 +163,20 @@ TEST_F(UsbConfigTest, BulkPipesPointingTheWrongWayOrCarryingNoPacketsAreRefused)
   EXPECT_EQ(a->InterfaceInfo->Pipes[1].MaximumPacketSize, 512);
 }
 
+TEST_F(UsbConfigTest, DeviceWithoutRemoteWakeupStallsItsClearingAndStillWorks) {
+  hw::BoardConfig board = hw::boards::SingleEthernet();
+  board.descriptors.remote_wakeup_capable = false;
+  DriverRig rig(WithBoard(board));
+  rig.Start();
+  ASSERT_EQ(rig.miniport->initialize_status(), NDIS_STATUS_SUCCESS);
+  bool stalled = false;
+  for (const hw::ControlRecord& c : rig.board->control_log())
+    stalled |=
+        c.setup.bRequest == 1 && c.setup.bmRequestType == 0 && c.handshake == hw::Handshake::Stall;
+  EXPECT_TRUE(stalled) << "the clear of remote wake-up was refused";
+  EXPECT_EQ(rig.spy->with_function(URB_FUNCTION_GET_STATUS_FROM_DEVICE).size(), 1u);
+}
+
 TEST_F(UsbConfigTest, InterfaceWithTwoOrFourPipesIsRefusedAndItsRequestReleased) {
   hw::BoardConfig two = hw::boards::SingleEthernet();
   two.descriptors.endpoints.pop_back();
