@@ -622,20 +622,13 @@ void Board::Fate(FrameFate fate, const std::vector<uint8_t>& bytes, size_t trail
 
 void Board::FlushFifo() {
   for (size_t i = 0; i < fifo_.size(); ++i) {
-    if (raw_entries_[i]) continue;  // injected transfers are not the MAC's to flush
+    if (raw_entries_[i]) continue;  // injected transfers took no room and are not frames
     fifo_bytes_ -= fifo_[i].size();
     ++counters_.rx_flushed;
     Fate(FrameFate::RxFlushed, fifo_[i], 8);
   }
-  std::deque<std::vector<uint8_t>> kept;
-  std::deque<bool> kept_raw;
-  for (size_t i = 0; i < fifo_.size(); ++i) {
-    if (!raw_entries_[i]) continue;
-    kept.push_back(std::move(fifo_[i]));
-    kept_raw.push_back(true);
-  }
-  fifo_.swap(kept);
-  raw_entries_.swap(kept_raw);
+  fifo_.clear();
+  raw_entries_.clear();
 }
 
 void Board::FinishInFrame() {

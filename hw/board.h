@@ -197,8 +197,8 @@ class Board : public UsbDevice {
   void inject_crc_errors(unsigned frames);
   // Queues `bytes` as one bulk-in transfer exactly as given (frame, CRC and
   // trailer are the caller's, lies included); it goes behind the frames
-  // already queued and takes no FIFO room. An empty one is a zero-length
-  // transfer.
+  // already queued and takes no FIFO room; a controller reset drops it with
+  // them. An empty one is a zero-length transfer.
   void inject_bulk_in_transfer(std::vector<uint8_t> bytes);
   // Called, after the board's lock is released, for every frame that ends
   // somewhere other than the wire or the FIFO, and for every frame read out

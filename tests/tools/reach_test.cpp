@@ -331,3 +331,21 @@ TEST(Soak, ReportsWhatItRanAndWritesAFailureThatReplays) {
 
 }  // namespace
 }  // namespace usbeth::sim
+
+namespace usbeth::sim {
+namespace {
+
+// Failures the soak found in the simulator itself, each kept as the scenario
+// it wrote: the invariant it broke must hold now.
+TEST(SoakRegressions, InjectedTransfersDoNotOutliveARestart) {
+  Scenario s = load_scenario(std::string(USBETH_SOAK_REGRESSIONS_DIR) +
+                             "/injected-transfers-outlive-a-restart.toml");
+  SimResult r = run_simulation(s, {});
+  for (const Record& rec : of_kind(r.records, "invariant")) {
+    EXPECT_NE(rec.text("name"), "statistics_agree") << rec.text("detail");
+  }
+  EXPECT_FALSE(of_kind(r.records, "rx_transfer").empty());
+}
+
+}  // namespace
+}  // namespace usbeth::sim

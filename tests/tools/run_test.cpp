@@ -358,6 +358,14 @@ TEST(Program, BadScenarioFilesGiveOneLocatedErrorAndExitTwo) {
       {"[[event]]\nat_ms = -5\naction = \"reset\"\n", ":2: 'at_ms' must not be negative"},
       {"[[board.phy]]\naddress = 40\nid = 0x00406210\n", ":2: 'address' must be at most 31"},
       {"[[board.phy]]\naddress = 1\nid = 0x12345670\n", ":3: unknown PHY identifier"},
+      {"[[event]]\nat_ms = 5\naction = \"device_fault\"\nrequest = \"bulk_in\"\nfault = "
+       "\"melt\"\n",
+       ":5: unknown fault 'melt'"},
+      {"[board]\ntiming = { mii_us = -1 }\n", ":2: 'mii_us' must not be negative"},
+      {"[[expect]]\nwhat = \"frames\"\ngone = 1\n", ":3: unknown key 'gone'"},
+      {"[[adapter]]\nname = \"a\"\n[[event]]\nat_ms = 1\naction = \"reset\"\nadapter = "
+       "\"z\"\n",
+       ":6: no adapter named 'z'"},
   };
   int i = 0;
   for (const Case& c : cases) {
@@ -371,6 +379,26 @@ TEST(Program, BadScenarioFilesGiveOneLocatedErrorAndExitTwo) {
   std::string out;
   EXPECT_EQ(Shell(std::string(USBETH_SIM_BINARY) + " /nonexistent.toml", &out), kExitBadInput);
   EXPECT_NE(out.find("/nonexistent.toml: cannot be opened"), std::string::npos);
+}
+
+TEST(Program, EachFailedExpectationIsALineAndTheExitStatusIsFive) {
+  fs::path dir = TempDir("expect");
+  fs::path file = dir / "expect.toml";
+  std::ofstream(file) << "[simulation]\nduration_ms = 10000\n"
+                         "[[board.phy]]\naddress = 1\nid = 0x00406210\n"
+                         "[[expect]]\nwhat = \"media\"\nstate = \"connect\"\ncount = 0\n"
+                         "[[expect]]\nwhat = \"statistic\"\nname = \"OID_GEN_RCV_OK\"\nvalue = 3\n"
+                         "[[expect]]\nwhat = \"reset\"\nwithin_ms = 100\n";
+  std::string out;
+  EXPECT_EQ(Shell(std::string(USBETH_SIM_BINARY) + " -q " + file.string(), &out), kExitExpectation);
+  EXPECT_NE(out.find(file.string() + ":6: expected 0 media connect indication(s), got 2"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(file.string() + ":10: expected OID_GEN_RCV_OK 3, got 0"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find(file.string() + ":14: expected reset finished within 100 ms, got no reset"),
+            std::string::npos)
+      << out;
 }
 
 TEST(Program, DefaultRunPrintsTheTimelineAndWritesEveryOutput) {
