@@ -108,6 +108,7 @@ local F = {
   wvalue = ProtoField.uint16("usbeth.wvalue", "wValue", base.HEX),
   data = ProtoField.bytes("usbeth.data", "Data"),
   register = ProtoField.uint8("usbeth.register", "Register", base.HEX, reg_vs),
+  register_name = ProtoField.string("usbeth.register.name", "Register name"),
   value = ProtoField.uint8("usbeth.value", "Value", base.HEX),
   request_in = ProtoField.framenum("usbeth.request_in", "Request in", base.NONE, frametype.REQUEST),
   response_in = ProtoField.framenum("usbeth.response_in", "Response in", base.NONE,
@@ -621,6 +622,8 @@ local function add_register(tree, range, r)
   local v = range:uint()
   local item = tree:add(F.register, range, r)
   item:set_text(string.format("%s = 0x%02x", reg_label(r), v))
+  -- The name as a field of its own, for filters and field output.
+  item:add(F.register_name, range, reg_label(r)):set_hidden()
   local sub = item:add(F.value, range)
   if r == 0x00 then
     for _, f in ipairs({ F.rx_ctl0_rxen, F.rx_ctl0_allmc, F.rx_ctl0_txen }) do
@@ -932,7 +935,11 @@ local function show_bulk_in(tvb, pinfo, tree, rec)
   local fcs = root:add_le(F.rx_fcs, tvb(n - 8, 4))
   if rec.fcs_good ~= nil then
     gen(fcs, tvb, F.rx_fcs_good, rec.fcs_good)
-    if not rec.fcs_good then fcs:add_proto_expert_info(E.fcs_bad) end
+    -- A wrong sequence is news only when the status does not already say so.
+    if not rec.fcs_good and B.band(rec.status_byte, 0x08) == 0 then
+      fcs:add_proto_expert_info(E.fcs_bad, "Frame check sequence wrong, yet the receive status " ..
+                                "reports no CRC error")
+    end
   end
   local trailer = root:add(usbeth, tvb(n - 4, 4), "Trailer")
   local tl = trailer:add_le(F.rx_tlen, tvb(n - 4, 2))
