@@ -324,6 +324,8 @@ local f_device = Field.new("usb.device_address")
 local f_bus = Field.new("usb.bus_id")
 local f_status = Field.new("usb.urb_status")
 local f_urb_len = Field.new("usb.urb_len")
+local f_data_len = Field.new("usb.data_len")
+local f_request_in = Field.new("usb.request_in")
 local f_vendor = Field.new("usb.idVendor")
 local f_request_type = Field.new("usb.bmRequestType")
 local f_product = Field.new("usb.idProduct")
@@ -331,16 +333,21 @@ local f_product = Field.new("usb.idProduct")
 local eth = Dissector.get("eth_withoutfcs")
 
 -- ---------------------------------------------------------------------------
--- State. The first pass through the capture (pinfo.visited false) decides,
--- in frame order, what each frame is and what it pairs with, and keeps that
--- per frame; later passes (Wireshark's tree view, tshark -2) only display.
+-- State. The first time a frame is seen after the state was reset (the first
+-- pass through the capture, in frame order) decides what it is and what it
+-- pairs with, and keeps that per frame; later dissections of the frame (the
+-- tree view in Wireshark) only display. The state is reset when a capture is
+-- opened or dissected again, which tshark -2 also does between its passes,
+-- with pinfo.visited already set: so "seen before" is this state's own record
+-- rather than pinfo.visited.
 
 local devices -- "bus.device" -> per-device state
-local frames  -- frame number -> record of what the frame is
+local frames  -- frame number -> record of what the frame is, or false: not the adapter's
+local learned -- frame number -> true once its device descriptor, if any, was taken in
 local handled -- frame number last handled by the heuristic dissectors
 
 local function reset_state()
-  devices, frames, handled = {}, {}, nil
+  devices, frames, learned, handled = {}, {}, {}, nil
 end
 reset_state()
 usbeth.init = reset_state
@@ -348,7 +355,7 @@ usbeth.init = reset_state
 local function device_state(key)
   local d = devices[key]
   if not d then
-    d = { pending = {}, descriptor = nil, guessed = false }
+    d = { pending = {}, foreign = {}, descriptor = nil, guessed = false }
     devices[key] = d
   end
   return d
@@ -364,14 +371,15 @@ end
 
 -- The URB header fields of the frame being dissected.
 local function urb_header()
-  local xfer = value_of(f_xfer_type)
+  local xfer, urb_type = value_of(f_xfer_type), value_of(f_urb_type)
   local bus, dev = value_of(f_bus), value_of(f_device)
-  if xfer == nil or bus == nil or dev == nil then return nil end
+  -- Only usbmon records carry an URB type ('S', 'C', 'E').
+  if xfer == nil or urb_type == nil or bus == nil or dev == nil then return nil end
   local ep = value_of(f_endpoint) or 0
   local id = f_urb_id()
   return {
     key = bus .. "." .. dev,
-    submit = value_of(f_urb_type) == 83, -- 'S'
+    submit = urb_type == 83, -- 'S'
     xfer = xfer,
     ep = ep,
     dir_in = B.band(ep, 0x80) ~= 0,
@@ -817,6 +825,9 @@ local function show_control(tvb, pinfo, tree, rec)
         add_ee_result(root, tvb, rec)
         if rec.ee.word then
           info = info .. string.format(" — EEPROM word %d = 0x%04x", rec.ee.index, rec.ee.word)
+        elseif rec.ee.done ~= nil then
+          info = info .. string.format(" — EEPROM word %d %s", rec.ee.index,
+                                       rec.ee.done and "ready" or "not ready")
         end
       end
     end
@@ -983,15 +994,19 @@ end
 -- Entry points
 
 local function record_for(tvb, pinfo, h, d, analyse)
-  if pinfo.visited then return frames[pinfo.number] end
-  local rec = analyse(tvb, pinfo, h, d)
+  local rec = frames[pinfo.number]
+  if rec then return rec end
+  rec = analyse(tvb, pinfo, h, d)
   frames[pinfo.number] = rec
   return rec
 end
 
 local function adapter_frame(pinfo, h)
-  if pinfo.visited then return frames[pinfo.number] ~= nil end
-  return is_adapter(h, device_state(h.key))
+  local rec = frames[pinfo.number]
+  if rec ~= nil then return rec ~= false end
+  if is_adapter(h, device_state(h.key)) then return true end
+  frames[pinfo.number] = false
+  return false
 end
 
 local function heur_control(tvb, pinfo, tree)
@@ -1000,10 +1015,15 @@ local function heur_control(tvb, pinfo, tree)
   local d = device_state(h.key)
   if h.submit then
     local at = register_request_at(tvb)
-    if not at then return false end
     local rt = value_of(f_request_type)
-    if rt and rt ~= 0xC0 and rt ~= 0x40 then return false end
-    if not pinfo.visited and not d.descriptor and usbeth.prefs.guess then d.guessed = true end
+    if not at or (rt and rt ~= 0xC0 and rt ~= 0x40) then
+      -- Another vendor or class request: its completion is not ours either.
+      d.foreign[h.urb_id] = true
+      return false
+    end
+    if frames[pinfo.number] == nil and not d.descriptor and usbeth.prefs.guess then
+      d.guessed = true
+    end
     if not adapter_frame(pinfo, h) then return false end
     handled = pinfo.number
     local rec = record_for(tvb, pinfo, h, d, function(t, p, hh, dd)
@@ -1013,7 +1033,10 @@ local function heur_control(tvb, pinfo, tree)
     return true
   end
   if not adapter_frame(pinfo, h) then return false end
-  if not pinfo.visited and not d.pending[h.urb_id] then return false end
+  if frames[pinfo.number] == nil and d.foreign[h.urb_id] then
+    d.foreign[h.urb_id] = nil
+    return false
+  end
   handled = pinfo.number
   show_control(tvb, pinfo, tree, record_for(tvb, pinfo, h, d, analyse_control_complete))
   return true
@@ -1040,23 +1063,35 @@ usbeth:register_heuristic("usb.bulk", heur_bulk)
 function usbeth.dissector(tvb, pinfo, tree)
   local h = urb_header()
   if not h then return end
-  if not pinfo.visited then
+  if not learned[pinfo.number] then
+    learned[pinfo.number] = true
     local vendor, product = value_of(f_vendor), value_of(f_product)
     if vendor and product and not h.submit then
-      -- A device descriptor: a new device at this address from here on.
-      devices[h.key] = nil
-      device_state(h.key).descriptor = vendor * 65536 + product
+      -- A device descriptor; another device at this address starts afresh.
+      local id = vendor * 65536 + product
+      if device_state(h.key).descriptor ~= id then
+        devices[h.key] = nil
+        device_state(h.key).descriptor = id
+      end
     end
   end
-  if handled == pinfo.number or h.xfer ~= 3 then return end
+  if handled == pinfo.number or (h.xfer ~= 2 and h.xfer ~= 3) then return end
+  -- A control completion whose submission is in the capture went to the
+  -- heuristic dissector (or is a standard request); one without reaches
+  -- nobody: the capture began while it was in flight.
+  if h.xfer == 2 and (h.submit or f_request_in()) then return end
   if not adapter_frame(pinfo, h) then return end
   local d = device_state(h.key)
-  -- The URB's data starts after the usbmon header: 64 bytes in the
-  -- memory-mapped format (link type 220), 48 in the older one (189).
-  local header = tvb:len() >= 64 and 64 or 48
-  local data = tvb(math.min(header, tvb:len()))
-  local payload = data:tvb()
-  if h.dir_in then
+  -- The URB's data is at the end of the record, after the usbmon header.
+  local captured = value_of(f_data_len) or 0
+  local payload = tvb(math.max(tvb:len() - captured, 0)):tvb()
+  if h.xfer == 2 then
+    if frames[pinfo.number] == nil and d.foreign[h.urb_id] then
+      d.foreign[h.urb_id] = nil
+      return
+    end
+    show_control(payload, pinfo, tree, record_for(payload, pinfo, h, d, analyse_control_complete))
+  elseif h.dir_in then
     show_bulk_in(payload, pinfo, tree, record_for(payload, pinfo, h, d, analyse_bulk_in))
   else
     show_bulk_out(payload, pinfo, tree, record_for(payload, pinfo, h, d, analyse_bulk_out))
