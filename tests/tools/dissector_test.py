@@ -12,6 +12,8 @@ capture with the dissector. Its fields are compared with:
   * the event log: the station address, the PHY identifiers of the board, the PHYs chosen,
     the count of frames given a bad receive status, the frames sent and indicated;
   * the wire capture: the Ethernet addresses of the frames that reached the cable.
+A capture longer than FRAME_BUDGET frames (the high-speed example) is checked frame by frame
+over its first FRAME_BUDGET frames, without the totals, to keep the test short.
 Synthetic captures written here cover what the simulator never produces: runts, oversized and
 truncated transfers, a wrong frame check sequence, a missing zero-length transfer, failed
 transfers, an MII operation not done, and the ways a device is bound to the dissector.
