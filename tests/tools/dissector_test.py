@@ -12,6 +12,8 @@ capture with the dissector. Its fields are compared with:
   * the event log: the station address, the PHY identifiers of the board, the PHYs chosen,
     the count of frames given a bad receive status, the frames sent and indicated;
   * the wire capture: the Ethernet addresses of the frames that reached the cable.
+A capture longer than FRAME_BUDGET frames (the high-speed example) is checked frame by frame
+over its first FRAME_BUDGET frames, without the totals, to keep the test short.
 Synthetic captures written here cover what the simulator never produces: runts, oversized and
 truncated transfers, a wrong frame check sequence, a missing zero-length transfer, failed
 transfers, an MII operation not done, and the ways a device is bound to the dissector.
@@ -561,7 +563,8 @@ class SyntheticCaptures(unittest.TestCase):
             ("alignment", rx_transfer(STATION, PARTNER, bytes(50), status=0x50), {"bad_status"}),
             ("too long status", rx_transfer(STATION, PARTNER, bytes(50), status=0x44),
              {"bad_status"}),
-            ("over 1514", rx_transfer(STATION, PARTNER, bytes(1510)), {"too_long"}),
+            ("1514 bytes", rx_transfer(STATION, PARTNER, bytes(1500)), set()),
+            ("1515 bytes", rx_transfer(STATION, PARTNER, bytes(1501)), {"too_long"}),
             ("wrong FCS", rx_transfer(STATION, PARTNER, bytes(50), fcs=0x12345678), {"fcs_bad"}),
             ("trailer length", rx_transfer(STATION, PARTNER, bytes(50), trailer_len=7),
              {"trailer_length_mismatch"}),

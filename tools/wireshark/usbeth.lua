@@ -431,12 +431,10 @@ end
 -- bmRequestType itself), followed by the data; others may include
 -- bmRequestType. Nil when this is no register request.
 local function register_request_at(tvb)
-  local function request_at(i) return tvb:len() >= i + 7 and tvb(i, 1):uint() end
-  local r = request_at(0)
-  if r == 0xF0 or r == 0xF1 then return 0 end
-  local t = request_at(0)
-  r = request_at(1)
-  if (t == 0xC0 and r == 0xF0) or (t == 0x40 and r == 0xF1) then return 1 end
+  local function byte(i) return tvb:len() >= i + 7 and tvb(i, 1):uint() end
+  local first, second = byte(0), byte(1)
+  if first == 0xF0 or first == 0xF1 then return 0 end
+  if (first == 0xC0 and second == 0xF0) or (first == 0x40 and second == 0xF1) then return 1 end
   return nil
 end
 
