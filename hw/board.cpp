@@ -668,7 +668,7 @@ Handshake Board::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet_size,
     in_pos_ = 0;
   }
   const size_t chunk = std::min(mps, in_frame_.size() - in_pos_);
-  std::memcpy(buf, in_frame_.data() + in_pos_, chunk);
+  if (chunk != 0) std::memcpy(buf, in_frame_.data() + in_pos_, chunk);
   in_pos_ += chunk;
   len = chunk;
   ++counters_.bulk_in_packets;
