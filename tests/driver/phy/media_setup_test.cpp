@@ -46,6 +46,21 @@ class MediaSetupTest : public ::testing::Test {
   host::Nanoseconds start_ = 0;
 };
 
+// A PHY whose reset does not end within the bound is polled exactly 100
+// times before media setup goes on.
+TEST_F(MediaSetupTest, ResetThatDoesNotEndIsPolledAHundredTimes) {
+  hw::BoardConfig config = hw::boards::SingleEthernet();
+  config.timing.phy_reset_ns = 60 * host::kSecond;
+  Start(config, 0);
+  board().clear_logs();
+  RunSetup();
+  std::vector<MiiCommand> cmds = Cmds();
+  size_t reset = Find(cmds, MiiWrite(1, 0, 0x8000));
+  size_t advertise = Find(cmds, MiiWrite(1, 4, 0x01E1), reset);
+  ASSERT_NE(advertise, std::string::npos);
+  EXPECT_EQ(CountBetween(cmds, MiiRead(1, 0), reset, advertise), 100u);
+}
+
 struct ForcedCase {
   ULONG media;
   uint16_t advertisement;
@@ -291,6 +306,10 @@ TEST_F(PhyKindTest, FirstHomeKindSetsTheBlockAndTheModeNibble) {
               (std::vector<Bytes>{{0x26, 0x00, 0x26, 0x34, 0x00, 0x06}}));
     EXPECT_EQ(board().peek_phy(1, 16) & 0x0F00, m.nibble) << m.mode;
   }
+  // Only the nibble changes: every other bit of the register stays.
+  usbeth::PhyWrite(a(), 1, 16, 0xF0FF);
+  Configure(usbeth::kPhyHomeA, 5, 3, 17);
+  EXPECT_EQ(board().peek_phy(1, 16), 0xFAFF);
   // 16: read, not written.
   Configure(usbeth::kPhyHomeA, 5, 3, 16);
   EXPECT_EQ(MiiCommands(board()), std::vector<MiiCommand>{MiiRead(1, 16)});
