@@ -59,6 +59,29 @@ TEST_F(PoolTest, FailNthAllocation) {
   ExFreePool(c);
 }
 
+TEST_F(PoolTest, FailASpanAndOnlyTheUrbTagsAllocations) {
+  const ULONG urb_tag = make_tag("Wdm ");
+  host::faults().set_urb_tag(urb_tag);
+  host::faults().fail_span(host::FaultSite::UrbAllocation, 2, 2);
+  // Other tags are no URB allocations and do not count.
+  void* other = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+  EXPECT_NE(other, nullptr);
+  void* urbs[4];
+  for (void*& u : urbs)
+    u = ExAllocatePoolWithTag(NonPagedPool, 8, urb_tag);
+  EXPECT_NE(urbs[0], nullptr);
+  EXPECT_EQ(urbs[1], nullptr);
+  EXPECT_EQ(urbs[2], nullptr);
+  EXPECT_NE(urbs[3], nullptr);
+  EXPECT_EQ(host::faults().calls(host::FaultSite::UrbAllocation), 4u);
+  EXPECT_EQ(host::faults().failures(host::FaultSite::UrbAllocation), 2u);
+  EXPECT_EQ(host::faults().failures(host::FaultSite::PoolAllocation), 0u);
+  for (void* u : urbs) {
+    if (u) ExFreePool(u);
+  }
+  ExFreePool(other);
+}
+
 TEST_F(PoolTest, FailRateOneFailsEveryAllocation) {
   host::faults().fail_rate(host::FaultSite::PoolAllocation, 1.0);
   EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), nullptr);

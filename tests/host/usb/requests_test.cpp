@@ -416,6 +416,45 @@ TEST_F(FaultTest, LateCompletesAfterTheExtraDelay) {
   EXPECT_LE(c.at - t0, bus_->options().late_delay + kMillisecond);
 }
 
+TEST_F(FaultTest, RequestRuleSeesTheSetupAndPicksTheFault) {
+  std::vector<host::usb::RequestInfo> seen;
+  bus_->set_request_rule([&](const host::usb::RequestInfo& r) {
+    seen.push_back(r);
+    return seen.size() == 1 ? host::usb::RequestFault::Stall : host::usb::RequestFault::AtOnce;
+  });
+  Completion stalled, at_once;
+  EXPECT_EQ(vendor(&stalled), STATUS_PENDING);
+  ASSERT_TRUE(wait(stalled));
+  EXPECT_EQ(stalled.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(stalled.usbd, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(vendor(&at_once), STATUS_PENDING);
+  EXPECT_TRUE(at_once.during_call);
+  EXPECT_EQ(at_once.status, STATUS_SUCCESS);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_FALSE(seen[0].bulk);
+  EXPECT_TRUE(seen[0].in);
+  EXPECT_EQ(seen[0].setup.bmRequestType & 0x60, 0x40);  // vendor
+  EXPECT_EQ(seen[0].function, URB_FUNCTION_VENDOR_DEVICE);
+  bus_->set_request_rule(nullptr);
+}
+
+TEST_F(FaultTest, RequestRuleHangsABulkTransferUntilCancelled) {
+  bus_->set_request_rule([](const host::usb::RequestInfo& r) {
+    return r.bulk && (r.endpoint & 0x80) ? host::usb::RequestFault::Hang
+                                         : host::usb::RequestFault::None;
+  });
+  std::vector<uint8_t> a(1536);
+  URB ua;
+  Completion ca;
+  bulk(0, a.data(), 1536, kIn, &ua, &ca);
+  scheduler().run_for(100 * kMillisecond);
+  EXPECT_FALSE(ca.done);
+  IoCancelIrp(ca.irp);
+  EXPECT_TRUE(ca.done);
+  EXPECT_EQ(ca.status, STATUS_CANCELLED);
+  bus_->set_request_rule(nullptr);
+}
+
 TEST_F(FaultTest, NthSubmissionFailureFailsAtOnce) {
   host::faults().fail_nth(host::FaultSite::UrbSubmission, 2);
   Completion a, b;
