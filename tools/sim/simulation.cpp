@@ -1692,7 +1692,9 @@ class Run {
       }
       u.checked_upto(tx) = std::max(u.checked_upto(tx), i);
     }
-    if (!tx_outcomes_add_up_) Fail(kExitBadTraffic, "the outcomes of the sends do not add up");
+    if (!tx_outcomes_add_up_) {
+      Fail(kExitBadTraffic, "the outcomes of the sends do not add up", "sends_add_up");
+    }
   }
 
   // What the driver counts agrees with what the traffic check saw since the
