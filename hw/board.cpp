@@ -903,15 +903,6 @@ void Board::set_vendor_stall_rule(std::function<bool(const SetupPacket&)> rule) 
   vendor_stall_rule_ = std::move(rule);
 }
 
-void Board::queue_raw_bulk_in(std::vector<uint8_t> transfer) {
-  Session session(this);
-  if (transfer.empty()) return;  // a zero-length entry would read as no frame at all
-  // Like an injected transfer: outside the MAC's FIFO accounting and flushes.
-  fifo_.push_back(std::move(transfer));
-  raw_entries_.push_back(true);
-  ++counters_.rx_fifo_frames;
-}
-
 void Board::inject_bulk_in_transfer(std::vector<uint8_t> bytes) {
   Session session(this);
   fifo_.push_back(std::move(bytes));

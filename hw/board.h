@@ -213,11 +213,8 @@ class Board : public UsbDevice {
   // A lying or failing device, for robustness tests. Each vendor register
   // request for which the rule answers true is stalled instead of carried out
   // (the rule runs under the board's lock and must not call back in; an empty
-  // rule clears it). A raw bulk-in transfer is queued behind the frames
-  // already waiting and reaches the bulk-in pipe byte for byte as one transfer,
-  // whatever it holds: no address filter, no CRC and no trailer are added.
+  // rule clears it). Raw bulk-in transfers: inject_bulk_in_transfer.
   void set_vendor_stall_rule(std::function<bool(const SetupPacket&)> rule);
-  void queue_raw_bulk_in(std::vector<uint8_t> transfer);
 
   Counters counters();
   size_t rx_fifo_frames();

@@ -266,9 +266,9 @@ TEST_P(HostileDeviceTest, OnlyWholeFramesAreIndicatedAndTheRestCountAsReceiveErr
   // Lies and whole frames interleaved: each whole frame is indicated as sent.
   std::vector<Bytes> expected;
   for (size_t i = 0; i < lies.size(); ++i) {
-    bed.board().queue_raw_bulk_in(lies[i]);
+    bed.board().inject_bulk_in_transfer(lies[i]);
     const Bytes good = bed.ToStation(60 + 50 * i, 10 + static_cast<uint32_t>(i));
-    bed.board().queue_raw_bulk_in(framed(good, 0));
+    bed.board().inject_bulk_in_transfer(framed(good, 0));
     expected.push_back(good);
   }
   ASSERT_TRUE(bed.RunUntil(

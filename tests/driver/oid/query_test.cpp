@@ -155,10 +155,10 @@ TEST_F(QueryTest, ReceiveErrorCountsCrcErrorsAndTransfersHoldingNoFrame) {
     bed_.board().send_from_partner(bed_.board().first_phy_address(), frame);
   // Two transfers that are no frame: 10 bytes with a clear status byte, and a
   // frame whose trailer gives another length.
-  bed_.board().queue_raw_bulk_in({1, 2, 3, 4, 5, 6, 0, 0, 0, 0});
+  bed_.board().inject_bulk_in_transfer({1, 2, 3, 4, 5, 6, 0, 0, 0, 0});
   Bytes lying = frame;
   lying.insert(lying.end(), {0xEE, 0xEE, 0xEE, 0xEE, 0x30, 0x00, 0x00, 0x00});
-  bed_.board().queue_raw_bulk_in(lying);
+  bed_.board().inject_bulk_in_transfer(lying);
   bed_.RunFor(100 * host::kMillisecond);
   EXPECT_EQ(bed_.QueryUlong(OID_GEN_RCV_ERROR), 5u);
   EXPECT_EQ(bed_.QueryUlong(OID_GEN_RCV_CRC_ERROR), 3u);
