@@ -373,7 +373,9 @@ void Board::FinishEepromOp() {
   }
   regs_[reg::kEepromControl] =
       (regs_[reg::kEepromControl] & static_cast<uint8_t>(~(reg::kEepromRead | reg::kEepromWrite))) |
-      (config_.timing.eeprom_done_bit_stuck ? 0 : reg::kEepromDone);
+      (config_.timing.eeprom_done_bit_stuck || (config_.timing.eeprom_stuck_words >> index & 1)
+           ? 0
+           : reg::kEepromDone);
 }
 
 void Board::FinishMiiOp(uint64_t t) {

@@ -49,6 +49,7 @@ struct LinkPartnerConfig {
 struct TimingConfig {
   uint64_t eeprom_ns = 100 * kMicrosecond;
   bool eeprom_done_bit_stuck = false;  // the word arrives but the done bit never shows
+  uint16_t eeprom_stuck_words = 0;     // bit i: the same, for word i only
   uint64_t mii_ns = 0;
   uint64_t mac_reset_ns = 100 * kMicrosecond;
   uint64_t phy_reset_ns = 300 * kMicrosecond;   // MII writes during it are ignored

@@ -10,8 +10,11 @@ tests, puts the file back, and reports the mutant's fate:
   killed     a test failed, crashed or ran out of time
   survived   every test passed
   no build   the mutant does not compile (not counted in the kill rate)
+  equivalent reviewed and listed in tools/mutate_equivalent.txt as behaving
+             exactly as the original (not built, not counted)
 
-and at the end the kill rate, killed / (killed + survived).
+and at the end the kill rate, killed / (killed + survived), and the same
+with the equivalent mutants counted as survivors.
 
 The tests run are the driver's and the conformance tests (the programs under
 tests/driver and tests/conformance), each stopping at its first failure:
@@ -125,6 +128,51 @@ def mutation_sites(root):
     return sites
 
 
+def line_keys(root, rel):
+    """For each line number of a file: (stripped text, its occurrence among
+    identical stripped lines of the file so far, 1-based)."""
+    with open(os.path.join(root, rel)) as f:
+        lines = f.read().split("\n")
+    seen, keys = {}, {}
+    for number, line in enumerate(lines, 1):
+        text = line.strip()
+        seen[text] = seen.get(text, 0) + 1
+        keys[number] = (text, seen[text])
+    return keys
+
+
+def load_equivalents(path):
+    """{(file, line text, occurrence, old, new): why} from the reviewed list."""
+    equivalents = {}
+    if not os.path.exists(path):
+        return equivalents
+    with open(path) as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.strip()
+            if not line or line.startswith("#"):
+                continue
+            parts = [p.strip() for p in line.split(" | ")]
+            if len(parts) != 4 or " -> " not in parts[2]:
+                sys.exit("%s:%d: expected 'file | line [#k] | old -> new | why'" % (path, number))
+            rel, text, change, why = parts
+            occurrence = 1
+            m = re.match(r"^(.*?)\s+#(\d+)$", text)
+            if m:
+                text, occurrence = m.group(1), int(m.group(2))
+            old, new = [x.strip() for x in change.split(" -> ")]
+            equivalents[(rel, text, occurrence, old, new)] = why
+    return equivalents
+
+
+def equivalence_of(root, site, equivalents, cache):
+    """Why a site's mutant is equivalent, or None."""
+    rel, number, _, old, new = site
+    if rel not in cache:
+        cache[rel] = line_keys(root, rel)
+    text, occurrence = cache[rel][number]
+    return equivalents.get((rel, text, occurrence, old, new))
+
+
 def run(cmd, cwd, timeout=None, log=None):
     try:
         p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -188,7 +236,11 @@ def main():
     ap.add_argument("--jobs", type=int, default=2, help="compile jobs (default 2)")
     ap.add_argument("--keep", action="store_true", help="keep the work folder afterwards")
     ap.add_argument("--list", action="store_true", help="print the drawn mutants and stop")
+    ap.add_argument("--equivalents", default=os.path.join(here, "tools", "mutate_equivalent.txt"),
+                    help="reviewed equivalent mutants (default tools/mutate_equivalent.txt)")
     args = ap.parse_args()
+    equivalents = load_equivalents(args.equivalents)
+    line_cache = {}
 
     source = os.path.realpath(args.source)
     sites = mutation_sites(source)
@@ -199,8 +251,11 @@ def main():
     print("%d places to mutate in driver/; %d drawn with seed %d" % (len(sites), len(drawn),
                                                                       args.seed), flush=True)
     if args.list:
-        for i, (rel, number, _, old, new) in enumerate(drawn, 1):
-            print("%3d  %s:%d  %s -> %s" % (i, rel, number, old, new))
+        for i, site in enumerate(drawn, 1):
+            rel, number, _, old, new = site
+            why = equivalence_of(source, site, equivalents, line_cache)
+            print("%3d  %s:%d  %s -> %s%s" % (i, rel, number, old, new,
+                                             "  (equivalent)" if why else ""))
         return 0
 
     work = args.work or tempfile.mkdtemp(prefix="usbeth-mutants-")
@@ -222,10 +277,17 @@ def main():
     if tests_pass(build_dir, args.all) is not True:
         sys.exit("the unmutated copy fails its tests: nothing to measure")
 
-    fates = {"killed": 0, "survived": 0, "no build": 0}
+    fates = {"killed": 0, "survived": 0, "no build": 0, "equivalent": 0}
     survivors = []
     try:
-        for i, (rel, number, column, old, new) in enumerate(drawn, 1):
+        for i, site in enumerate(drawn, 1):
+            rel, number, column, old, new = site
+            why = equivalence_of(source, site, equivalents, line_cache)
+            if why:
+                fates["equivalent"] += 1
+                print("%3d  %-9s %-34s %s -> %s   %s" % (i, "equivalent", "%s:%d" % (rel, number),
+                                                        old, new, why[:70]), flush=True)
+                continue
             path = os.path.join(work, rel)
             with open(path) as f:
                 original = f.read()
@@ -256,11 +318,15 @@ def main():
             shutil.rmtree(work, ignore_errors=True)
 
     counted = fates["killed"] + fates["survived"]
-    print("\n%d killed, %d survived, %d did not build" % (fates["killed"], fates["survived"],
-                                                         fates["no build"]))
+    print("\n%d killed, %d survived, %d did not build, %d equivalent" % (
+        fates["killed"], fates["survived"], fates["no build"], fates["equivalent"]))
     if counted:
-        print("kill rate: %.1f%% (%d of %d mutants that built)" % (
+        print("kill rate: %.1f%% (%d of %d mutants that built, equivalent ones left out)" % (
             100.0 * fates["killed"] / counted, fates["killed"], counted))
+    if fates["equivalent"]:
+        print("kill rate counting the equivalent ones as survivors: %.1f%% (%d of %d)" % (
+            100.0 * fates["killed"] / (counted + fates["equivalent"]), fates["killed"],
+            counted + fates["equivalent"]))
     for rel, number, old, new, text in survivors:
         print("survivor: %s:%d  %s -> %s  in  %s" % (rel, number, old, new, text))
     return 0

@@ -44,5 +44,33 @@ class Sites(unittest.TestCase):
         self.assertEqual(random.Random(7).sample(sites, 10), random.Random(7).sample(sites, 10))
 
 
+class Equivalents(unittest.TestCase):
+    def test_an_entry_picks_one_of_identical_lines_by_its_occurrence(self):
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "driver"))
+            with open(os.path.join(root, "driver", "x.cpp"), "w") as f:
+                f.write("  x = 1;\n  y = 2;\n  x = 1;\n")
+            listing = os.path.join(root, "eq.txt")
+            with open(listing, "w") as f:
+                f.write("# reviewed\ndriver/x.cpp | x = 1; #2 | 1 -> 0 | dead store\n")
+            equivalents = mutate.load_equivalents(listing)
+            cache = {}
+            marked = [(line, bool(mutate.equivalence_of(root, site, equivalents, cache)))
+                      for site in mutate.mutation_sites(root) for line in [site[1]]]
+            self.assertEqual(marked, [(1, False), (2, False), (3, True)])
+
+    def test_every_reviewed_entry_still_names_a_place_in_the_driver(self):
+        # An entry whose line was edited silently stops matching; the review
+        # must then be done again rather than the entry left behind.
+        root = os.path.realpath(os.path.join(os.path.dirname(__file__), ".."))
+        equivalents = mutate.load_equivalents(os.path.join(root, "tools", "mutate_equivalent.txt"))
+        self.assertGreater(len(equivalents), 0)
+        cache = {}
+        matched = {mutate.equivalence_of(root, site, equivalents, cache)
+                   for site in mutate.mutation_sites(root)}
+        for key, why in equivalents.items():
+            self.assertIn(why, matched, "no mutation site matches %s" % (key,))
+
+
 if __name__ == "__main__":
     unittest.main()

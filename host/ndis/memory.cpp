@@ -13,7 +13,7 @@ using namespace host::ndis;
 
 namespace {
 
-NDIS_STATUS allocate_memory(PVOID* address, UINT length, ULONG tag, const char* what) {
+NDIS_STATUS allocate_memory(PVOID* address, UINT length, ULONG tag, UINT flags, const char* what) {
   check_irql_at_most(DISPATCH_LEVEL, what);
   if (!address) bug_check("NULL_POINTER", std::string(what) + " without an address to fill");
   *address = nullptr;
@@ -21,7 +21,7 @@ NDIS_STATUS allocate_memory(PVOID* address, UINT length, ULONG tag, const char* 
   if (!block) return NDIS_STATUS_FAILURE;
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.memory[block] = MemoryRecord{length, tag, current_owner()};
+  s.memory[block] = MemoryRecord{length, tag, current_owner(), flags};
   *address = block;
   return NDIS_STATUS_SUCCESS;
 }
@@ -30,7 +30,7 @@ NDIS_STATUS allocate_memory(PVOID* address, UINT length, ULONG tag, const char* 
 
 extern "C" NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length,
                                                        ULONG Tag) {
-  return allocate_memory(VirtualAddress, Length, Tag, "NdisAllocateMemoryWithTag");
+  return allocate_memory(VirtualAddress, Length, Tag, 0, "NdisAllocateMemoryWithTag");
 }
 
 extern "C" NDIS_STATUS NTAPI NdisAllocateMemory(PVOID* VirtualAddress, UINT Length,
@@ -39,7 +39,8 @@ extern "C" NDIS_STATUS NTAPI NdisAllocateMemory(PVOID* VirtualAddress, UINT Leng
   // Contiguous or non-cached memory comes from the memory manager, which
   // needs PASSIVE_LEVEL.
   if (MemoryFlags != 0) check_irql_at_most(PASSIVE_LEVEL, "NdisAllocateMemory (contiguous)");
-  return allocate_memory(VirtualAddress, Length, kDefaultMemoryTag, "NdisAllocateMemory");
+  return allocate_memory(VirtualAddress, Length, kDefaultMemoryTag, MemoryFlags,
+                         "NdisAllocateMemory");
 }
 
 extern "C" VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
@@ -61,6 +62,12 @@ extern "C" VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT Mem
       bug_check("POOL_WRONG_SIZE", "NdisFreeMemory with length " + std::to_string(Length) +
                                        " of a block of " + std::to_string(it->second.size) +
                                        " bytes (tag " + tag_text(it->second.tag) + ")");
+    } else if (it->second.flags != MemoryFlags) {
+      // The flags say which allocator the block goes back to: NDIS takes
+      // them as given, so a block freed with the wrong ones is freed wrongly.
+      bug_check("BAD_POOL_CALLER", "NdisFreeMemory with flags " + hex(MemoryFlags) +
+                                       " of a block allocated with flags " + hex(it->second.flags) +
+                                       " (tag " + tag_text(it->second.tag) + ")");
     }
   }
   pool_free(VirtualAddress, Length, "NdisFreeMemory");

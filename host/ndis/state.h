@@ -72,6 +72,7 @@ struct MemoryRecord {
   size_t size = 0;
   uint32_t tag = 0;
   const void* owner = nullptr;
+  unsigned flags = 0;  // the MemoryFlags of the allocation, which the free must repeat
 };
 
 struct ConfigHandle {

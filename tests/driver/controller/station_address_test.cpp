@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <set>
 #include <string>
 
 #include "controller/controller.h"
@@ -96,6 +98,38 @@ TEST(StationAddressTest, EepromWhoseDoneBitNeverComesGivesARandomLocalAddress) {
   }
 }
 
+// Only the words of the address decide: a done bit missing on any of words
+// 0..2 gives a made-up address, one missing on a later word keeps the
+// EEPROM's.
+TEST(StationAddressTest, OnlyTheAddressWordsDoneBitsDecideWhetherTheAddressIsTrusted) {
+  const Bytes eeprom_address{0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+  for (int word = 0; word < 5; ++word) {
+    SCOPED_TRACE(::testing::Message() << "word " << word);
+    hw::BoardConfig config = BoardWithAddress({0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
+    config.timing.eeprom_stuck_words = static_cast<uint16_t>(1u << word);
+    PhyRig rig(config);
+    EXPECT_EQ(usbeth::ReadPermanentAddress(rig.a()), usbeth::kOk);
+    if (word < 3) {
+      ExpectLocallyAdministeredUnicast(rig.a()->PermanentAddress);
+      EXPECT_NE(Address(rig.a()->PermanentAddress), eeprom_address);
+    } else {
+      EXPECT_EQ(Address(rig.a()->PermanentAddress), eeprom_address);
+    }
+  }
+}
+
+// The log line names the address the adapter goes on with, all six bytes.
+TEST(StationAddressTest, TheMadeUpAddressIsLoggedAsUsed) {
+  host::clear_debug_output();
+  PhyRig rig(BoardWithAddress({0, 0, 0, 0, 0, 0}));
+  ASSERT_EQ(usbeth::ReadPermanentAddress(rig.a()), usbeth::kOk);
+  const UCHAR* a = rig.a()->PermanentAddress;
+  char text[32];
+  std::snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", a[0], a[1], a[2], a[3], a[4],
+                a[5]);
+  EXPECT_TRUE(DebugOutputHas(std::string("locally administered address ") + text + "\n")) << text;
+}
+
 TEST(StationAddressTest, RandomAddressesDifferBetweenAdaptersAndOverTime) {
   PhyRig rig(hw::boards::SingleEthernet());
   usbeth::Adapter second{};
@@ -108,6 +142,17 @@ TEST(StationAddressTest, RandomAddressesDifferBetweenAdaptersAndOverTime) {
     ExpectLocallyAdministeredUnicast(x);
   EXPECT_NE(Address(a), Address(b));
   EXPECT_NE(Address(a), Address(c));
+  // Whatever the counter and the Adapter's address mix into the first byte,
+  // the made-up address is always one station's and nobody's assigned one.
+  std::set<Bytes> seen;
+  for (int i = 0; i < 64; ++i) {
+    rig.RunFor(host::kMicrosecond * (1 + i));
+    UCHAR x[6];
+    usbeth::MakeRandomStationAddress(i % 2 == 0 ? rig.a() : &second, x);
+    ExpectLocallyAdministeredUnicast(x);
+    seen.insert(Address(x));
+  }
+  EXPECT_EQ(seen.size(), 64u);
 }
 
 TEST(StationAddressTest, ControllerRefusingAnEepromRequestFailsTheReadAndStopsPolling) {

@@ -442,6 +442,33 @@ TEST_P(StalledStopTest, StopWithAStalledChainRequestStartsNothingOverIt) {
   rig->Abandon();  // the stalled request never completes
 }
 
+// A home PHY that takes the GPIO link-down write at stop: when the device
+// never answers that write, the stop waits exactly one second for its
+// completion and two more for the flag, and starts nothing over it.
+TEST_F(LinkTest, StopWaitsOneSecondForAGpioWriteTheDeviceNeverAnswers) {
+  LinkSetup setup;
+  setup.board = hw::boards::SingleHome(usbeth::kPhyHomeB);
+  usbeth::Adapter* a = Start(setup);
+  ASSERT_EQ(a->ActivePhyId, usbeth::kPhyHomeB);
+  RunUntil(3500 * kMs);
+  rig->bus->set_request_rule([](const host::usb::RequestInfo& r) {
+    const bool gpio_write = !r.bulk && !r.in && r.setup.wIndex == 0x7E;
+    return gpio_write ? host::usb::RequestFault::Hang : host::usb::RequestFault::None;
+  });
+  const size_t writes_before = board().register_writes().size();
+  usbeth::PowerDownPhys(a);
+  ASSERT_FALSE(watch->submitted.empty());
+  ASSERT_EQ(watch->completed.back(), 0) << "the GPIO write is the one left hanging";
+  EXPECT_EQ(now() - watch->submitted.back(), 3000 * kMs);
+  EXPECT_EQ(watch->in_flight, 1);
+  // The home PHY's power-down went to the device; the GPIO write never did.
+  EXPECT_GT(board().register_writes().size(), writes_before);
+  for (size_t i = writes_before; i < board().register_writes().size(); ++i)
+    EXPECT_NE(board().register_writes()[i].first, 0x7E);
+  rig->bus->set_request_rule(nullptr);
+  rig->Abandon();  // the hanging write never completes
+}
+
 INSTANTIATE_TEST_SUITE_P(EthernetPhy, StalledStopTest,
                          ::testing::Values(hw::phyid::kEthernetA, hw::phyid::kEthernetD));
 

@@ -198,6 +198,8 @@ TEST_F(NdisTest, MemoryIsTaggedAndFreedWithItsLength) {
   ASSERT_EQ(NdisAllocateMemoryWithTag(&block, 40, host::make_tag("0kvR")), NDIS_STATUS_SUCCESS);
   EXPECT_EQ(host::live_pool_blocks_with_tag(host::make_tag("0kvR")), 1u);
   EXPECT_NDIS_BUG_CHECK(NdisFreeMemory(block, 41, 0), "POOL_WRONG_SIZE");
+  // The flags must repeat the allocation's: none for a tagged allocation.
+  EXPECT_NDIS_BUG_CHECK(NdisFreeMemory(block, 40, 1), "BAD_POOL_CALLER");
 }
 
 TEST_F(NdisTest, MemoryAllocationFailsWhenPoolFaultIsInjected) {
