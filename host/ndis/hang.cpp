@@ -59,7 +59,7 @@ void hang_tick(AdapterRecord* a, uint64_t generation) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (a->hang_generation != generation || a->state != Miniport::State::Running) return;
     queue_tick(a);
-    if (a->reset_pending) return;
+    if (a->reset_pending || a->hang_check_off) return;
     ++a->hang_calls_running;
     handler = s.chars.Ndis40Chars.Ndis30Chars.CheckForHangHandler;
     context = a->context;

@@ -947,6 +947,11 @@ uint64_t Miniport::hang_checks() const {
   std::lock_guard<std::mutex> lock(ndis::state().mutex);
   return record_->hang_checks;
 }
+void Miniport::set_hang_check(bool on) {
+  std::lock_guard<std::mutex> lock(host::ndis::state().mutex);
+  record_->hang_check_off = !on;
+}
+
 uint64_t Miniport::hang_resets() const {
   std::lock_guard<std::mutex> lock(ndis::state().mutex);
   return record_->hang_resets;

@@ -189,6 +189,10 @@ class Miniport {
   // time-out, over the adapter's life.
   uint64_t hang_checks() const;
   uint64_t hang_resets() const;
+  // Tests: false stops NDIS from checking this adapter for a hang (no
+  // check-for-hang calls, no resets for a hang or a time-out); true again
+  // resumes the checks.
+  void set_hang_check(bool on);
   NDIS_INTERFACE_TYPE interface_type() const;
   bool shutdown_handler_registered() const;
   PDEVICE_OBJECT functional_device() const;

@@ -101,6 +101,7 @@ struct AdapterRecord {
   void* context = nullptr;
   ULONG attribute_flags = 0;
   UINT hang_seconds = 0;
+  bool hang_check_off = false;  // a test turned NDIS's hang check off
   NDIS_INTERFACE_TYPE interface_type = NdisInterfaceInternal;
 
   ADAPTER_SHUTDOWN_HANDLER shutdown_handler = nullptr;

@@ -355,6 +355,48 @@ duration_ms = 2000
   EXPECT_LE(in_descriptors, 2);
 }
 
+// A bulk transfer that fails at the device leaves the adapter unable to
+// move frames until a reset: NDIS's hang check makes one, and the run
+// holds it to doing so in time. Without the check nothing resets the
+// adapter, and the recovery invariant says so.
+TEST(Recovery, AFailedBulkTransferIsFollowedByAResetInTime) {
+  for (const char* request : {"bulk_in", "bulk_out"}) {
+    SCOPED_TRACE(request);
+    Scenario s = parse_scenario(std::string(R"(
+[simulation]
+duration_ms = 30000
+bus = "full"
+[[board.phy]]
+address = 1
+id = 0x00406210
+partner = { plugged = true, abilities = ["100full"] }
+[[event]]
+at_ms = 5000
+action = "traffic"
+direction = "both"
+frame_size = 300
+rate_pps = 50
+duration_ms = 20000
+[[event]]
+at_ms = 6000
+action = "device_fault"
+fault = "fail"
+nth = 3
+count = 1
+request = ")") + request + "\"\n",
+                                "bulk-fault.toml");
+    SimResult checked = run_simulation(s, {});
+    EXPECT_EQ(checked.exit_code, kExitClean) << checked.failure;
+    EXPECT_EQ(of_kind(checked.records, "hang_reset").size(), 1u);
+    SimOptions no_check;
+    no_check.ndis_hang_check = false;
+    SimResult unchecked = run_simulation(s, no_check);
+    EXPECT_EQ(unchecked.exit_code, kExitInvariant);
+    EXPECT_EQ(unchecked.failure_kind, "recovers_from_bulk_fault") << unchecked.failure;
+    EXPECT_TRUE(of_kind(unchecked.records, "hang_reset").empty());
+  }
+}
+
 // ---- the program -----------------------------------------------------------------
 
 TEST(Program, BadScenarioFilesGiveOneLocatedErrorAndExitTwo) {

@@ -46,6 +46,11 @@ constexpr uint64_t kLinkStableNs = 30 * kSec;
 constexpr uint64_t kStepLimitNs = 1800 * kSec;
 // How long an allocation fault given by count (`nth`, `count`) stays armed.
 constexpr uint64_t kSpanWindowNs = 60 * kSec;
+// A failed or stalled bulk transfer leaves the adapter unable to move frames
+// until NDIS resets it: its hang check (every 2 s) sees the failure and the
+// reset clears the pipes. Longer than this without a reset is a driver that
+// does not recover.
+constexpr uint64_t kRecoveryNs = 10 * kSec;
 // A test frame this old has ended wherever it will end.
 constexpr uint64_t kFrameSettleNs = 10 * kSec;
 
@@ -286,6 +291,11 @@ struct Unit {
   // (frames in flight across a reset).
   bool stats_dirty = false;
   uint64_t last_fault_ns = 0;  // the last device fault that struck
+  // A bulk transfer failed at the device: a reset must start by this time.
+  uint64_t recovery_due = kNever;
+  // Resets NDIS made on its own (hang check); one seen, not yet finished.
+  uint64_t hang_resets_seen = 0;
+  uint64_t hang_reset_seen_at = kNever;
   int64_t stats_margin = 0;
 
   uint8_t tx_descriptors() const {
@@ -477,6 +487,7 @@ class Run {
       setup.registry = registry_for(*u->setting);
       setup.name = u->setting->name;
       u->miniport = &ndis_->add_adapter(std::move(setup));
+      if (!o_.ndis_hang_check) u->miniport->set_hang_check(false);
       host::ndis::Protocol::Options po;
       po.keep_received_packets = false;
       u->protocol = std::make_unique<SimProtocol>(*u->miniport, po);
@@ -521,6 +532,7 @@ class Run {
       return;
     }
     u.running = true;
+    u.recovery_due = kNever;
     auto addr = u.protocol->query(OID_802_3_CURRENT_ADDRESS, 6);
     if (addr->status == NDIS_STATUS_SUCCESS && addr->bytes_done == 6) {
       std::copy_n(addr->buffer.begin(), 6, u.station.begin());
@@ -564,6 +576,33 @@ class Run {
     if (u.disturbed_open && !u.removed) {
       u.disturbed_open = false;
       u.disturbed_until = std::max(u.disturbed_until, now_ns() + kSettleNs);
+    }
+  }
+  // Resets NDIS starts on its own restart the adapter as scripted ones do;
+  // a failed bulk transfer must be followed by one in time.
+  void WatchRecovery(Unit& u, uint64_t now) {
+    if (!u.running || u.removed) {
+      u.recovery_due = kNever;
+      return;
+    }
+    const uint64_t resets = u.miniport->hang_resets();
+    if (resets != u.hang_resets_seen) {
+      u.hang_resets_seen = resets;
+      // It started at most one look ago: from then on a fault may have struck
+      // during it.
+      u.hang_reset_seen_at = now > o_.sample_ns ? now - o_.sample_ns : 0;
+      u.recovery_due = kNever;
+      Emit(Make("hang_reset", &u));
+    }
+    if (u.hang_reset_seen_at != kNever && !u.miniport->reset_pending()) {
+      Restarted(u, u.hang_reset_seen_at);
+      u.hang_reset_seen_at = kNever;
+    }
+    if (now > u.recovery_due) {
+      u.recovery_due = kNever;
+      Broken(
+          u, "recovers_from_bulk_fault",
+          "no reset within " + std::to_string(kRecoveryNs / kSec) + " s of a failed bulk transfer");
     }
   }
   bool Disturbed(const Unit& u, uint64_t t) const {
@@ -1066,6 +1105,7 @@ class Run {
     step_.beat++;
     uint64_t started = now_ns();
     Disturb(u, 0, false);
+    u.recovery_due = kNever;  // the reset the failed transfer needed
     NDIS_STATUS status = u.protocol->reset();
     ++u.resets;
     uint64_t took = now_ns() - started;
@@ -1173,6 +1213,9 @@ class Run {
       ++result_.faults_injected;
       u.last_fault_ns = now;
       Disturb(u);
+      const bool breaks_pipe =
+          e.stall_endpoint || e.fault == DeviceFaultKind::Stall || e.fault == DeviceFaultKind::Fail;
+      if (r.bulk && breaks_pipe && u.recovery_due == kNever) u.recovery_due = now + kRecoveryNs;
       Record rec = Make("fault_hit", &u);
       rec.add("request", request_kind_name(e.request))
           .add("fault", e.stall_endpoint ? "stall_endpoint" : device_fault_name(e.fault))
@@ -1470,6 +1513,7 @@ class Run {
                    .add("phy_kind", phy_kind(id)));
         }
       }
+      WatchRecovery(u, now);
       CloseDisturbance(u);
       if (now >= u.next_second) {
         if (u.second.any()) {

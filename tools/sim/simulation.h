@@ -36,6 +36,10 @@ struct SimOptions {
   std::string stop_at_kind;
   // A refused initialize is not a failure of the run (faults may cause it).
   bool initialize_may_fail = false;
+  // false: NDIS never checks the adapters for a hang, so nothing resets them
+  // after a failed transfer unless the scenario does (tests of the
+  // recovery invariant).
+  bool ndis_hang_check = true;
   // Called once per second of virtual time.
   std::function<void(uint64_t now_ns)> on_second;
 };
