@@ -284,6 +284,15 @@ std::vector<Protocol::StatusIndication> Protocol::statuses() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return statuses_;
 }
+size_t Protocol::status_count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return statuses_.size();
+}
+std::optional<Protocol::StatusIndication> Protocol::last_status() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (statuses_.empty()) return std::nullopt;
+  return statuses_.back();
+}
 std::vector<Nanoseconds> Protocol::status_completes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return status_completes_;

@@ -102,6 +102,10 @@ class Protocol : public Binding {
   // The records, copied.
   std::vector<ReceivedFrame> received() const;
   std::vector<StatusIndication> statuses() const;
+  // How many status indications came, and the last one, without copying
+  // them all (for callers that poll).
+  size_t status_count() const;
+  std::optional<StatusIndication> last_status() const;
   std::vector<Nanoseconds> status_completes() const;
   std::vector<SendCompletion> send_completions() const;
   std::vector<ResetCompletion> resets() const;

@@ -117,14 +117,14 @@ class Bed {
   bool WaitForConnect(size_t from, host::Nanoseconds limit = 15 * host::kSecond) {
     return RunUntil(
         [&] {
-          auto s = protocol().statuses();
-          return s.size() > from && s.back().code == NDIS_STATUS_MEDIA_CONNECT &&
+          if (protocol().status_count() <= from) return false;
+          return protocol().last_status()->code == NDIS_STATUS_MEDIA_CONNECT &&
                  adapter()->LinkState == usbeth::kLinkUp;
         },
         limit);
   }
   bool BringUp() {
-    const size_t from = protocol().statuses().size();
+    const size_t from = protocol().status_count();
     return SetFilter(kFilterDirected | kFilterMulticast | kFilterBroadcast) && WaitForConnect(from);
   }
 
@@ -174,7 +174,7 @@ class Bed {
   // the partner sees exactly what was sent and NDIS gets exactly what the
   // partner sent, in order.
   void ExpectTrafficBothWays(uint32_t tag) {
-    const size_t from = protocol().statuses().size();
+    const size_t from = protocol().status_count();
     // The restart sets the media up again; wait for the link to be back.
     if (adapter()->LinkState != usbeth::kLinkUp) {
       ASSERT_TRUE(WaitForConnect(from));
