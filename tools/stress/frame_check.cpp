@@ -212,6 +212,7 @@ bool FlowChecker::Lost(FrameId id, const std::string& cause, uint64_t time) {
                                   ", then " + cause + ")");
     return false;
   }
+  ++lost_;
   return true;
 }
 
@@ -274,6 +275,11 @@ std::vector<std::pair<FrameId, FlowChecker::Loss>> FlowChecker::Losses() const {
 uint64_t FlowChecker::arrived() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return arrived_;
+}
+
+uint64_t FlowChecker::lost() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lost_;
 }
 
 uint64_t FlowChecker::sent() const {

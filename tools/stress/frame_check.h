@@ -91,6 +91,7 @@ class FlowChecker {
   std::vector<std::pair<FrameId, Loss>> Losses() const;
 
   uint64_t arrived() const;
+  uint64_t lost() const;  // losses reported through Lost()
   uint64_t sent() const;
   uint64_t sent(uint8_t flow) const;
   uint64_t errors() const;
@@ -121,6 +122,7 @@ class FlowChecker {
   mutable std::mutex mutex_;
   std::vector<Flow> flows_;
   uint64_t arrived_ = 0;
+  uint64_t lost_ = 0;
   uint64_t errors_ = 0;
   std::map<std::string, uint64_t> causes_;
   std::map<std::string, uint64_t> error_kinds_;

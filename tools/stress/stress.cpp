@@ -274,6 +274,7 @@ class Stress {
   std::atomic<bool> stop_{false};
   std::atomic<bool> watchdog_stop_{false};
   std::atomic<uint64_t> progress_{0};
+  std::atomic<bool> traffic_{false};
   std::atomic<const char*> phase_{"bring-up"};
 
   std::unique_ptr<host::Kernel> kernel_;
@@ -568,37 +569,54 @@ void Stress::Control() {
 }
 
 void Stress::Watchdog() {
-  uint64_t seen = 0;
-  auto last_change = Clock::now();
+  // While traffic runs, each direction that has a sender must see frames
+  // arrive; in the other phases any step forward counts.
+  uint64_t seen[3] = {};
+  Clock::time_point last_change[3];
+  for (auto& t : last_change)
+    t = Clock::now();
+  const char* stalled = nullptr;
   while (!watchdog_stop_) {
     SleepMs(100);
-    const uint64_t now = Arrived() + counts_.sends_completed + progress_;
-    if (now != seen) {
-      seen = now;
-      last_change = Clock::now();
-      continue;
+    const bool traffic = traffic_.load();
+    const uint64_t now[3] = {to_wire_.arrived(), to_ndis_.arrived(),
+                             Arrived() + counts_.sends_completed + progress_};
+    const char* names[3] = {"frames to the wire", "frames to NDIS", "the run"};
+    for (int i = 0; i < 3; ++i) {
+      if (now[i] != seen[i] || (i < 2 && !traffic)) {
+        seen[i] = now[i];
+        last_change[i] = Clock::now();
+      }
     }
-    if (Seconds(Clock::now() - last_change) < o_.watchdog_seconds) continue;
+    stalled = nullptr;
+    const bool watch[3] = {traffic && o_.senders > 0, traffic && o_.partner, !traffic};
+    for (int i = 0; i < 3; ++i) {
+      if (watch[i] && Seconds(Clock::now() - last_change[i]) >= o_.watchdog_seconds) {
+        stalled = names[i];
+      }
+    }
+    if (!stalled) continue;
     hw::Counters c = board_->counters();
-    std::fprintf(stderr,
-                 "usbeth-stress: FAILED: no progress for %u s of real time (phase: %s, seed %llu)\n"
-                 "  frames to the wire %llu of %llu sent, to NDIS %llu of %llu sent\n"
-                 "  sends accepted %llu, completed %llu; NDIS queue %zu, at the miniport %zu\n"
-                 "  board: on the wire %llu, from the partner %llu, receive FIFO %zu frames, "
-                 "overflows %llu; link %s\n",
-                 o_.watchdog_seconds, phase_.load(), static_cast<unsigned long long>(o_.seed),
-                 static_cast<unsigned long long>(to_wire_.arrived()),
-                 static_cast<unsigned long long>(to_wire_.sent()),
-                 static_cast<unsigned long long>(to_ndis_.arrived()),
-                 static_cast<unsigned long long>(to_ndis_.sent()),
-                 static_cast<unsigned long long>(counts_.sends_accepted.load()),
-                 static_cast<unsigned long long>(counts_.sends_completed.load()),
-                 miniport_ ? miniport_->sends_queued() : 0,
-                 miniport_ ? miniport_->sends_outstanding() : 0,
-                 static_cast<unsigned long long>(c.wire_tx_frames),
-                 static_cast<unsigned long long>(c.wire_rx_frames), board_->rx_fifo_frames(),
-                 static_cast<unsigned long long>(c.rx_fifo_overflows),
-                 board_->phy_state(phy_).carries_traffic ? "carries traffic" : "down");
+    std::fprintf(
+        stderr,
+        "usbeth-stress: FAILED: no progress of %s for %u s of real time (phase: %s, "
+        "seed %llu)\n"
+        "  frames to the wire %llu of %llu sent, to NDIS %llu of %llu sent\n"
+        "  sends accepted %llu, completed %llu; NDIS queue %zu, at the miniport %zu\n"
+        "  board: on the wire %llu, from the partner %llu, receive FIFO %zu frames, "
+        "overflows %llu; link %s\n",
+        stalled, o_.watchdog_seconds, phase_.load(), static_cast<unsigned long long>(o_.seed),
+        static_cast<unsigned long long>(to_wire_.arrived()),
+        static_cast<unsigned long long>(to_wire_.sent()),
+        static_cast<unsigned long long>(to_ndis_.arrived()),
+        static_cast<unsigned long long>(to_ndis_.sent()),
+        static_cast<unsigned long long>(counts_.sends_accepted.load()),
+        static_cast<unsigned long long>(counts_.sends_completed.load()),
+        miniport_ ? miniport_->sends_queued() : 0, miniport_ ? miniport_->sends_outstanding() : 0,
+        static_cast<unsigned long long>(c.wire_tx_frames),
+        static_cast<unsigned long long>(c.wire_rx_frames), board_->rx_fifo_frames(),
+        static_cast<unsigned long long>(c.rx_fifo_overflows),
+        board_->phy_state(phy_).carries_traffic ? "carries traffic" : "down");
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(3);
@@ -787,6 +805,7 @@ int Stress::Run() {
   }
 
   phase_ = "traffic";
+  traffic_ = true;
   traffic_start_ = last_progress_time_ = Clock::now();
   std::vector<std::thread> threads;
   for (unsigned s = 0; s < o_.senders; ++s)
@@ -814,6 +833,7 @@ int Stress::Run() {
     }
   }
   phase_ = "stopping the threads";
+  traffic_ = false;
   stop_ = true;
   for (auto& t : threads)
     t.join();
