@@ -82,6 +82,7 @@ class Disturbances {
   }
   // True when a disturbance of one of `kinds` covers `t`.
   bool Covers(unsigned kinds, Nanoseconds t, Nanoseconds before = 0) const {
+    if (kinds == kAlways) return true;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Window& w : windows_) {
       if ((w.kind & kinds) == 0) continue;
@@ -412,12 +413,17 @@ void Stress::Sender(uint8_t flow) {
     to_wire_.Sent(flow, seq);
     // Every packet of the protocol in use: wait for completions, with the
     // same frame (its number is already taken).
-    while (protocol_->send(frame, sizes, host::ndis::CallOptions{irql}) == 0) {
+    uint64_t number;
+    while ((number = protocol_->send(frame, sizes, host::ndis::CallOptions{irql})) == 0) {
       ++counts_.pool_exhausted;
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ++counts_.sends_accepted;
     ++seq;
+    // A send failed at once (NDIS fails sends while the adapter resets):
+    // give the adapter a moment rather than fail a stream of them.
+    const NDIS_STATUS status = protocol_->send_status(number);
+    if (status != NDIS_STATUS_PENDING && status != NDIS_STATUS_SUCCESS) SleepMs(1);
   }
 }
 
