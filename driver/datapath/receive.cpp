@@ -57,26 +57,26 @@ static ULONG ReceivedFrameLength(Adapter* adapter, TransferDescriptor* descripto
   if (received < kRxStatusOffset) return 0;
   // More than the read asked for: nothing beyond the buffer is read.
   if (received > kTransferBufferSize) {
-    adapter->Statistics.RxFramingErrors++;
+    CountShared(adapter->Statistics.RxFramingErrors);
     return 0;
   }
   const UCHAR status = descriptor->Buffer[received - kRxStatusOffset];
   if (status & kRxStatusDropMask) {
-    if (status & kRxStatusCrcError) adapter->Statistics.RxCrcErrors++;
+    if (status & kRxStatusCrcError) CountShared(adapter->Statistics.RxCrcErrors);
     return 0;
   }
   if (received < kReceiveOverhead + kEthernetHeaderSize ||
       TrailerLength(descriptor->Buffer, received) != received - kRxTrailerLengthOffset) {
-    adapter->Statistics.RxFramingErrors++;
+    CountShared(adapter->Statistics.RxFramingErrors);
     return 0;
   }
   const ULONG length = received - kReceiveOverhead;
   // The packet's buffer describes at most one maximum-size frame.
   if (length > kMaxFrameSize) {
-    adapter->Statistics.RxFramingErrors++;
+    CountShared(adapter->Statistics.RxFramingErrors);
     return 0;
   }
-  adapter->Statistics.RxGoodFrames++;
+  CountShared(adapter->Statistics.RxGoodFrames);
   return length;
 }
 

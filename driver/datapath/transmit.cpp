@@ -224,7 +224,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   if (irp->IoStatus.Status == STATUS_SUCCESS) {
     descriptor->TransferStatus = kTransferSucceeded;
     // A zero-length transfer only ends the frame before it.
-    if (descriptor->Length != 0) adapter->Statistics.TxGoodFrames++;
+    if (descriptor->Length != 0) CountShared(adapter->Statistics.TxGoodFrames);
   } else {
     descriptor->TransferStatus = kTransferFailed;
     // Only a running adapter fails: a transfer cancelled by the stop path or

@@ -76,6 +76,12 @@ template <typename T, typename V>
 inline T ExchangeShared(T& field, V value) {
   return __atomic_exchange_n(&field, static_cast<T>(value), __ATOMIC_SEQ_CST);
 }
+// Statistics counters: a completion counts while a query reads them and a
+// reset zeroes them, each on its own processor, so every access is whole. A
+// count that meets a reset's zeroing may be lost; it is only a statistic.
+inline void CountShared(ULONG& counter) {
+  __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
+}
 // Moves the field from `expected` to `desired` only when it holds `expected`.
 template <typename T, typename V, typename W>
 inline bool CompareExchangeShared(T& field, V expected, W desired) {

@@ -171,6 +171,18 @@ void WaitLinkChainIdle(Adapter* adapter) {
   WaitLinkPollIdle(adapter, kLinkChainWaitRounds);
 }
 
+// Every counter to zero, one whole store each: completions may be counting.
+void ZeroStatistics(Adapter* adapter) {
+  AdapterStatistics& s = adapter->Statistics;
+  ULONG* counters[] = {&s.RxGoodFrames,    &s.RxCrcErrors, &s.RxAlignmentErrors,
+                       &s.TxGoodFrames,    &s.TxErrors,    &s.TxUnderruns,
+                       &s.TxOneCollisions, &s.TxDeferred,  &s.RxFramingErrors};
+  static_assert(sizeof(counters) / sizeof(counters[0]) * sizeof(ULONG) == sizeof(AdapterStatistics),
+                "every counter is zeroed");
+  for (ULONG* counter : counters)
+    StoreShared(*counter, 0);
+}
+
 // The reset proper, at PASSIVE_LEVEL.
 void RestartAdapter(Adapter* adapter) {
   BeginDeviceSequence(adapter);
@@ -190,7 +202,7 @@ void RestartAdapter(Adapter* adapter) {
   // broadcast and promiscuous bits; the filter NDIS set stays in force.
   const UCHAR all_multicast = adapter->RxControl0 & kRxControl0AllMulticast;
   StartController(adapter);
-  NdisZeroMemory(&adapter->Statistics, sizeof(adapter->Statistics));
+  ZeroStatistics(adapter);
   RestorePacketFilter(adapter, all_multicast);
   WaitFilterWriteEnded(adapter);
 

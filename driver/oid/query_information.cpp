@@ -145,27 +145,28 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, N
       scratch = kMacOptions;
       break;
     case OID_GEN_MEDIA_CONNECT_STATUS:
-      scratch =
-          adapter->LinkState == kLinkDown ? NdisMediaStateDisconnected : NdisMediaStateConnected;
+      scratch = LoadShared(adapter->LinkState) == kLinkDown ? NdisMediaStateDisconnected
+                                                            : NdisMediaStateConnected;
       break;
     case OID_GEN_MAXIMUM_SEND_PACKETS:
       scratch = adapter->TxDescriptorCount;
       break;
     case OID_GEN_XMIT_OK:
-      scratch = adapter->Statistics.TxGoodFrames;
+      scratch = LoadShared(adapter->Statistics.TxGoodFrames);
       break;
     case OID_GEN_RCV_OK:
-      scratch = adapter->Statistics.RxGoodFrames;
+      scratch = LoadShared(adapter->Statistics.RxGoodFrames);
       break;
     case OID_GEN_XMIT_ERROR:
-      scratch = adapter->Statistics.TxErrors;
+      scratch = LoadShared(adapter->Statistics.TxErrors);
       break;
     case OID_GEN_RCV_ERROR:
       // Frames with a bad CRC and transfers that held no whole frame.
-      scratch = adapter->Statistics.RxCrcErrors + adapter->Statistics.RxFramingErrors;
+      scratch = LoadShared(adapter->Statistics.RxCrcErrors) +
+                LoadShared(adapter->Statistics.RxFramingErrors);
       break;
     case OID_GEN_RCV_CRC_ERROR:
-      scratch = adapter->Statistics.RxCrcErrors;
+      scratch = LoadShared(adapter->Statistics.RxCrcErrors);
       break;
     case OID_802_3_PERMANENT_ADDRESS:
       source = adapter->PermanentAddress;
@@ -179,16 +180,16 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, N
       scratch = kMaxListSize;
       break;
     case OID_802_3_RCV_ERROR_ALIGNMENT:
-      scratch = adapter->Statistics.RxAlignmentErrors;
+      scratch = LoadShared(adapter->Statistics.RxAlignmentErrors);
       break;
     case OID_802_3_XMIT_ONE_COLLISION:
-      scratch = adapter->Statistics.TxOneCollisions;
+      scratch = LoadShared(adapter->Statistics.TxOneCollisions);
       break;
     case OID_802_3_XMIT_DEFERRED:
-      scratch = adapter->Statistics.TxDeferred;
+      scratch = LoadShared(adapter->Statistics.TxDeferred);
       break;
     case OID_802_3_XMIT_UNDERRUN:
-      scratch = adapter->Statistics.TxUnderruns;
+      scratch = LoadShared(adapter->Statistics.TxUnderruns);
       break;
     case OID_GEN_SUPPORTED_GUIDS:
     case OID_PNP_CAPABILITIES:

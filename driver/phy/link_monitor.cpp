@@ -248,10 +248,10 @@ static bool LinkUpWithoutMode(const Adapter* adapter) {
 
 ULONG EvaluateLinkStatus(Adapter* adapter) {
   if (adapter->RegReadBuffer[0] & kStatusLink) {
-    adapter->LinkState = kLinkUp;
+    StoreShared(adapter->LinkState, kLinkUp);
     adapter->LinkDownCount = 0;
   } else {
-    adapter->LinkState = kLinkDown;
+    StoreShared(adapter->LinkState, kLinkDown);
     // A home PHY without an Ethernet PHY to move to is never switched away.
     bool nowhere_to_go = IsHomePhyActive(adapter) &&
                          (adapter->PhyCount == 1 ||
@@ -405,12 +405,12 @@ void PowerDownPhys(Adapter* adapter) {
   if (adapter->ActivePhyId != kPhyEthernet4 && adapter->ActivePhyId != kPhyHomeA) return;
   if (LoadShared(adapter->LinkPollBusy) && !held_by_parked_chain && !StopPathIdle(adapter)) return;
   if (adapter->ActivePhyId == kPhyEthernet4) {
-    adapter->LinkState = kLinkDown;
+    StoreShared(adapter->LinkState, kLinkDown);
     FillEthernetLinkPattern(adapter);
     StopWriteAndWait(adapter, 4, kRegPhyKindBlock, adapter->RegWriteBuffer);
   }
   if (adapter->ActivePhyId == kPhyHomeA) {
-    adapter->LinkState = kLinkDown;
+    StoreShared(adapter->LinkState, kLinkDown);
     FillHomeLinkPattern(adapter);
     StopWriteAndWait(adapter, 6, kRegPhyKindBlock, adapter->RegWriteBuffer);
   }

@@ -99,7 +99,7 @@ ULONG SetupMedia(Adapter* adapter) {
     // No PHY was chosen, so no link is known: the controller start that
     // follows must not indicate a connect; the link monitor reports the link
     // once it finds one.
-    adapter->LinkState = kLinkDown;
+    StoreShared(adapter->LinkState, kLinkDown);
     return kFailed;
   }
 
@@ -115,7 +115,7 @@ ULONG SetupMedia(Adapter* adapter) {
   }
 
   ULONG link = ProbeLinkState(adapter, adapter->ActivePhyAddress);
-  adapter->LinkState = link;
+  StoreShared(adapter->LinkState, link);
   adapter->HandledLinkState = link;
   ConfigurePhyKind(adapter);
   return kOk;

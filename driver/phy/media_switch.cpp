@@ -52,7 +52,7 @@ USHORT RestartValue(const Adapter* adapter) {
 }
 
 void MarkLinkUp(Adapter* adapter) {
-  adapter->LinkState = kLinkUp;
+  StoreShared(adapter->LinkState, kLinkUp);
   adapter->HandledLinkState = kLinkUp;
   adapter->LinkChangePending = 1;
 }

@@ -146,5 +146,55 @@ TEST(ThreadedReceiveTest, FramesFromTheWireWhileSendingArriveInOrder) {
   EXPECT_TRUE(bench.RunUntilTxIdle(20 * host::kSecond));
 }
 
+// The statistics are counted by the completions, read by queries and zeroed
+// by a reset, all on different processors: each access must be whole (under
+// ThreadSanitizer a plain access is reported as the data race it is).
+TEST(ThreadedStatisticsTest, QueriesAndAResetWhileFramesFlowReadWholeCounters) {
+  BenchOptions options;
+  options.mode = host::Mode::Threaded;
+  options.processors = 4;
+  options.time_scale = 20.0;
+  DatapathBench bench(options);
+  const uint8_t phy = bench.board().first_phy_address();
+  constexpr uint16_t kFrames = 400;
+  std::atomic<bool> done{false};
+  std::thread traffic([&] {
+    for (uint16_t i = 0; i < kFrames; i++) {
+      bench.protocol().send(TaggedFrame(bench, kSizes[i % 10], 0, i), {},
+                            host::ndis::CallOptions{DISPATCH_LEVEL});
+      bench.board().send_from_partner(phy, bench.FrameFromPartner(60 + (i % 8) * 150, i));
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    done = true;
+  });
+  constexpr NDIS_OID kCounters[] = {OID_GEN_XMIT_OK, OID_GEN_RCV_OK, OID_GEN_RCV_ERROR,
+                                    OID_GEN_RCV_CRC_ERROR, OID_GEN_MEDIA_CONNECT_STATUS};
+  size_t queries = 0;
+  bool reset_done = false;
+  while (!done) {
+    for (NDIS_OID oid : kCounters) {
+      EXPECT_TRUE(bench.protocol().query_ulong(oid)) << std::hex << oid;
+      ++queries;
+    }
+    if (!reset_done && queries > 20) {
+      EXPECT_EQ(NDIS_STATUS_SUCCESS, bench.protocol().reset());
+      reset_done = true;
+    }
+  }
+  traffic.join();
+  EXPECT_TRUE(reset_done);
+  ASSERT_TRUE(bench.RunUntilTxIdle(20 * host::kSecond));
+  bench.RunFor(100 * host::kMillisecond);
+  // Counted since the reset: no more than went each way.
+  EXPECT_LE(bench.protocol().query_ulong(OID_GEN_XMIT_OK).value_or(~0u),
+            bench.board().counters().wire_tx_frames);
+  EXPECT_LE(bench.protocol().query_ulong(OID_GEN_RCV_OK).value_or(~0u),
+            bench.protocol().received_count());
+  // A reset with nothing moving leaves every counter at zero.
+  EXPECT_EQ(NDIS_STATUS_SUCCESS, bench.protocol().reset());
+  for (NDIS_OID oid : {OID_GEN_XMIT_OK, OID_GEN_RCV_OK, OID_GEN_RCV_ERROR})
+    EXPECT_EQ(0u, bench.protocol().query_ulong(oid).value_or(~0u)) << std::hex << oid;
+}
+
 }  // namespace
 }  // namespace usbeth::test
