@@ -24,6 +24,19 @@ TOTALS = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?PROGRAM TOTALS")
 LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?):")
 
 
+def in_driver(path):
+    """Whether a source file named in the debug information is the driver's.
+
+    Under this tree's driver/ folder, or a file of the same name under the
+    driver/ folder of another checkout: object files shared by a compiler
+    cache keep the folder they were first compiled in."""
+    if path.startswith(DRIVER):
+        return True
+    marker = os.sep + "driver" + os.sep
+    at = path.rfind(marker)
+    return at >= 0 and os.path.isfile(os.path.join(DRIVER, path[at + len(marker):]))
+
+
 def count(binary, benchmark, frames, workdir):
     """Process and driver instructions of one run of `benchmark` over `frames`.
 
@@ -49,8 +62,7 @@ def count(binary, benchmark, frames, workdir):
         if not m:
             continue
         ir = int(m.group(1).replace(",", ""))
-        where = os.path.realpath(os.path.join(workdir, m.group(2)))
-        if where.startswith(DRIVER):
+        if in_driver(os.path.realpath(os.path.join(workdir, m.group(2)))):
             driver += ir
     if total == 0:
         sys.exit("no totals in callgrind output for %s" % benchmark)
