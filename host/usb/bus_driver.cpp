@@ -91,6 +91,7 @@ struct BusDriver::Transfer {
   // NAKed at its last poll, at this device generation.
   bool naked = false;
   uint64_t nak_generation = 0;
+  uint64_t capture_id = 0;  // the URB's identity in the capture
   // Select configuration: the interfaces to fill and the pipes they get.
   struct InterfacePlan {
     PUSBD_INTERFACE_INFORMATION info;
@@ -1079,11 +1080,15 @@ void BusDriver::complete_one(Transfer& t) {
 
 // ---- Capture ------------------------------------------------------------------------
 
-void BusDriver::capture_submission(const Transfer& t) {
+void BusDriver::capture_submission(Transfer& t) {
   std::lock_guard<std::mutex> lock(capture_mutex_);
+  // Numbered in submission order rather than by address, so that a seed
+  // writes the same capture every time (and a capture started late still
+  // names the requests it sees complete).
+  t.capture_id = ++capture_ids_;
   if (!capture_) return;
   UsbmonRecord r;
-  r.id = reinterpret_cast<uintptr_t>(t.urb);
+  r.id = t.capture_id;
   r.type = 'S';
   r.xfer_type = t.usbmon_type;
   r.endpoint = t.endpoint;
@@ -1120,7 +1125,7 @@ void BusDriver::capture_completion(const Transfer& t) {
   std::lock_guard<std::mutex> lock(capture_mutex_);
   if (!capture_) return;
   UsbmonRecord r;
-  r.id = reinterpret_cast<uintptr_t>(t.urb);
+  r.id = t.capture_id;
   r.type = 'C';
   r.xfer_type = t.usbmon_type;
   r.endpoint = t.endpoint;

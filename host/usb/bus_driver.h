@@ -200,7 +200,7 @@ class BusDriver {
   void complete(TransferList& list);
   void complete_later(TransferList list);
   void complete_one(Transfer& t);
-  void capture_submission(const Transfer& t);
+  void capture_submission(Transfer& t);
   void capture_completion(const Transfer& t);
   void cancel(PIRP irp);
   Nanoseconds now() const;
@@ -243,6 +243,7 @@ class BusDriver {
 
   std::mutex capture_mutex_;
   std::unique_ptr<UsbmonCapture> capture_;
+  uint64_t capture_ids_ = 0;
 };
 
 }  // namespace host::usb
