@@ -22,9 +22,12 @@
 //     every frame would first have seen the change. A change made to the
 //     device from outside the bus (a partner's frame, a cable, a fault, an
 //     endpoint halted) calls the bus back, and the bus polls again at the next
-//     boundary after that moment, as it would have. A request submitted, a
-//     cancel or an abort is taken up at the next boundary as before. Skipped
-//     frames are neither counted in BusStats::ticks nor as NAKs.
+//     boundary after that moment, as it would have; a change made at the very
+//     instant of a boundary is seen one frame later, as if that boundary's
+//     poll had come first (polling every frame, the seed decided). A request
+//     submitted, a cancel or an abort is taken up at the next boundary as
+//     before. Skipped frames are neither counted in BusStats::ticks nor as
+//     NAKs.
 //   - `unthrottled` lifts the packet budget (the live bridge); the boundaries
 //     stay.
 //
