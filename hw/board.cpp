@@ -49,11 +49,18 @@ ControlResult DataIn(const uint8_t* src, size_t n, const SetupPacket& setup, uin
 }  // namespace
 
 // Holds the board's lock for one call and brings the model up to the clock
-// first; frames for the wire tap are handed over once the lock is released.
+// first; frames for the wire tap are handed over once the lock is released,
+// and a call that changes the board (`changes`) then calls the change hook.
 class Board::Session {
  public:
-  explicit Session(Board* board) : board_(board), lock_(board->mu_) { board_->AdvanceLocked(); }
+  enum Kind { kObserves, kChanges };
+  explicit Session(Board* board, Kind kind = kObserves)
+      : board_(board), lock_(board->mu_), changes_(kind == kChanges) {
+    board_->AdvanceLocked();
+  }
   ~Session() {
+    std::function<void()> hook;
+    if (changes_) hook = board_->change_hook_;
     std::vector<WireFrame> frames;
     frames.swap(board_->tap_pending_);
     std::function<void(const WireFrame&)> tap = board_->tap_;
@@ -69,6 +76,7 @@ class Board::Session {
       for (const FrameFateRecord& fate : fates)
         fate_tap(fate);
     }
+    if (hook) hook();
   }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -76,6 +84,7 @@ class Board::Session {
  private:
   Board* board_;
   std::unique_lock<std::mutex> lock_;
+  bool changes_;
 };
 
 Board::Board(BoardConfig config, Clock clock)
@@ -166,6 +175,20 @@ void Board::FireAt(uint64_t t) {
 
 void Board::advance() {
   Session session(this);
+}
+
+uint64_t Board::naks_until(uint8_t endpoint_address) {
+  Session session(this);
+  const uint8_t number = endpoint_address & 0x0F;
+  if (interrupt_ep_ != 0 && number == (interrupt_ep_ & 0x0F)) return kNever;
+  if (!fifo_.empty() || !in_frame_.empty() || in_zero_length_due_) return now_;
+  // Only a due event can fill the FIFO: any of them is taken as one.
+  return NextEventLocked();
+}
+
+void Board::set_change_hook(std::function<void()> hook) {
+  Session session(this);
+  change_hook_ = std::move(hook);
 }
 
 // ---------------------------------------------------------------------------
@@ -728,31 +751,31 @@ void Board::RunScriptItem(const ScriptItem& item, uint64_t t) {
 }
 
 void Board::plug(uint8_t mii_address, bool plugged, uint64_t at_ns) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   Schedule(at_ns, {ScriptItem::Kind::Plug, mii_address, plugged, 0, {}});
   AdvanceLocked();
 }
 
 void Board::set_partner_abilities(uint8_t mii_address, uint16_t abilities, bool autoneg,
                                   uint64_t at_ns) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   Schedule(at_ns, {ScriptItem::Kind::Abilities, mii_address, autoneg, abilities, {}});
   AdvanceLocked();
 }
 
 void Board::set_home_network(uint8_t mii_address, bool present, uint64_t at_ns) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   Schedule(at_ns, {ScriptItem::Kind::HomeNetwork, mii_address, present, 0, {}});
   AdvanceLocked();
 }
 
 void Board::set_echo(uint8_t mii_address, bool on, uint64_t delay_ns) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   if (Phy* phy = FindPhy(mii_address)) phy->SetEcho(on, delay_ns);
 }
 
 void Board::send_from_partner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t at_ns) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   Schedule(at_ns, {ScriptItem::Kind::Frame, mii_address, false, 0, std::move(frame)});
   AdvanceLocked();
 }
@@ -806,7 +829,7 @@ bool Board::endpoint_halted(uint8_t endpoint_address) {
 }
 
 void Board::halt_endpoint(uint8_t endpoint_address) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   if (EndpointKnown(endpoint_address)) halted_.insert(endpoint_address);
 }
 
@@ -890,23 +913,23 @@ PhyState Board::phy_state(uint8_t mii_address) {
 }
 
 void Board::inject_rx_status(uint8_t bits, unsigned frames) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   inject_status_bits_ = bits;
   inject_status_frames_ = frames;
 }
 
 void Board::inject_crc_errors(unsigned frames) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   inject_crc_frames_ = frames;
 }
 
 void Board::set_vendor_stall_rule(std::function<bool(const SetupPacket&)> rule) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   vendor_stall_rule_ = std::move(rule);
 }
 
 void Board::inject_bulk_in_transfer(std::vector<uint8_t> bytes) {
-  Session session(this);
+  Session session(this, Session::kChanges);
   fifo_.push_back(std::move(bytes));
   raw_entries_.push_back(true);
 }
@@ -917,7 +940,7 @@ void Board::set_fate_tap(std::function<void(const FrameFateRecord&)> tap) {
 }
 
 void Board::usb_reset() {
-  Session session(this);
+  Session session(this, Session::kChanges);
   usb_address_ = 0;
   configuration_ = 0;
   remote_wakeup_ = false;

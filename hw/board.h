@@ -148,6 +148,13 @@ class Board : public UsbDevice {
   Handshake bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet, size_t& len) override;
   void reset_endpoint(uint8_t endpoint_address) override;
   BusSpeed speed() const override { return config_.speed; }
+  // The bulk-in endpoint NAKs until its FIFO gets a frame, which only a due
+  // event (a partner's frame, an echo) or a call from outside the bus does;
+  // the interrupt endpoint NAKs until a call changes the configuration or
+  // halts it. Every public method that changes the board, other than the
+  // bus's own, calls the change hook.
+  uint64_t naks_until(uint8_t endpoint_address) override;
+  void set_change_hook(std::function<void()> hook) override;
 
   const BoardConfig& config() const { return config_; }
   std::vector<uint8_t> device_descriptor() const { return device_descriptor_; }
@@ -305,6 +312,7 @@ class Board : public UsbDevice {
   uint8_t inject_status_bits_ = 0;
   unsigned inject_crc_frames_ = 0;
   std::function<bool(const SetupPacket&)> vendor_stall_rule_;
+  std::function<void()> change_hook_;
 
   // Link partners' scripts, by (due time, order of scheduling).
   std::multimap<std::pair<uint64_t, uint64_t>, ScriptItem> script_;

@@ -59,6 +59,21 @@ class UsbDevice {
   virtual void reset_endpoint(uint8_t endpoint_address) = 0;
 
   virtual BusSpeed speed() const = 0;
+
+  // Idle support for a bus that polls pending IN transfers once per
+  // (micro)frame: it may skip the frames in which every poll would be NAKed.
+  // naks_until() is the earliest time (on the device's clock) at which
+  // `endpoint_address`, which has just NAKed, may answer otherwise, provided
+  // nobody but the bus calls in before then; UINT64_MAX when only such a call
+  // can change the answer. Whoever else changes the device (a partner's
+  // frame, a cable, an injected fault, a reset) makes the device call the
+  // change hook, outside its own locks, and the bus polls again at its next
+  // (micro)frame. The defaults promise nothing: 0 means "poll every frame".
+  virtual uint64_t naks_until(uint8_t endpoint_address) {
+    (void)endpoint_address;
+    return 0;
+  }
+  virtual void set_change_hook(std::function<void()> hook) { (void)hook; }
 };
 
 }  // namespace hw

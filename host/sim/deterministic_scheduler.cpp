@@ -2,12 +2,9 @@
 // queue of events ordered by time. Events due at the same instant run in an
 // order drawn from the seed when they are queued, so a seed replays exactly.
 #include <limits>
-#include <map>
 #include <random>
-#include <sstream>
-#include <tuple>
-#include <unordered_map>
 
+#include "sim/event_queue.h"
 #include "sim/scheduler.h"
 #include "wdk_nt.h"
 
@@ -27,20 +24,24 @@ class DeterministicScheduler final : public Scheduler {
   EventId schedule_at(Nanoseconds when, RunLevel level, std::function<void()> fn,
                       const char* what) override {
     if (!fn) bug_check("INVALID_EVENT", std::string("event without a routine: ") + name(what));
-    if (when < now_) when = now_;
-    EventId id = ++last_id_;
-    Key key{when, rng_(), id};
-    queue_.emplace(key, Event{level, std::move(fn), name(what)});
-    index_.emplace(id, key);
-    return id;
+    return queue_.add(std::max(when, now_), rng_(), level, std::move(fn), name(what));
   }
 
-  bool cancel(EventId id) override {
-    auto it = index_.find(id);
-    if (it == index_.end()) return false;
-    queue_.erase(it->second);
-    index_.erase(it);
-    return true;
+  bool cancel(EventId id) override { return queue_.cancel(id); }
+
+  TimerId create_timer(RunLevel level, std::function<void()> fn, const char* what) override {
+    if (!fn) bug_check("INVALID_EVENT", std::string("timer without a routine: ") + name(what));
+    return queue_.create_timer(level, std::move(fn), name(what));
+  }
+
+  void arm_timer(TimerId timer, Nanoseconds when) override {
+    if (!queue_.arm(timer, std::max(when, now_), rng_())) no_such_timer("arm_timer");
+  }
+
+  bool disarm_timer(TimerId timer) override { return queue_.disarm(timer); }
+
+  void destroy_timer(TimerId timer) override {
+    if (!queue_.destroy(timer)) no_such_timer("destroy_timer");
   }
 
   bool block_until(const std::function<bool()>& ready, Nanoseconds deadline) override {
@@ -75,6 +76,7 @@ class DeterministicScheduler final : public Scheduler {
   }
 
   size_t pending_events() const override { return queue_.size(); }
+  uint64_t events_run() const override { return events_run_; }
 
   // One thread: whoever blocks re-tests its condition after every event.
   void notify() override {}
@@ -85,44 +87,40 @@ class DeterministicScheduler final : public Scheduler {
   }
 
  private:
-  // (time, seed-drawn tie break, id): the id keeps keys unique.
-  using Key = std::tuple<Nanoseconds, uint64_t, EventId>;
-  struct Event {
-    RunLevel level;
-    std::function<void()> fn;
-    std::string what;
-  };
-
-  static std::string name(const char* what) { return what ? what : "event"; }
+  static const char* name(const char* what) { return what ? what : "event"; }
   static Nanoseconds saturating_add(Nanoseconds a, Nanoseconds b) {
     return a > kForever - b ? kForever : a + b;
+  }
+  [[noreturn]] static void no_such_timer(const char* what) {
+    bug_check("INVALID_TIMER", std::string(what) + " of a timer that does not exist");
   }
 
   // Runs the earliest event when it is due no later than `deadline`.
   bool run_next_due(Nanoseconds deadline) {
-    if (queue_.empty()) return false;
-    auto it = queue_.begin();
-    Nanoseconds when = std::get<0>(it->first);
-    if (when > deadline) return false;
-    Event event = std::move(it->second);
-    index_.erase(std::get<2>(it->first));
-    queue_.erase(it);
+    Nanoseconds when;
+    if (!queue_.next(&when) || when > deadline) return false;
+    EventQueue::Due due = queue_.pop();
+    ++events_run_;
     if (now_ < when) now_ = when;
     uint8_t irql = DISPATCH_LEVEL;
-    if (event.level == RunLevel::Passive) irql = PASSIVE_LEVEL;
-    if (event.level == RunLevel::AnyCompletionLevel) {
+    if (due.level == RunLevel::Passive) irql = PASSIVE_LEVEL;
+    if (due.level == RunLevel::AnyCompletionLevel) {
       irql = random(2) ? DISPATCH_LEVEL : PASSIVE_LEVEL;
     }
-    run_event_routine(event.level, irql, event.what.c_str(), event.fn);
+    struct Finish {
+      EventQueue& queue;
+      const EventQueue::Due& due;
+      ~Finish() { queue.finish(due); }
+    } finish{queue_, due};
+    run_event_routine(due.level, irql, due.what, due.routine());
     return true;
   }
 
   uint64_t seed_;
   std::mt19937_64 rng_;
   Nanoseconds now_ = 0;
-  EventId last_id_ = 0;
-  std::map<Key, Event> queue_;
-  std::unordered_map<EventId, Key> index_;
+  uint64_t events_run_ = 0;
+  EventQueue queue_;
 };
 
 }  // namespace

@@ -34,6 +34,7 @@ void set_bug_check_throws(bool throws);
 enum class Mode { Deterministic, Threaded };
 
 using EventId = uint64_t;
+using TimerId = uint64_t;  // 0: none
 
 // IRQL an event's routine runs at. Completion events may run at either level;
 // in deterministic mode the seed decides when AnyCompletionLevel is given.
@@ -46,7 +47,8 @@ class Scheduler {
   virtual Nanoseconds now() const = 0;
 
   // Queue fn to run at absolute time `when` (no earlier than now) at the given
-  // level, on some processor. `what` names the event for traces.
+  // level, on some processor. `what` names the event for traces and bug check
+  // messages; it must outlive the event (a string literal).
   virtual EventId schedule_at(Nanoseconds when, RunLevel level, std::function<void()> fn,
                               const char* what) = 0;
   EventId schedule_after(Nanoseconds delay, RunLevel level, std::function<void()> fn,
@@ -55,6 +57,17 @@ class Scheduler {
   }
   // True when the event was still queued and is now removed.
   virtual bool cancel(EventId id) = 0;
+
+  // A reusable event for a routine that runs again and again at times set one
+  // at a time (a bus's (micro)frame boundaries): the routine is stored once,
+  // and arming it queues nothing but a small entry (no allocation once the
+  // queue has grown). Arming an armed timer moves it; same-time order is drawn
+  // from the seed at each arming, as for other events. A routine may re-arm
+  // its own timer but must not destroy it; destroying disarms.
+  virtual TimerId create_timer(RunLevel level, std::function<void()> fn, const char* what) = 0;
+  virtual void arm_timer(TimerId timer, Nanoseconds when) = 0;
+  virtual bool disarm_timer(TimerId timer) = 0;  // true when it was armed
+  virtual void destroy_timer(TimerId timer) = 0;
 
   // Blocking at PASSIVE_LEVEL: run due events (advancing virtual time, or
   // sleeping in threaded mode) until ready() returns true or `deadline` passes.
@@ -67,6 +80,8 @@ class Scheduler {
   // true when the queue emptied.
   virtual bool run_until_idle(Nanoseconds limit) = 0;
   virtual size_t pending_events() const = 0;
+  // Events (timer expiries included) run so far: the scheduler's steps.
+  virtual uint64_t events_run() const = 0;
 
   // Wakes threads blocked in block_until so they re-test their condition
   // (events, IRP completions and KeSetEvent call it).

@@ -6,14 +6,12 @@
 #include <condition_variable>
 #include <exception>
 #include <limits>
-#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
-#include <tuple>
-#include <unordered_map>
 #include <vector>
 
+#include "sim/event_queue.h"
 #include "sim/scheduler.h"
 #include "wdk_nt.h"
 
@@ -61,10 +59,7 @@ class ThreadedScheduler final : public Scheduler {
     EventId id;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      id = ++last_id_;
-      Key key{when, rng_(), id};
-      queue_.emplace(key, Event{level, std::move(fn), what ? what : "event"});
-      index_.emplace(id, key);
+      id = queue_.add(when, rng_(), level, std::move(fn), what ? what : "event");
     }
     work_cv_.notify_all();
     return id;
@@ -72,11 +67,37 @@ class ThreadedScheduler final : public Scheduler {
 
   bool cancel(EventId id) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = index_.find(id);
-    if (it == index_.end()) return false;
-    queue_.erase(it->second);
-    index_.erase(it);
-    return true;
+    return queue_.cancel(id);
+  }
+
+  TimerId create_timer(RunLevel level, std::function<void()> fn, const char* what) override {
+    if (!fn) bug_check("INVALID_EVENT", "timer without a routine");
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.create_timer(level, std::move(fn), what ? what : "timer");
+  }
+
+  void arm_timer(TimerId timer, Nanoseconds when) override {
+    bool armed;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      armed = queue_.arm(timer, when, rng_());
+    }
+    if (!armed) bug_check("INVALID_TIMER", "arm_timer of a timer that does not exist");
+    work_cv_.notify_all();
+  }
+
+  bool disarm_timer(TimerId timer) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.disarm(timer);
+  }
+
+  void destroy_timer(TimerId timer) override {
+    bool destroyed;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      destroyed = queue_.destroy(timer);
+    }
+    if (!destroyed) bug_check("INVALID_TIMER", "destroy_timer of a timer that does not exist");
   }
 
   bool block_until(const std::function<bool()>& ready, Nanoseconds deadline) override {
@@ -132,6 +153,11 @@ class ThreadedScheduler final : public Scheduler {
     return queue_.size();
   }
 
+  uint64_t events_run() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_run_;
+  }
+
   void notify() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -147,13 +173,6 @@ class ThreadedScheduler final : public Scheduler {
   }
 
  private:
-  using Key = std::tuple<Nanoseconds, uint64_t, EventId>;
-  struct Event {
-    RunLevel level;
-    std::function<void()> fn;
-    std::string what;
-  };
-
   Clock::time_point real_time(Nanoseconds virtual_time) const {
     if (virtual_time == kForever) return Clock::time_point::max();
     double real = static_cast<double>(virtual_time) / time_scale_;
@@ -165,20 +184,18 @@ class ThreadedScheduler final : public Scheduler {
     current_context().processor = processor;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-      if (queue_.empty()) {
+      Nanoseconds when;
+      if (!queue_.next(&when)) {
         work_cv_.wait(lock);
         continue;
       }
-      auto it = queue_.begin();
-      Nanoseconds when = std::get<0>(it->first);
       if (when > now()) {
         work_cv_.wait_until(lock, real_time(when));
         continue;
       }
-      Event event = std::move(it->second);
-      index_.erase(std::get<2>(it->first));
-      queue_.erase(it);
+      EventQueue::Due event = queue_.pop();
       ++running_;
+      ++events_run_;
       uint8_t irql = DISPATCH_LEVEL;
       if (event.level == RunLevel::Passive) irql = PASSIVE_LEVEL;
       if (event.level == RunLevel::AnyCompletionLevel) {
@@ -187,12 +204,13 @@ class ThreadedScheduler final : public Scheduler {
       lock.unlock();
       std::exception_ptr failure;
       try {
-        run_event_routine(event.level, irql, event.what.c_str(), event.fn);
+        run_event_routine(event.level, irql, event.what, event.routine());
       } catch (...) {
         failure = std::current_exception();
       }
       event.fn = nullptr;  // destroy captures outside the lock
       lock.lock();
+      queue_.finish(event);
       --running_;
       ++generation_;
       if (failure && !failure_) failure_ = failure;
@@ -220,9 +238,8 @@ class ThreadedScheduler final : public Scheduler {
   mutable std::mutex mutex_;
   std::condition_variable work_cv_;  // workers: new or earlier events, stop
   std::condition_variable wait_cv_;  // blocked callers: something may have changed
-  std::map<Key, Event> queue_;
-  std::unordered_map<EventId, Key> index_;
-  EventId last_id_ = 0;
+  EventQueue queue_;
+  uint64_t events_run_ = 0;
   uint64_t generation_ = 0;
   int running_ = 0;
   bool stopping_ = false;

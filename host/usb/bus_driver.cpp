@@ -88,6 +88,10 @@ struct BusDriver::Transfer {
   Nanoseconds not_before = 0;                              // UrbFault::Late
   bool configuration_descriptor = false;                   // a GET_DESCRIPTOR(configuration) read
   bool before_return = false;
+  // NAKed at its last poll, at this device generation.
+  bool naked = false;
+  uint64_t nak_generation = 0;
+  uint64_t capture_id = 0;  // the URB's identity in the capture
   // Select configuration: the interfaces to fill and the pipes they get.
   struct InterfacePlan {
     PUSBD_INTERFACE_INFORMATION info;
@@ -117,16 +121,22 @@ BusDriver::BusDriver(hw::UsbDevice& device, const BusOptions& options)
   driver_object_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &dispatch_internal_control;
   device_object_ = host::create_device_object(driver_object_, options_.stack_size, sizeof(void*));
   *static_cast<BusDriver**>(device_object_->DeviceExtension) = this;
+  device_.set_change_hook([this] { on_device_change(); });
 }
 
 BusDriver::~BusDriver() {
+  device_.set_change_hook(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(tick_mutex_);
+    Kernel* k = Kernel::current();
+    if (tick_timer_ != 0 && k != nullptr && &k->scheduler() == tick_scheduler_) {
+      tick_scheduler_->destroy_timer(tick_timer_);
+    }
+    tick_timer_ = 0;
+  }
   size_t abandoned = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (tick_event_ != 0) {
-      if (Kernel* k = Kernel::current()) k->scheduler().cancel(tick_event_);
-      tick_event_ = 0;
-    }
     abandoned = control_queue_.size() + cancelling_.size();
     for (auto& p : pipes_)
       abandoned += p->queue.size();
@@ -679,6 +689,7 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
 bool BusDriver::run_control_locked(Transfer& t) {
   if (t.kind == Transfer::Kind::ResetPipe) {
     device_.reset_endpoint(t.pipe->address);
+    ++device_generation_;
     finish_locked(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
     return true;
   }
@@ -686,9 +697,11 @@ bool BusDriver::run_control_locked(Transfer& t) {
   if (!t.in && t.length != 0) std::memcpy(data.data(), t.buffer, t.length);
   hw::ControlResult result = device_.control(t.setup, data.data());
   if (result.handshake == hw::Handshake::Nak) {
-    ++stats_.naks;
+    note_nak_locked(t);
     return false;
   }
+  t.naked = false;
+  ++device_generation_;
   const uint32_t actual = static_cast<uint32_t>(std::min<size_t>(result.actual, t.length));
   if (t.in && actual != 0) std::memcpy(t.buffer, data.data(), actual);
   t.moved = actual;
@@ -714,7 +727,6 @@ void BusDriver::apply_configuration_locked(Transfer& t) {
   for (auto& p : pipes_)
     cancel_all_locked(p->queue, USBD_STATUS_CANCELED, STATUS_CANCELLED, orphans_);
   pipes_.clear();
-  round_robin_ = 0;
   auto& r = t.urb->UrbSelectConfiguration;
   if (t.interfaces.empty()) {
     configuration_handle_ = 0;
@@ -768,9 +780,11 @@ bool BusDriver::run_bulk_locked(Transfer& t, unsigned& budget) {
       h = device_.bulk_in(number, bounce.data(), mps, size);
     }
     if (h == hw::Handshake::Nak) {
-      ++stats_.naks;
+      note_nak_locked(t);
       return false;
     }
+    t.naked = false;
+    ++device_generation_;
     if (h == hw::Handshake::Stall) {
       finish_locked(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
       return true;
@@ -821,10 +835,13 @@ bool BusDriver::run_bulk_locked(Transfer& t, unsigned& budget) {
 }
 
 void BusDriver::on_tick() {
+  {
+    std::lock_guard<std::mutex> lock(tick_mutex_);
+    tick_armed_ = false;
+  }
   TransferList done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    tick_event_ = 0;
     ++stats_.ticks;
     const Nanoseconds t_now = now();
 
@@ -845,11 +862,13 @@ void BusDriver::on_tick() {
     }
 
     // Bulk and interrupt pipes share the frame's packets, taking turns at
-    // going first.
+    // going first by frame number (so that frames skipped while idle leave
+    // the order as it would have been).
     unsigned& budget = frame_budget_locked();
     const size_t n = pipes_.size();
+    const size_t first = n != 0 ? static_cast<size_t>((t_now / period_) % n) : 0;
     for (size_t k = 0; k < n && budget > 0; ++k) {
-      Pipe& p = *pipes_[(round_robin_ + k) % n];
+      Pipe& p = *pipes_[(first + k) % n];
       while (!p.queue.empty() && budget > 0) {
         Transfer& t = *p.queue.front();
         if (t.hung || t.not_before > t_now) break;
@@ -864,7 +883,6 @@ void BusDriver::on_tick() {
         take_for_completion_locked(p.queue, 0, done);
       }
     }
-    if (n != 0) round_robin_ = (round_robin_ + 1) % n;
     stats_.completed_later += done.size();
     schedule_tick_locked();
   }
@@ -880,14 +898,32 @@ unsigned& BusDriver::frame_budget_locked() {
   return budget_left_;
 }
 
+void BusDriver::note_nak_locked(Transfer& t) {
+  ++stats_.naks;
+  t.naked = true;
+  t.nak_generation = device_generation_.load();
+}
+
 void BusDriver::schedule_tick_locked() {
   const Nanoseconds t_now = now();
   const Nanoseconds next = (t_now / period_ + 1) * period_;
+  const uint64_t generation = device_generation_.load();
+  // The first boundary at or after `t`; UINT64_MAX when there is none.
+  auto boundary_from = [&](uint64_t t) -> Nanoseconds {
+    if (t > UINT64_MAX - period_) return UINT64_MAX;
+    return (t + period_ - 1) / period_ * period_;
+  };
   Nanoseconds earliest = UINT64_MAX;
   auto consider = [&](const Transfer& t) {
     if (t.hung) return;
     Nanoseconds at = next;
-    if (t.not_before > at) at = (t.not_before + period_ - 1) / period_ * period_;
+    if (t.not_before > at) at = boundary_from(t.not_before);
+    if (t.naked && t.nak_generation == generation) {
+      // Nothing has changed since this request was NAKed: it can next move
+      // when the device says its answer may change.
+      const uint8_t endpoint = t.kind == Transfer::Kind::Bulk ? t.endpoint : 0;
+      at = std::max(at, boundary_from(device_.naks_until(endpoint)));
+    }
     earliest = std::min(earliest, at);
   };
   // Only the first request of each queue can move; the rest wait behind it.
@@ -896,19 +932,33 @@ void BusDriver::schedule_tick_locked() {
     if (!p->queue.empty()) consider(*p->queue.front());
   }
   if (earliest == UINT64_MAX) return;
-  Scheduler& scheduler = Kernel::get().scheduler();
-  if (tick_event_ != 0) {
-    if (tick_time_ <= earliest) return;
-    scheduler.cancel(tick_event_);
+  request_tick(earliest);
+}
+
+void BusDriver::request_tick(Nanoseconds at) {
+  std::lock_guard<std::mutex> lock(tick_mutex_);
+  if (tick_armed_ && tick_time_ <= at) return;
+  Kernel* k = Kernel::current();
+  if (k == nullptr) return;
+  if (tick_timer_ == 0 || tick_scheduler_ != &k->scheduler()) {
+    tick_scheduler_ = &k->scheduler();
+    tick_timer_ = tick_scheduler_->create_timer(
+        RunLevel::AnyCompletionLevel, [this] { on_tick(); }, "usb frame");
   }
-  std::weak_ptr<int> life = life_;
-  tick_time_ = earliest;
-  tick_event_ = scheduler.schedule_at(
-      earliest, RunLevel::AnyCompletionLevel,
-      [this, life] {
-        if (life.lock()) on_tick();
-      },
-      "usb frame");
+  tick_armed_ = true;
+  tick_time_ = at;
+  tick_scheduler_->arm_timer(tick_timer_, at);
+}
+
+void BusDriver::on_device_change() {
+  // NAKs taken before this moment no longer hold. Polling every frame would
+  // see the change at the next boundary: so does the bus. (Without anything
+  // pending that tick finds nothing to do.)
+  ++device_generation_;
+  Kernel* k = Kernel::current();
+  if (k == nullptr) return;
+  const Nanoseconds t_now = k->scheduler().now();
+  request_tick((t_now / period_ + 1) * period_);
 }
 
 // ---- Completion and cancellation ------------------------------------------------------
@@ -1030,11 +1080,15 @@ void BusDriver::complete_one(Transfer& t) {
 
 // ---- Capture ------------------------------------------------------------------------
 
-void BusDriver::capture_submission(const Transfer& t) {
+void BusDriver::capture_submission(Transfer& t) {
   std::lock_guard<std::mutex> lock(capture_mutex_);
+  // Numbered in submission order rather than by address, so that a seed
+  // writes the same capture every time (and a capture started late still
+  // names the requests it sees complete).
+  t.capture_id = ++capture_ids_;
   if (!capture_) return;
   UsbmonRecord r;
-  r.id = reinterpret_cast<uintptr_t>(t.urb);
+  r.id = t.capture_id;
   r.type = 'S';
   r.xfer_type = t.usbmon_type;
   r.endpoint = t.endpoint;
@@ -1071,7 +1125,7 @@ void BusDriver::capture_completion(const Transfer& t) {
   std::lock_guard<std::mutex> lock(capture_mutex_);
   if (!capture_) return;
   UsbmonRecord r;
-  r.id = reinterpret_cast<uintptr_t>(t.urb);
+  r.id = t.capture_id;
   r.type = 'C';
   r.xfer_type = t.usbmon_type;
   r.endpoint = t.endpoint;

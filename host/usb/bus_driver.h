@@ -10,10 +10,24 @@
 //     configuration, pipe reset) is carried out at the first boundary after its
 //     submission and completes there.
 //   - Bulk transfers move packets at each boundary within the frame's packet
-//     budget, pipes taking turns; a transfer completes at the boundary of the
-//     frame in which its last packet moved. A NAK stops the transfer for the
-//     frame and it is retried at the next boundary, so a pending IN transfer
-//     polls its endpoint once per (micro)frame.
+//     budget, pipes taking turns (which pipe goes first follows the frame
+//     number); a transfer completes at the boundary of the frame in which its
+//     last packet moved. A NAK stops the transfer for the frame and it is
+//     retried at the next boundary, so a pending IN transfer polls its
+//     endpoint once per (micro)frame.
+//   - Idle frames cost nothing: when every request that could move has just
+//     been NAKed and the device promises the NAKs hold until some time
+//     (hw::UsbDevice::naks_until), the frames before it are not worked; the
+//     next tick is the first boundary at or after that time, where polling
+//     every frame would first have seen the change. A change made to the
+//     device from outside the bus (a partner's frame, a cable, a fault, an
+//     endpoint halted) calls the bus back, and the bus polls again at the next
+//     boundary after that moment, as it would have; a change made at the very
+//     instant of a boundary is seen one frame later, as if that boundary's
+//     poll had come first (polling every frame, the seed decided). A request
+//     submitted, a cancel or an abort is taken up at the next boundary as
+//     before. Skipped frames are neither counted in BusStats::ticks nor as
+//     NAKs.
 //   - `unthrottled` lifts the packet budget (the live bridge); the boundaries
 //     stay.
 //
@@ -47,6 +61,7 @@
 // Control reads may always return less than wLength.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -113,7 +128,7 @@ struct BusStats {
   uint64_t cancelled = 0;                // IoCancelIrp
   uint64_t aborted = 0;                  // ABORT_PIPE, reconfiguration, removal
   uint64_t ticks = 0;                    // (micro)frame boundaries worked
-  uint64_t naks = 0;
+  uint64_t naks = 0;                     // polls answered NAK (idle frames are not polled)
   uint64_t packets = 0;
 };
 
@@ -180,10 +195,15 @@ class BusDriver {
                          NTSTATUS status, TransferList& out);
   void on_tick();
   void schedule_tick_locked();
+  // Arms the tick at `at` unless it is armed no later already.
+  void request_tick(Nanoseconds at);
+  // The device changed under the bus: poll again at the next boundary.
+  void on_device_change();
+  void note_nak_locked(Transfer& t);
   void complete(TransferList& list);
   void complete_later(TransferList list);
   void complete_one(Transfer& t);
-  void capture_submission(const Transfer& t);
+  void capture_submission(Transfer& t);
   void capture_completion(const Transfer& t);
   void cancel(PIRP irp);
   Nanoseconds now() const;
@@ -203,9 +223,10 @@ class BusDriver {
   uintptr_t configuration_handle_ = 0;
   uintptr_t next_handle_ = 0x5B000010;
   std::deque<std::unique_ptr<Transfer>> cancelling_;  // cancel routine on its way
-  EventId tick_event_ = 0;
-  Nanoseconds tick_time_ = 0;
-  size_t round_robin_ = 0;
+  // Incremented whenever the device may have changed: an answer other than
+  // NAK to the bus, or a change from outside. A NAK taken at the current
+  // generation still holds.
+  std::atomic<uint64_t> device_generation_{0};
   uint64_t budget_frame_ = UINT64_MAX;
   unsigned budget_left_ = 0;
   BusStats stats_;
@@ -214,8 +235,18 @@ class BusDriver {
   std::function<RequestFault(const RequestInfo&)> request_rule_;
   std::shared_ptr<int> life_ = std::make_shared<int>(0);  // events of a gone bus do nothing
 
+  // The tick: a reusable scheduler timer, armed at most once at a time. Its
+  // own lock is taken last, under mutex_ or alone (device change hooks come
+  // from other threads and other buses' ticks, and must not wait for mutex_).
+  std::mutex tick_mutex_;
+  Scheduler* tick_scheduler_ = nullptr;
+  TimerId tick_timer_ = 0;
+  bool tick_armed_ = false;
+  Nanoseconds tick_time_ = 0;
+
   std::mutex capture_mutex_;
   std::unique_ptr<UsbmonCapture> capture_;
+  uint64_t capture_ids_ = 0;
 };
 
 }  // namespace host::usb

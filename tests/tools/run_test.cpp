@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <iterator>
 
 #include <unistd.h>
 
@@ -473,6 +474,63 @@ TEST(Program, DefaultRunPrintsTheTimelineAndWritesEveryOutput) {
   EXPECT_GT(lines, 20u);
   EXPECT_GE(media, 3u);
   EXPECT_GT(fs::file_size(dir / "t.svg"), 1000u);
+}
+
+TEST(Program, TwoRunsOfASeedWriteTheSameTimelineLogAndCaptures) {
+  fs::path dir = TempDir("replay");
+  std::vector<std::string> outputs;
+  for (const char* run : {"a", "b"}) {
+    const fs::path d = dir / run;
+    fs::create_directories(d);
+    std::string out;
+    ASSERT_EQ(
+        Shell(std::string(USBETH_SIM_BINARY) + " --quiet --seed 5 --events " +
+                  (d / "e.jsonl").string() + " --usb-pcap " + (d / "usb.pcap").string() +
+                  " --wire-pcap " + (d / "wire.pcap").string() + " --svg " + (d / "t.svg").string(),
+              &out),
+        0)
+        << out;
+    outputs.push_back(out);
+  }
+  auto bytes = [](const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
+  for (const char* file : {"e.jsonl", "usb.pcap", "wire.pcap", "t.svg"}) {
+    const std::string a = bytes(dir / "a" / file), b = bytes(dir / "b" / file);
+    EXPECT_GT(a.size(), 1000u) << file;
+    EXPECT_TRUE(a == b) << file << " differs between two runs of one seed";
+  }
+  // The printed summary names the output files, which differ by folder.
+  auto without_paths = [&](std::string s) {
+    for (const char* run : {"a", "b"}) {
+      const std::string d = (dir / run).string();
+      for (size_t at; (at = s.find(d)) != std::string::npos;)
+        s.erase(at, d.size());
+    }
+    return s;
+  };
+  EXPECT_EQ(without_paths(outputs[0]), without_paths(outputs[1]));
+}
+
+// An hour with the link up and nothing sent costs the scheduler what the
+// driver's own timers and link polls cost, not one step per (micro)frame.
+TEST(IdleHour, CostsFewSchedulerStepsAtEitherBusSpeed) {
+  for (const char* bus : {"full", "high"}) {
+    Scenario s = parse_scenario(std::string("[simulation]\nname = \"idle hour\"\n"
+                                            "duration_ms = 3605000\nbus = \"") +
+                                    bus +
+                                    "\"\n[[board.phy]]\naddress = 1\nid = 0x00406210\n"
+                                    "[[event]]\nat_ms = 3600000\naction = \"halt\"\n",
+                                "idle.toml");
+    SimResult r = run_simulation(s, SimOptions{});
+    EXPECT_EQ(r.exit_code, kExitClean) << bus << ": " << r.failure;
+    EXPECT_EQ(of_kind(r.records, "halt").size(), 1u) << bus;
+    EXPECT_GE(r.end_ns, 3600 * kSec);
+    // 3.6 million frames at full speed, 28.8 million microframes at high.
+    EXPECT_LT(r.scheduler_steps, 20000u) << bus;
+    RecordProperty(std::string("scheduler_steps_") + bus, static_cast<int>(r.scheduler_steps));
+  }
 }
 
 TEST(Program, DebugPrintsAreEchoedOnRequestOnly) {

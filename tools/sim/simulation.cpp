@@ -338,6 +338,7 @@ class Run {
       result_.wire_capture_frames = wire_->frames();
     }
     result_.end_ns = host::Kernel::current() ? now_ns() : 0;
+    if (kernel_) result_.scheduler_steps = kernel_->scheduler().events_run();
     for (auto& u : units_)
       result_.frames_checked += u->tx_frames.size() + u->rx_frames.size();
     Teardown();

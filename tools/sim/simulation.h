@@ -74,6 +74,7 @@ struct SimResult {
   uint64_t frames_checked = 0;
   uint64_t faults_injected = 0;
   uint64_t end_ns = 0;
+  uint64_t scheduler_steps = 0;  // events the scheduler ran (its cost in virtual time)
 };
 
 SimResult run_simulation(const Scenario& scenario, const SimOptions& options);

@@ -1,6 +1,10 @@
 // The deterministic scheduler: time order, seed-decided ties, blocking waits
 // that move the virtual clock, and the checks made around every event.
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "test_support.h"
@@ -220,4 +224,171 @@ TEST_F(KernelLifetimeTest, RunAtIrqlNeverLowersBelowTheCaller) {
   k->set_check_leaks_on_destroy(false);
 }
 
+// ---- Timers ---------------------------------------------------------------------
+
+// Counts the calls to the global operator new of this test program while set.
+std::atomic<bool> g_count_allocations{false};
+std::atomic<uint64_t> g_allocations{0};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_count_allocations.load(std::memory_order_relaxed)) ++g_allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace {
+
+TEST_F(SchedulerTest, TimerRunsAtEachArmingAndMovesWhenArmedAgain) {
+  std::vector<host::Nanoseconds> ran;
+  host::TimerId timer = scheduler().create_timer(
+      RunLevel::Dispatch, [&] { ran.push_back(scheduler().now()); }, "timer");
+  EXPECT_EQ(scheduler().pending_events(), 0u);
+  scheduler().arm_timer(timer, 5 * kMillisecond);
+  scheduler().arm_timer(timer, 3 * kMillisecond);  // moved, not doubled
+  EXPECT_EQ(scheduler().pending_events(), 1u);
+  scheduler().run_for(10 * kMillisecond);
+  EXPECT_EQ(ran, (std::vector<host::Nanoseconds>{3 * kMillisecond}));
+  scheduler().arm_timer(timer, 20 * kMillisecond);
+  EXPECT_TRUE(scheduler().disarm_timer(timer));
+  EXPECT_FALSE(scheduler().disarm_timer(timer));
+  EXPECT_TRUE(scheduler().run_until_idle(kSecond));
+  EXPECT_EQ(ran.size(), 1u);
+  scheduler().arm_timer(timer, 0);  // in the past: runs now
+  scheduler().destroy_timer(timer);
+  EXPECT_TRUE(scheduler().run_until_idle(kSecond));
+  EXPECT_EQ(ran.size(), 1u);
+  allow_leaks();
+  EXPECT_BUG_CHECK(scheduler().arm_timer(timer, kSecond), "INVALID_TIMER");
+}
+
+TEST_F(SchedulerTest, TimerMayRearmItselfAndKeepsItsPlaceAmongEvents) {
+  std::vector<std::string> order;
+  host::TimerId timer = 0;
+  timer = scheduler().create_timer(
+      RunLevel::Dispatch,
+      [&] {
+        order.push_back("tick@" + std::to_string(scheduler().now() / kMillisecond));
+        if (scheduler().now() < 3 * kMillisecond) {
+          scheduler().arm_timer(timer, scheduler().now() + kMillisecond);
+        }
+      },
+      "tick");
+  scheduler().arm_timer(timer, kMillisecond);
+  scheduler().schedule_after(
+      2500 * host::kMicrosecond, RunLevel::Dispatch, [&] { order.push_back("event"); }, "event");
+  EXPECT_TRUE(scheduler().run_until_idle(kSecond));
+  EXPECT_EQ(order, (std::vector<std::string>{"tick@1", "tick@2", "event", "tick@3"}));
+  EXPECT_EQ(scheduler().events_run(), 4u);
+  scheduler().destroy_timer(timer);
+}
+
+TEST_F(SchedulerTest, CancelledIdsNeverReachEventsQueuedLaterInTheSameSlot) {
+  // An event's id stays dead once it ran or was cancelled, though its slot
+  // is handed to the next event.
+  int ran = 0;
+  host::EventId first = scheduler().schedule_after(
+      kMillisecond, RunLevel::Dispatch, [&] { ran += 1; }, "first");
+  EXPECT_TRUE(scheduler().cancel(first));
+  host::EventId second = scheduler().schedule_after(
+      kMillisecond, RunLevel::Dispatch, [&] { ran += 10; }, "second");
+  EXPECT_NE(first, second);
+  EXPECT_FALSE(scheduler().cancel(first));
+  scheduler().run_until_idle(kSecond);
+  EXPECT_FALSE(scheduler().cancel(second));
+  host::EventId third = scheduler().schedule_after(
+      kMillisecond, RunLevel::Dispatch, [&] { ran += 100; }, "third");
+  EXPECT_FALSE(scheduler().cancel(second));
+  // Many cancellations leave stale entries behind; none of them runs and the
+  // count stays right.
+  std::vector<host::EventId> ids;
+  for (int i = 0; i < 1000; ++i) {
+    ids.push_back(scheduler().schedule_after((i % 7 + 1) * kMillisecond, RunLevel::Dispatch,
+                                             [&] { ran += 1000; }, "cancelled"));
+  }
+  for (host::EventId id : ids)
+    EXPECT_TRUE(scheduler().cancel(id));
+  EXPECT_EQ(scheduler().pending_events(), 1u);
+  EXPECT_TRUE(scheduler().run_until_idle(kSecond));
+  EXPECT_EQ(ran, 110);
+  (void)third;
+}
+
+TEST_F(SchedulerTest, ArmingATimerAllocatesNothing) {
+  int ran = 0;
+  host::TimerId timer = 0;
+  timer = scheduler().create_timer(
+      RunLevel::AnyCompletionLevel,
+      [&] {
+        if (++ran < 100000) scheduler().arm_timer(timer, scheduler().now() + kMillisecond);
+      },
+      "tick");
+  scheduler().arm_timer(timer, kMillisecond);
+  scheduler().run_for(10 * kMillisecond);  // the queue reaches its size
+  g_allocations = 0;
+  g_count_allocations = true;
+  scheduler().run_for(200 * kSecond);
+  g_count_allocations = false;
+  EXPECT_EQ(ran, 100000);
+  EXPECT_EQ(g_allocations.load(), 0u);
+  scheduler().destroy_timer(timer);
+}
+
+TEST_F(SchedulerTest, QueueingAnEventAllocatesOnlyWhatItsRoutineCaptures) {
+  // A routine small enough for std::function to hold in place: once the
+  // queue has grown, events come and go without the allocator.
+  int ran = 0;
+  std::function<void()> again = [&] {
+    if (++ran < 100000) {
+      scheduler().schedule_after(
+          kMillisecond, RunLevel::Dispatch, [&again] { again(); }, "again");
+      scheduler().cancel(scheduler().schedule_after(
+          kSecond, RunLevel::Dispatch, [&again] { again(); }, "cancelled"));
+    }
+  };
+  scheduler().schedule_after(
+      kMillisecond, RunLevel::Dispatch, [&again] { again(); }, "again");
+  scheduler().run_for(2 * kSecond);  // the queue reaches its size
+  g_allocations = 0;
+  g_count_allocations = true;
+  scheduler().run_for(200 * kSecond);
+  g_count_allocations = false;
+  EXPECT_EQ(ran, 100000);
+  EXPECT_EQ(g_allocations.load(), 0u);
+}
+
+TEST_F(SchedulerTest, SameSeedReplaysTimersAmongEvents) {
+  kernel_.reset();
+  auto run = [](uint64_t seed) {
+    host::KernelOptions o;
+    o.seed = seed;
+    auto k = host::Kernel::create(o);
+    std::vector<int> order;
+    std::vector<host::TimerId> timers;
+    for (int i = 0; i < 4; ++i) {
+      timers.push_back(k->scheduler().create_timer(
+          RunLevel::Dispatch, [&order, i] { order.push_back(i); }, "timer"));
+      k->scheduler().arm_timer(timers.back(), kMillisecond);
+      k->scheduler().schedule_after(
+          kMillisecond, RunLevel::Dispatch, [&order, i] { order.push_back(10 + i); }, "event");
+    }
+    k->scheduler().run_until_idle(kSecond);
+    for (host::TimerId t : timers)
+      k->scheduler().destroy_timer(t);
+    return order;
+  };
+  EXPECT_EQ(run(7), run(7));
+  std::set<std::vector<int>> orders;
+  for (uint64_t seed = 1; seed <= 10; ++seed)
+    orders.insert(run(seed));
+  EXPECT_GT(orders.size(), 1u);
+  kernel_ = host::Kernel::create(options());
+}
 }  // namespace

@@ -34,6 +34,12 @@ class BusTest : public host_test::KernelTest {
     client_ = std::make_unique<Client>(bus_->device_object());
   }
 
+  // The bus over a device the test owns (a board) instead of the fake one.
+  void start_on(hw::UsbDevice& device, host::usb::BusOptions options = deferred()) {
+    bus_ = std::make_unique<host::usb::BusDriver>(device, options);
+    client_ = std::make_unique<Client>(bus_->device_object());
+  }
+
   // Runs the bus until `c` has completed (or `limit` of virtual time passed).
   bool wait(const Completion& c, Nanoseconds limit = host::kSecond) {
     return scheduler().block_until([&] { return c.done; }, scheduler().now() + limit);
