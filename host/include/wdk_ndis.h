@@ -407,7 +407,9 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
 
 // ---- Work items (NdisScheduleWorkItem runs the routine at PASSIVE_LEVEL) ----
 struct _NDIS_WORK_ITEM;
-typedef VOID (*NDIS_PROC)(struct _NDIS_WORK_ITEM*, PVOID);
+// The platform's NDIS is built with stdcall as its default convention, so it
+// calls a work item's routine as stdcall although the prototype names none.
+typedef VOID(NTAPI* NDIS_PROC)(struct _NDIS_WORK_ITEM*, PVOID);
 typedef struct _NDIS_WORK_ITEM {
   PVOID Context;
   NDIS_PROC Routine;

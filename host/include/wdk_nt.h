@@ -7,7 +7,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// On x86 the platform's services use its calling conventions: stdcall for
+// NTAPI, fastcall for the FASTCALL services (Kf*, Kef*, Iof*, Exf*). The 64-bit
+// host has one convention and the attributes vanish.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
+#define FASTCALL
+#endif
 #define NDIS_API
 #define IN
 #define OUT
@@ -27,8 +36,10 @@ typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
 typedef int32_t INT, *PINT;
 typedef uint32_t UINT, *PUINT;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// The x86 platform aligns 64-bit members of structures to 8 bytes; the i386
+// System V ABI aligns them to 4, so the alignment is stated.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
@@ -103,8 +114,8 @@ typedef struct _UNICODE_STRING {
 
 extern "C" {
 KIRQL NTAPI KeGetCurrentIrql(void);
-KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
-void NTAPI KfLowerIrql(KIRQL NewIrql);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+void FASTCALL KfLowerIrql(KIRQL NewIrql);
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 }
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
@@ -121,10 +132,10 @@ extern "C" void _enable(void);
 // ---- Spin locks ---------------------------------------------------------
 extern "C" {
 void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-void NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-void NTAPI KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-void NTAPI KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 }
 #define KeAcquireSpinLock(a, b) (*(b) = KfAcquireSpinLock(a))
 #define KeReleaseSpinLock(a, b) KfReleaseSpinLock(a, b)
@@ -166,11 +177,11 @@ LONG NTAPI InterlockedIncrement(LONG volatile* Addend);
 LONG NTAPI InterlockedDecrement(LONG volatile* Addend);
 LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value);
 LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
-PLIST_ENTRY NTAPI ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
-                                               PKSPIN_LOCK Lock);
-PLIST_ENTRY NTAPI ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
-                                               PKSPIN_LOCK Lock);
-PLIST_ENTRY NTAPI ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
+PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                                  PKSPIN_LOCK Lock);
+PLIST_ENTRY FASTCALL ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                                  PKSPIN_LOCK Lock);
+PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
 }
 #define ExInterlockedInsertHeadList ExfInterlockedInsertHeadList
 #define ExInterlockedInsertTailList ExfInterlockedInsertTailList
@@ -350,8 +361,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-void NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
 void NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
