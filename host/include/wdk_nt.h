@@ -298,27 +298,48 @@ typedef struct _IO_STACK_LOCATION {
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 // The stack locations follow the IRP header in the same allocation, as on the
-// real platform; CurrentLocation counts down from StackCount + 1.
+// real platform; CurrentLocation counts down from StackCount + 1. The fields
+// keep the platform's order so that the x86 layout is the DDK's (code built
+// against the DDK reads IoStatus and the stack location pointer directly).
 typedef struct _IRP {
   SHORT Type;
   USHORT Size;
   PVOID MdlAddress;
   ULONG Flags;
+  union {
+    struct _IRP* MasterIrp;
+    LONG IrpCount;
+    PVOID SystemBuffer;
+  } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
+  KPROCESSOR_MODE RequestorMode;
+  BOOLEAN PendingReturned;
   CHAR StackCount;
   CHAR CurrentLocation;
-  BOOLEAN PendingReturned;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
-  PDRIVER_CANCEL CancelRoutine;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
   struct {
     struct {
       PVOID DriverContext[4];
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
       LIST_ENTRY ListEntry;
       PIO_STACK_LOCATION CurrentStackLocation;
+      PVOID OriginalFileObject;
     } Overlay;
   } Tail;
   // Host bookkeeping (verifier state); never touched by drivers.
@@ -335,8 +356,10 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVICE_OBJECT* NextDevice;
   struct _DEVICE_OBJECT* AttachedDevice;
   PIRP CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
+  PVOID Vpb;
   PVOID DeviceExtension;
   ULONG DeviceType;
   CCHAR StackSize;
