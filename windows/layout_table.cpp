@@ -212,4 +212,6 @@ extern "C" void usbeth_layout_table() {
   // The adapter record, as compiled into the image.
   USBETH_IMAGE_FIELD(usbeth::Adapter, LinkState);
   USBETH_IMAGE_FIELD(usbeth::Adapter, AdapterState);
+  USBETH_IMAGE_FIELD(usbeth::Adapter, TxIrpsOutstanding);
+  USBETH_IMAGE_FIELD(usbeth::Adapter, KeepAliveTimerStarted);
 }

@@ -5,8 +5,10 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT "-m32")
-set(CMAKE_CXX_FLAGS_INIT "-m32")
+# The image calls host services with the 4-byte stack alignment of its
+# platform; host code realigns where it needs 16 bytes.
+set(CMAKE_C_FLAGS_INIT "-m32 -mstackrealign")
+set(CMAKE_CXX_FLAGS_INIT "-m32 -mstackrealign")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
