@@ -20,6 +20,35 @@ namespace {
 std::atomic<uint64_t> cli_count{0};
 std::atomic<uint64_t> sti_count{0};
 
+// Resumes the interrupted code directly instead of returning from the
+// handler. A signal return reloads %gs, the thread's TLS segment, from the
+// descriptor table; a kernel keeps that entry per thread, but the user-mode
+// emulator that runs i386 programs on kernels without 32-bit support keeps
+// one table for all threads, so the reload could hand this thread another
+// thread's TLS. Resuming by hand leaves the segment registers untouched:
+// the general registers, the flags and the instruction pointer are put back
+// from the signal context (SA_NODEFER left the signal mask unchanged).
+[[noreturn]] void resume(const mcontext_t& m) {
+  const uint32_t edi = m.gregs[REG_EDI], esi = m.gregs[REG_ESI], ebp = m.gregs[REG_EBP];
+  const uint32_t ebx = m.gregs[REG_EBX], edx = m.gregs[REG_EDX], ecx = m.gregs[REG_ECX];
+  const uint32_t eax = m.gregs[REG_EAX], eflags = m.gregs[REG_EFL], eip = m.gregs[REG_EIP];
+  // popa's order, then the flags and the return address, just below the
+  // interrupted stack pointer.
+  auto* frame = reinterpret_cast<uint32_t*>(m.gregs[REG_ESP]) - 10;
+  frame[0] = edi;
+  frame[1] = esi;
+  frame[2] = ebp;
+  frame[3] = 0;  // skipped by popa
+  frame[4] = ebx;
+  frame[5] = edx;
+  frame[6] = ecx;
+  frame[7] = eax;
+  frame[8] = eflags;
+  frame[9] = eip;
+  __asm__ volatile("movl %0, %%esp\n\tpopal\n\tpopfl\n\tret" ::"r"(frame) : "memory");
+  __builtin_unreachable();
+}
+
 void on_fault(int sig, siginfo_t* info, void* context) {
   auto* uc = static_cast<ucontext_t*>(context);
   auto* ip = reinterpret_cast<const uint8_t*>(uc->uc_mcontext.gregs[REG_EIP]);
@@ -32,7 +61,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
       sti_count.fetch_add(1, std::memory_order_relaxed);
     }
     uc->uc_mcontext.gregs[REG_EIP] += 1;
-    return;
+    resume(uc->uc_mcontext);
   }
   // Not a masked-interrupt instruction: fault as the process would have.
   struct sigaction dfl {};
