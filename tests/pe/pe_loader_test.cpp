@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "hw/board.h"
 #include "pe/pe_image.h"
 #include "sim/kernel.h"
+#include "testbed/testbed.h"
 
 namespace {
 
@@ -125,6 +127,24 @@ TEST(PeLoaderTest, CliAndStiMaskInterruptsOnTheCurrentProcessorAndAreCounted) {
   EXPECT_EQ(after.cli - before.cli, 1u);
   EXPECT_EQ(after.sti - before.sti, 1u);
   munmap(code, 4096);
+}
+
+// With USBETH_IMAGE set, the test bed initializes the loaded image rather
+// than the linked driver: the image's sends mask interrupts with cli/sti,
+// which only the image executes as instructions.
+TEST(PeImageTestbedTest, TheTestBedRunsTheNamedImage) {
+  ASSERT_EQ(setenv("USBETH_IMAGE", kImage.c_str(), 1), 0);
+  hw::Board board(hw::boards::SingleEthernet(), host::kernel_clock());
+  host::Testbed bed(board);
+  ASSERT_TRUE(host::Testbed::runs_image());
+  ASSERT_EQ(bed.initialize_status(), NDIS_STATUS_SUCCESS);
+  auto before = host::pe::privileged_counts();
+  std::vector<uint8_t> frame(60, 0xA5);
+  bed.protocol().send(frame);
+  bed.protocol().run_until([] { return false; }, 100 * host::kMillisecond);
+  auto after = host::pe::privileged_counts();
+  EXPECT_GT(after.cli, before.cli);
+  EXPECT_EQ(after.cli - before.cli, after.sti - before.sti) << "every cli has its sti";
 }
 
 }  // namespace
