@@ -35,8 +35,14 @@ typedef struct _MDL {
   PVOID Process;
   PVOID MappedSystemVa;
   PVOID StartVa;
+#ifndef USBETH_LAYOUT_TEST_MOVE_FIELD
   ULONG ByteCount;
   ULONG ByteOffset;
+#else
+  // Test-only: a host whose layout has drifted from the platform's.
+  ULONG ByteOffset;
+  ULONG ByteCount;
+#endif
 } MDL, *PMDL;
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
@@ -407,7 +413,9 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
 
 // ---- Work items (NdisScheduleWorkItem runs the routine at PASSIVE_LEVEL) ----
 struct _NDIS_WORK_ITEM;
-typedef VOID (*NDIS_PROC)(struct _NDIS_WORK_ITEM*, PVOID);
+// The platform's NDIS is built with stdcall as its default convention, so it
+// calls a work item's routine as stdcall although the prototype names none.
+typedef VOID(NTAPI* NDIS_PROC)(struct _NDIS_WORK_ITEM*, PVOID);
 typedef struct _NDIS_WORK_ITEM {
   PVOID Context;
   NDIS_PROC Routine;
@@ -658,16 +666,28 @@ typedef VOID(NTAPI* NDIS_M_STS_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHand
 typedef VOID(NTAPI* NDIS_M_REQ_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterHandle,
                                                  NDIS_STATUS Status);
 
+// The host's block holds only what the DDK's macros call through. On x86 the
+// handlers sit at the platform's offsets, because an image built against the
+// DDK reaches them there; the gaps are the platform's fields the host has no
+// use for.
 struct _NDIS_MINIPORT_BLOCK {
   PVOID Signature;
+  PVOID HostAdapter;  // the NDIS library's record of the adapter
+#if defined(__i386__)
+  UCHAR HostUnused1[232 - 2 * sizeof(PVOID)];
+#endif
   FILTER_PACKET_INDICATION_HANDLER PacketIndicateHandler;
   NDIS_M_SEND_COMPLETE_HANDLER SendCompleteHandler;
+  PVOID SendResourcesHandler;
   NDIS_M_RESET_COMPLETE_HANDLER ResetCompleteHandler;
+#if defined(__i386__)
+  UCHAR HostUnused2[380 - 248];
+#endif
   NDIS_M_STATUS_HANDLER StatusHandler;
   NDIS_M_STS_COMPLETE_HANDLER StatusCompleteHandler;
+  PVOID TDCompleteHandler;
   NDIS_M_REQ_COMPLETE_HANDLER QueryCompleteHandler;
   NDIS_M_REQ_COMPLETE_HANDLER SetCompleteHandler;
-  PVOID HostAdapter;  // the NDIS library's record of the adapter
 };
 
 #define NdisMIndicateReceivePacket(MiniportAdapterHandle, ReceivePackets, NumberOfPackets) \

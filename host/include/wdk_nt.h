@@ -7,7 +7,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// On x86 the platform's services use its calling conventions: stdcall for
+// NTAPI, fastcall for the FASTCALL services (Kf*, Kef*, Iof*, Exf*). The 64-bit
+// host has one convention and the attributes vanish.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
+#define FASTCALL
+#endif
 #define NDIS_API
 #define IN
 #define OUT
@@ -27,8 +36,10 @@ typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
 typedef int32_t INT, *PINT;
 typedef uint32_t UINT, *PUINT;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// The x86 platform aligns 64-bit members of structures to 8 bytes; the i386
+// System V ABI aligns them to 4, so the alignment is stated.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
@@ -103,8 +114,8 @@ typedef struct _UNICODE_STRING {
 
 extern "C" {
 KIRQL NTAPI KeGetCurrentIrql(void);
-KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
-void NTAPI KfLowerIrql(KIRQL NewIrql);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+void FASTCALL KfLowerIrql(KIRQL NewIrql);
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 }
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
@@ -121,10 +132,10 @@ extern "C" void _enable(void);
 // ---- Spin locks ---------------------------------------------------------
 extern "C" {
 void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-void NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-void NTAPI KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-void NTAPI KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 }
 #define KeAcquireSpinLock(a, b) (*(b) = KfAcquireSpinLock(a))
 #define KeReleaseSpinLock(a, b) KfReleaseSpinLock(a, b)
@@ -166,11 +177,11 @@ LONG NTAPI InterlockedIncrement(LONG volatile* Addend);
 LONG NTAPI InterlockedDecrement(LONG volatile* Addend);
 LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value);
 LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
-PLIST_ENTRY NTAPI ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
-                                               PKSPIN_LOCK Lock);
-PLIST_ENTRY NTAPI ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
-                                               PKSPIN_LOCK Lock);
-PLIST_ENTRY NTAPI ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
+PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                                  PKSPIN_LOCK Lock);
+PLIST_ENTRY FASTCALL ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                                  PKSPIN_LOCK Lock);
+PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
 }
 #define ExInterlockedInsertHeadList ExfInterlockedInsertHeadList
 #define ExInterlockedInsertTailList ExfInterlockedInsertTailList
@@ -287,27 +298,48 @@ typedef struct _IO_STACK_LOCATION {
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 // The stack locations follow the IRP header in the same allocation, as on the
-// real platform; CurrentLocation counts down from StackCount + 1.
+// real platform; CurrentLocation counts down from StackCount + 1. The fields
+// keep the platform's order so that the x86 layout is the DDK's (code built
+// against the DDK reads IoStatus and the stack location pointer directly).
 typedef struct _IRP {
   SHORT Type;
   USHORT Size;
   PVOID MdlAddress;
   ULONG Flags;
+  union {
+    struct _IRP* MasterIrp;
+    LONG IrpCount;
+    PVOID SystemBuffer;
+  } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
+  KPROCESSOR_MODE RequestorMode;
+  BOOLEAN PendingReturned;
   CHAR StackCount;
   CHAR CurrentLocation;
-  BOOLEAN PendingReturned;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
-  PDRIVER_CANCEL CancelRoutine;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
   struct {
     struct {
       PVOID DriverContext[4];
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
       LIST_ENTRY ListEntry;
       PIO_STACK_LOCATION CurrentStackLocation;
+      PVOID OriginalFileObject;
     } Overlay;
   } Tail;
   // Host bookkeeping (verifier state); never touched by drivers.
@@ -324,8 +356,10 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVICE_OBJECT* NextDevice;
   struct _DEVICE_OBJECT* AttachedDevice;
   PIRP CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
   ULONG Characteristics;
+  PVOID Vpb;
   PVOID DeviceExtension;
   ULONG DeviceType;
   CCHAR StackSize;
@@ -350,8 +384,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-void NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
 void NTAPI IoReleaseCancelSpinLock(KIRQL Irql);

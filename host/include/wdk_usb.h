@@ -280,7 +280,7 @@ typedef struct _USBD_INTERFACE_INFORMATION {
 // The bus driver's private area: one pointer on the host (eight on x86), so that
 // the control and bulk URBs keep their x86 sizes of 80 and 72 bytes.
 struct _URB_HCD_AREA {
-  PVOID Reserved8[1];
+  PVOID Reserved8[sizeof(PVOID) == 4 ? 8 : 1];
 };
 
 struct _URB;

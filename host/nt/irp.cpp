@@ -305,7 +305,7 @@ void NTAPI IoFreeIrp(PIRP Irp) {
   if (!defer) host::release_irp(Irp);
 }
 
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     bug_check("IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver above DISPATCH_LEVEL");
   }
@@ -352,7 +352,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-void NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     bug_check("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
   }

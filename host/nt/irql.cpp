@@ -79,7 +79,7 @@ KIRQL NTAPI KeGetCurrentIrql(void) {
   return current_context().irql;
 }
 
-KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   host::Context& c = current_context();
   KIRQL old = c.irql;
   if (NewIrql < old) {
@@ -90,7 +90,7 @@ KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
   return old;
 }
 
-void NTAPI KfLowerIrql(KIRQL NewIrql) {
+void FASTCALL KfLowerIrql(KIRQL NewIrql) {
   host::Context& c = current_context();
   if (NewIrql > c.irql) {
     bug_check("IRQL_NOT_LESS_OR_EQUAL", "KfLowerIrql to " + std::to_string(NewIrql) +
@@ -119,7 +119,7 @@ void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
   __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
-KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     bug_check("IRQL_NOT_LESS_OR_EQUAL", "KfAcquireSpinLock above DISPATCH_LEVEL");
   }
@@ -128,7 +128,7 @@ KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   return old;
 }
 
-void NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
     bug_check("IRQL_NOT_LESS_OR_EQUAL",
               "KfReleaseSpinLock at IRQL " + std::to_string(KeGetCurrentIrql()));
@@ -137,7 +137,7 @@ void NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   KfLowerIrql(NewIrql);
 }
 
-void NTAPI KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
     bug_check("IRQL_NOT_GREATER_OR_EQUAL",
               "KefAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(KeGetCurrentIrql()));
@@ -145,7 +145,7 @@ void NTAPI KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   host::lock_word_acquire(SpinLock, "KefAcquireSpinLockAtDpcLevel");
 }
 
-void NTAPI KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
     bug_check("IRQL_NOT_GREATER_OR_EQUAL",
               "KefReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(KeGetCurrentIrql()));
@@ -197,8 +197,8 @@ PLIST_ENTRY first_or_null(PLIST_ENTRY head) {
 
 extern "C" {
 
-PLIST_ENTRY NTAPI ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
-                                               PKSPIN_LOCK Lock) {
+PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                                  PKSPIN_LOCK Lock) {
   return with_list_lock(Lock, "ExfInterlockedInsertHeadList", [&] {
     PLIST_ENTRY old_first = first_or_null(ListHead);
     InsertHeadList(ListHead, ListEntry);
@@ -206,8 +206,8 @@ PLIST_ENTRY NTAPI ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY
   });
 }
 
-PLIST_ENTRY NTAPI ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
-                                               PKSPIN_LOCK Lock) {
+PLIST_ENTRY FASTCALL ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                                  PKSPIN_LOCK Lock) {
   return with_list_lock(Lock, "ExfInterlockedInsertTailList", [&] {
     PLIST_ENTRY old_last = ListHead->Blink == ListHead ? nullptr : ListHead->Blink;
     InsertTailList(ListHead, ListEntry);
@@ -215,7 +215,7 @@ PLIST_ENTRY NTAPI ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY
   });
 }
 
-PLIST_ENTRY NTAPI ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
+PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
   return with_list_lock(Lock, "ExfInterlockedRemoveHeadList", [&] {
     if (IsListEmpty(ListHead)) return static_cast<PLIST_ENTRY>(nullptr);
     return RemoveHeadList(ListHead);

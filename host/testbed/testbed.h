@@ -50,6 +50,12 @@ class Testbed {
   NDIS_STATUS initialize_status() const { return adapter_->initialize_status(); }
   // The miniport adapter context (a usbeth::Adapter*), null before initialize.
   void* adapter_context() const { return adapter_->context(); }
+  // A field of the driver's adapter record (LinkState, AdapterState,
+  // TxIrpsOutstanding, KeepAliveTimerStarted), read where the running driver
+  // (the linked one or the loaded image) keeps it.
+  uint32_t adapter_field(const char* name) const;
+  // True when the driver is the loaded usbeth.sys rather than the linked one.
+  static bool runs_image();
 
   // Halts the adapter now (the verifier's checks run); teardown then skips it.
   void halt();

@@ -62,7 +62,13 @@ class Bed {
   hw::Board& board() { return board_; }
   host::ndis::Protocol& protocol() { return bed_.protocol(); }
   host::ndis::Miniport& miniport() { return bed_.adapter(); }
-  usbeth::Adapter* adapter() { return static_cast<usbeth::Adapter*>(bed_.adapter_context()); }
+  // The driver's link and adapter states, wherever the running driver keeps them.
+  ULONG LinkState() const { return bed_.adapter_field("LinkState"); }
+  ULONG AdapterState() const { return bed_.adapter_field("AdapterState"); }
+  LONG TxIrpsOutstanding() const {
+    return static_cast<LONG>(bed_.adapter_field("TxIrpsOutstanding"));
+  }
+  bool KeepAliveTimerStarted() const { return bed_.adapter_field("KeepAliveTimerStarted") != 0; }
   host::Nanoseconds now() { return bed_.scheduler().now(); }
   uint8_t phy() { return board_.first_phy_address(); }
   uint64_t seed() const { return options_.seed; }
@@ -119,7 +125,7 @@ class Bed {
         [&] {
           if (protocol().status_count() <= from) return false;
           return protocol().last_status()->code == NDIS_STATUS_MEDIA_CONNECT &&
-                 adapter()->LinkState == usbeth::kLinkUp;
+                 LinkState() == usbeth::kLinkUp;
         },
         limit);
   }
@@ -176,12 +182,12 @@ class Bed {
   void ExpectTrafficBothWays(uint32_t tag) {
     const size_t from = protocol().status_count();
     // The restart sets the media up again; wait for the link to be back.
-    if (adapter()->LinkState != usbeth::kLinkUp) {
+    if (LinkState() != usbeth::kLinkUp) {
       ASSERT_TRUE(WaitForConnect(from));
     }
     // Frames sent before the reset may still be on their way to the wire; let
     // them land so that the ten below are the last ten the partner sees.
-    ASSERT_TRUE(RunUntil([&] { return adapter()->TxIrpsOutstanding == 0; }, host::kSecond));
+    ASSERT_TRUE(RunUntil([&] { return TxIrpsOutstanding() == 0; }, host::kSecond));
     const uint64_t wire = board().counters().wire_tx_frames;
     std::vector<Bytes> out, in;
     for (uint32_t i = 0; i < 10; ++i) {

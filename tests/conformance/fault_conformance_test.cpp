@@ -88,7 +88,7 @@ TEST_P(AllocationFaultTest, EveryFailurePointEndsCleanOrInAWorkingAdapter) {
           EXPECT_NE(status.code, NDIS_STATUS_MEDIA_CONNECT)
               << "a connect was indicated at " << status.time << " ns";
         }
-        EXPECT_EQ(bed.adapter()->LinkState, usbeth::kLinkDown);
+        EXPECT_EQ(bed.LinkState(), usbeth::kLinkDown);
         bool any_phy_links = false;
         for (const auto& phy : bed.board().config().phys) {
           any_phy_links |= bed.board().phy_state(phy.mii_address).link_up;

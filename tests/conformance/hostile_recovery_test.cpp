@@ -83,8 +83,7 @@ TEST_P(BulkFailureRecoveryTest, HangCheckResetBringsTrafficBackWithinTwoPeriods)
 
   StartTwoWayTraffic(bed, 100);
   Inject(bed, failure, 200);
-  ASSERT_TRUE(bed.RunUntil([&] { return bed.adapter()->AdapterState == usbeth::kStateUsbFailure; },
-                           kSecond))
+  ASSERT_TRUE(bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond))
       << "the failure did not stop the data path";
   host::faults().reset();
   const host::Nanoseconds failed_at = bed.now();
@@ -94,7 +93,7 @@ TEST_P(BulkFailureRecoveryTest, HangCheckResetBringsTrafficBackWithinTwoPeriods)
   ASSERT_TRUE(bed.RunUntil(
       [&] {
         return bed.miniport().hang_resets() > resets && !bed.miniport().reset_pending() &&
-               bed.adapter()->AdapterState == usbeth::kStateRunning;
+               bed.AdapterState() == usbeth::kStateRunning;
       },
       2 * period));
   EXPECT_LE(bed.now() - failed_at, 2 * period);
@@ -117,8 +116,8 @@ TEST(BulkFailureRecovery, ADeviceThatKeepsFailingIsResetEveryPeriodWithoutLeakin
   host::faults().set_bulk_rule(
       [](bool in) { return in ? host::UrbFault::CompleteWithError : host::UrbFault::None; });
   bed.board().send_from_partner(bed.phy(), bed.ToStation(300, 1));
-  ASSERT_TRUE(bed.RunUntil([&] { return bed.adapter()->AdapterState == usbeth::kStateUsbFailure; },
-                           kSecond));
+  ASSERT_TRUE(
+      bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond));
 
   const uint64_t resets = bed.miniport().hang_resets();
   bed.RunFor(2 * period);
@@ -263,7 +262,7 @@ TEST(HaltRacingTimers, KeepAliveExpiriesNeverOutliveHalt) {
     options.bring_up = false;
     Bed bed(options);
     ASSERT_EQ(bed.testbed().initialize_status(), NDIS_STATUS_SUCCESS);
-    ASSERT_TRUE(bed.adapter()->KeepAliveTimerStarted);
+    ASSERT_TRUE(bed.KeepAliveTimerStarted());
     bed.RunFor((3 + round % 5) * kSecond + round * 37 * kMillisecond);
     EXPECT_NO_THROW(bed.testbed().halt());
     bed.ExpectNothingLeft("after halt");

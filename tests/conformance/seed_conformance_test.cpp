@@ -77,7 +77,7 @@ TEST_P(SeedConformanceTest, TrafficResetAndHaltInitializeUnderTheSeed) {
   bed.protocol().reset();
   ASSERT_FALSE(bed.protocol().resets().empty());
   EXPECT_EQ(bed.protocol().resets().back().status, NDIS_STATUS_SUCCESS);
-  if (bed.adapter()->LinkState != usbeth::kLinkUp) {
+  if (bed.LinkState() != usbeth::kLinkUp) {
     ASSERT_TRUE(bed.WaitForConnect(bed.protocol().statuses().size()));
   }
   ExchangeEdgeLengths(bed, 2);
