@@ -8,9 +8,6 @@ packages=(
   libpcap-dev libcli11-dev libtomlplusplus-dev libfmt-dev
   g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686
   clang-format tshark iproute2 iputils-ping iperf3 valgrind python3
-  # The 32-bit host build that loads usbeth.sys (preset pe32); qemu-user runs
-  # its programs on kernels without 32-bit process support.
-  g++-multilib libgtest-dev:i386 libgmock-dev:i386 libpcap0.8-dev:i386 qemu-user
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -19,7 +16,6 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-dpkg --print-foreign-architectures | grep -qx i386 || $sudo_cmd dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
 $sudo_cmd apt-get update -qq
 echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo_cmd debconf-set-selections
