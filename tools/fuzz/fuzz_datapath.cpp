@@ -112,7 +112,7 @@ class DatapathMachine {
     });
     period_ = bed_->bus().frame_period();
     bed_->protocol().set_ulong(OID_GEN_CURRENT_PACKET_FILTER, 0x0B);
-    CheckStationAddress();
+    CheckStationAddress(bed_->protocol());
     // The machine starts from a known good state: both ways work.
     if (ProbeFlow() != Probe::Flowed) Fail("no traffic through a freshly brought-up adapter");
   }
@@ -249,7 +249,7 @@ class DatapathMachine {
         if (in.u8() % 4 == 0 && inputs_since_reset_ >= kInputsPerReset) {
           inputs_since_reset_ = 0;
           bed_->protocol().reset();
-          CheckStationAddress();
+          CheckStationAddress(bed_->protocol());
         }
         break;
       case 9:
@@ -324,20 +324,6 @@ class DatapathMachine {
     }
   }
 
-  void CheckStationAddress() {
-    auto request = bed_->protocol().query(OID_802_3_CURRENT_ADDRESS, 6);
-    if (!request->completed.load() || request->status != NDIS_STATUS_SUCCESS) {
-      Fail("the station address query failed");
-    }
-    const std::vector<uint8_t> address = request->data();
-    if (address.size() < 6) Fail("the station address query answered short");
-    const bool zero =
-        std::all_of(address.begin(), address.begin() + 6, [](uint8_t b) { return b == 0; });
-    if (zero || (address[0] & 1) != 0) {
-      Fail("the station address is not a unicast address: " + Hex(address));
-    }
-  }
-
   // Runs the bus until the device has played every packet queued, or
   // stops when nobody has read one for a few (micro)frames.
   void PlayOut() {
@@ -370,7 +356,7 @@ class DatapathMachine {
                                     10 * host::kSecond)) {
       Fail("the reset for a hang did not complete in 10 s");
     }
-    CheckStationAddress();
+    CheckStationAddress(bed_->protocol());
     device_.in_packets.clear();
     if (ProbeFlow() != Probe::Flowed) {
       if (hung_) return false;

@@ -165,6 +165,22 @@ void Fail(const std::string& what) {
   std::abort();
 }
 
+void CheckStationAddress(host::ndis::Protocol& protocol) {
+  auto request = protocol.query(OID_802_3_CURRENT_ADDRESS, 6);
+  const std::vector<uint8_t> address = request->data();
+  if (!request->completed.load() || request->status != NDIS_STATUS_SUCCESS || address.size() < 6) {
+    Fail("the station address query failed");
+  }
+  const bool zero =
+      std::all_of(address.begin(), address.begin() + 6, [](uint8_t b) { return b == 0; });
+  if (zero || (address[0] & 1) != 0) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", address[0], address[1],
+                  address[2], address[3], address[4], address[5]);
+    Fail(std::string("the station address is not a unicast address: ") + text);
+  }
+}
+
 void DisableLeakSanitizerPerInput(int* argc, char*** argv) {
   for (int i = 1; i < *argc; i++) {
     if (std::strncmp((*argv)[i], "-detect_leaks=", 14) == 0) return;

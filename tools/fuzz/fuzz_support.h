@@ -14,6 +14,7 @@
 
 #include "hw/board.h"
 #include "hw/usb_device.h"
+#include "ndis/protocol.h"
 
 namespace usbeth::fuzz {
 
@@ -100,6 +101,10 @@ class HostileDevice : public hw::UsbDevice {
 // and aborts, which the fuzzer records as a crash with the input.
 void RunGuarded(const char* target, const std::function<void()>& fn);
 [[noreturn]] void Fail(const std::string& what);
+
+// The station address the adapter reports must be a unicast address that
+// is not all zero, whatever the device said.
+void CheckStationAddress(host::ndis::Protocol& protocol);
 
 // Quiets the driver's debug output and resets the process-wide fault rules
 // before and after each input.
