@@ -34,7 +34,7 @@ while getopts "t:j:o:uh" opt; do
     j) jobs="$OPTARG" ;;
     o) out="$OPTARG" ;;
     u) update=1 ;;
-    *) sed -n '2,21p' "$0"; exit 2 ;;
+    *) sed -n '2,22p' "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
