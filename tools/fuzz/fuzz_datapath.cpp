@@ -2,9 +2,9 @@
 // input after input. Each input plays the bulk-in pipe (transfers of any
 // length and content, status trailers, packet splits with or without the
 // ending zero-length packet, stalls), decides how the bus carries bulk
-// requests (errors, stall handshakes, requests that hang until cancelled,
-// late, refused or completed at once), and interleaves sends of any length,
-// statistics queries, resets and the passing of time.
+// requests (errors, stall handshakes, late, refused or completed at once),
+// and interleaves sends of any length, statistics queries, resets and the
+// passing of time.
 //
 // Checked after every step: each indicated frame is 14..1514 bytes and is
 // exactly the front of one bulk-in transfer the device played (packets in
@@ -12,8 +12,7 @@
 // transfer reaches the device. Checked after every input: a frame still
 // comes in and one still goes out on the wire intact, at once or after the
 // reset NDIS makes when the check-for-hang handler reports the hang;
-// the station address is a unicast one. An input that left a bulk request
-// hanging at the bus (nothing but a halt ends it) gets a new machine.
+// the station address is a unicast one.
 //
 // Input: operations of one code byte each with their arguments (see
 // RunOperation); the machine's variant decides the bus speed.
@@ -49,16 +48,12 @@ constexpr uint64_t kRebuildEvery = 4096;
 constexpr uint64_t kInputsPerReset = 256;
 const NDIS_OID kQueries[] = {OID_GEN_XMIT_OK, OID_GEN_RCV_OK, OID_802_3_RCV_ERROR_ALIGNMENT,
                              OID_GEN_CURRENT_PACKET_FILTER};
-// A request that hangs costs the machine (nothing but a halt ends it): it
-// is one choice in 64, the rest spread over the other outcomes.
-constexpr unsigned kBulkFaultChoices = 64;
-RequestFault BulkFault(uint8_t choice) {
-  static const RequestFault kOthers[] = {
-      RequestFault::None,   RequestFault::Refuse, RequestFault::Error, RequestFault::Stall,
-      RequestFault::AtOnce, RequestFault::AtOnce, RequestFault::Late};
-  choice %= kBulkFaultChoices;
-  return choice == kBulkFaultChoices - 1 ? RequestFault::Hang : kOthers[choice % 7];
-}
+// A request that hangs until cancelled is not among them: nothing but a halt
+// ends it (the reset for a hang does not), so it would cost the machine, and
+// every kept machine's teardown cancels its hanging read anyway.
+const RequestFault kBulkFaults[] = {RequestFault::None,  RequestFault::Refuse, RequestFault::Error,
+                                    RequestFault::Stall, RequestFault::AtOnce, RequestFault::AtOnce,
+                                    RequestFault::Late};
 const hw::MacAddress kPartner = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
 
 hw::BoardConfig MachineBoard(unsigned variant) {
@@ -101,7 +96,6 @@ class DatapathMachine {
       if (!info.bulk || bulk_faults_.empty()) return RequestFault::None;
       const RequestFault fault = bulk_faults_.front();
       bulk_faults_.pop_front();
-      if (fault == RequestFault::Hang) hung_ = true;
       if (Verbose()) {
         std::fprintf(stderr, "  bulk %s request of %u bytes at %llu us: fault %d\n",
                      info.in ? "in" : "out", info.length,
@@ -138,7 +132,7 @@ class DatapathMachine {
                    "%zu frames indicated, %zu sends completed, %zu packets played, %zu frames on "
                    "the wire, %s\n",
                    indicated_, bed_->protocol().send_completion_count(), device_.played.size(),
-                   wire_out_.size(), ok ? "traffic flows" : "a bulk request hangs: new machine");
+                   wire_out_.size(), ok ? "traffic flows" : "new machine");
     }
     return ok;
   }
@@ -240,7 +234,7 @@ class DatapathMachine {
         SendFrame(in);
         break;
       case 6:
-        bulk_faults_.push_back(BulkFault(in.u8()));
+        bulk_faults_.push_back(kBulkFaults[in.u8() % 7]);
         break;
       case 7:
         bed_->protocol().query(kQueries[in.u8() % 4], 4);
@@ -337,16 +331,14 @@ class DatapathMachine {
 
   // After the input: the device honest again, with nothing left half-played.
   // Traffic must flow both ways at once, or after the reset NDIS makes when
-  // the check-for-hang handler reports a hang. A request left hanging at the
-  // bus is beyond both: the machine is replaced.
+  // the check-for-hang handler reports a hang.
   bool Recover() {
     bulk_faults_.clear();
     device_.in_packets.clear();
     switch (ProbeFlow()) {
       case Probe::Flowed:
-        return !hung_;
+        return true;
       case Probe::Stuck:
-        if (hung_) return false;
         Fail("traffic stopped and the check-for-hang handler reports no hang; " + State());
       case Probe::HangReset:
         break;
@@ -359,10 +351,9 @@ class DatapathMachine {
     CheckStationAddress(bed_->protocol());
     device_.in_packets.clear();
     if (ProbeFlow() != Probe::Flowed) {
-      if (hung_) return false;
       Fail("traffic does not flow after the reset for a hang; " + State());
     }
-    return !hung_;
+    return true;
   }
 
   enum class Probe { Flowed, Stuck, HangReset };
@@ -441,7 +432,6 @@ class DatapathMachine {
   size_t max_packet_;
   host::Nanoseconds period_ = 0;
   std::deque<RequestFault> bulk_faults_;
-  bool hung_ = false;
   std::unique_ptr<host::Testbed> bed_;
 
   // Per input.
