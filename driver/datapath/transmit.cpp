@@ -116,11 +116,14 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp) {
         static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
     InterlockedExchange(&descriptor->IrpHolds, 2);
     NTSTATUS status = IofCallDriver(adapter->LowerDevice, irp);
-    // Only a stopping adapter cancels: its pipes are aborted and reset next.
-    // Cancelling a transfer the bus has half sent leaves the device holding
-    // part of a frame, and the next transfer would be read as its rest; a
-    // controller restart therefore lets transfers in flight run to their end.
-    if (status == STATUS_PENDING && LoadShared(adapter->AdapterState) == kStateStopped) {
+    // Only a stopping adapter, whose pipes are aborted and reset next, and a
+    // reset that aborts them after a failed transfer cancel. Cancelling a
+    // transfer the bus has half sent leaves the device holding part of a
+    // frame until the pipe is reset, and a transfer passed down in between
+    // would be read as its rest; a controller restart without the abort
+    // therefore lets transfers in flight run to their end.
+    if (status == STATUS_PENDING && (LoadShared(adapter->AdapterState) == kStateStopped ||
+                                     LoadShared(adapter->TxPipesAborting) != 0)) {
       IoCancelIrp(irp);
       status = STATUS_CANCELLED;
     }

@@ -213,6 +213,9 @@ struct Adapter {
 
   // Transmit accounting and NDIS handles
   LONG TxIrpsOutstanding;
+  // Set while a reset aborts and resets the bulk pipes after a failed
+  // transfer: queued bulk-out IRPs are cancelled, not sent (transmit.cpp).
+  UCHAR TxPipesAborting;
   NDIS_HANDLE MiniportAdapterHandle;
   NDIS_HANDLE WrapperConfigurationContext;
   ULONG PacketFilter;

@@ -151,16 +151,21 @@ void StopAdapter(Adapter* adapter, ULONG drain_limit) {
 // The bulk pipes after a failed transfer: aborted, which ends the transfers
 // still at the bus driver, and reset, which clears a halted endpoint. Waits,
 // bounded, for the aborted transfers to come back, so that reception starts
-// again from a complete set of descriptors.
+// again from a complete set of descriptors. Bulk-out IRPs still queued behind
+// an aborted one are cancelled meanwhile (transmit.cpp): passed down before
+// the pipe reset, one would be read by the device as the rest of a frame the
+// abort cut.
 void ResetBulkPipes(Adapter* adapter) {
+  StoreShared(adapter->TxPipesAborting, 1);
   AbortAndResetPipes(adapter);
   for (ULONG round = 0; round < kPipeResetDrainRounds; ++round) {
     if (InterlockedCompareExchange(&adapter->RxIrpsOutstanding, 0, 0) == 0 &&
         LoadShared(adapter->TxIrpsOutstanding) == 0) {
-      return;
+      break;
     }
     SleepMicroseconds(kDrainDelayUs);
   }
+  StoreShared(adapter->TxPipesAborting, 0);
 }
 
 // Waits until no link chain owns the register machinery, cancelling a

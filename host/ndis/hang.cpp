@@ -50,20 +50,13 @@ bool timed_out(const State& s, const AdapterRecord* a, Nanoseconds now) {
   return false;
 }
 
-void hang_tick(AdapterRecord* a, uint64_t generation) {
-  if (!library_exists()) return;
-  State& s = state();
-  W_CHECK_FOR_HANG_HANDLER handler;
-  void* context;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (a->hang_generation != generation || a->state != Miniport::State::Running) return;
-    queue_tick(a);
-    if (a->reset_pending || a->hang_check_off) return;
-    ++a->hang_calls_running;
-    handler = s.chars.Ndis40Chars.Ndis30Chars.CheckForHangHandler;
-    context = a->context;
-  }
+// One check: the handler at DISPATCH_LEVEL, and the reset when it answers
+// TRUE or a send or request timed out. With the state mutex held on entry
+// (released here); `hang_calls_running` already counts this call.
+bool check_once(State& s, AdapterRecord* a, std::unique_lock<std::mutex>& lock) {
+  W_CHECK_FOR_HANG_HANDLER handler = s.chars.Ndis40Chars.Ndis30Chars.CheckForHangHandler;
+  void* context = a->context;
+  lock.unlock();
   struct Done {
     State& s;
     AdapterRecord* a;
@@ -81,12 +74,24 @@ void hang_tick(AdapterRecord* a, uint64_t generation) {
     call_driver(DISPATCH_LEVEL, "MiniportCheckForHang", a, [&] { hung = handler(context); });
   }
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<std::mutex> relock(s.mutex);
     ++a->hang_checks;
-    if (!hung && !timed_out(s, a, Kernel::get().scheduler().now())) return;
+    if (!hung && !timed_out(s, a, Kernel::get().scheduler().now())) return false;
     ++a->hang_resets;
   }
   a->miniport->reset(CallOptions{DISPATCH_LEVEL});
+  return true;
+}
+
+void hang_tick(AdapterRecord* a, uint64_t generation) {
+  if (!library_exists()) return;
+  State& s = state();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (a->hang_generation != generation || a->state != Miniport::State::Running) return;
+  queue_tick(a);
+  if (a->reset_pending || a->hang_check_off) return;
+  ++a->hang_calls_running;
+  check_once(s, a, lock);
 }
 
 }  // namespace
@@ -94,6 +99,14 @@ void hang_tick(AdapterRecord* a, uint64_t generation) {
 void start_hang_check(AdapterRecord* a) {
   ++a->hang_generation;
   queue_tick(a);
+}
+
+bool check_for_hang_now(AdapterRecord* a) {
+  State& s = state();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (a->state != Miniport::State::Running || a->reset_pending) return false;
+  ++a->hang_calls_running;
+  return check_once(s, a, lock);
 }
 
 void stop_hang_check(AdapterRecord* a) {

@@ -956,6 +956,9 @@ uint64_t Miniport::hang_resets() const {
   std::lock_guard<std::mutex> lock(ndis::state().mutex);
   return record_->hang_resets;
 }
+bool Miniport::check_for_hang() {
+  return check_for_hang_now(record_.get());
+}
 NDIS_INTERFACE_TYPE Miniport::interface_type() const {
   return record_->interface_type;
 }

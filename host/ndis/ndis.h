@@ -193,6 +193,13 @@ class Miniport {
   // check-for-hang calls, no resets for a hang or a time-out); true again
   // resumes the checks.
   void set_hang_check(bool on);
+  // Makes the check NDIS makes every CheckForHangTimeInSeconds now, as if the
+  // period had just run out (the periodic one goes on as before): from
+  // PASSIVE_LEVEL, the handler at DISPATCH_LEVEL, and a reset when it answers
+  // TRUE or a send or request has timed out. For harnesses that skip the idle
+  // wait. True when it started a reset; false without a call while the
+  // adapter is not running or a reset is pending.
+  bool check_for_hang();
   NDIS_INTERFACE_TYPE interface_type() const;
   bool shutdown_handler_registered() const;
   PDEVICE_OBJECT functional_device() const;

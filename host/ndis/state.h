@@ -212,6 +212,8 @@ void install_block_handlers(NDIS_MINIPORT_BLOCK* block);
 // waiting for a check in progress.
 void start_hang_check(AdapterRecord* adapter);
 void stop_hang_check(AdapterRecord* adapter);
+// One check made now, outside the period (Miniport::check_for_hang).
+bool check_for_hang_now(AdapterRecord* adapter);
 
 // NDIS's deferred work for an adapter once one of its timer routines has
 // returned: a send refused for want of resources is given to the miniport

@@ -5,6 +5,7 @@
 // never outlive halt.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <tuple>
 
@@ -135,6 +136,58 @@ TEST(BulkFailureRecovery, ADeviceThatKeepsFailingIsResetEveryPeriodWithoutLeakin
   bed.testbed().halt();
   bed.ExpectNothingLeft("after halt");
 }
+
+// A failed bulk-out transfer with frames queued behind it: the next one goes
+// down and is half sent when the reset for the hang aborts the bulk-out pipe.
+// The frames still queued must not reach the device before the pipe is reset,
+// or it reads them as the rest of the cut frame and puts a corrupted frame on
+// the wire. Every frame the partner sees is one that was sent, whole.
+class AbortedHalfSentFrameTest : public ::testing::TestWithParam<uint64_t> {
+ protected:
+  void TearDown() override { host::faults().reset(); }
+};
+
+TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
+  BedOptions options;
+  options.seed = GetParam();
+  options.completion = host::usb::CompletionMode::Deferred;
+  Bed bed(options);
+  const uint64_t wire_before = bed.board().counters().wire_tx_frames;
+  const uint64_t packets_before = bed.board().counters().bulk_out_packets;
+  FailNextBulk(false);
+  std::vector<Bytes> sent = {bed.ToPartner(60, 1), bed.ToPartner(1514, 2), bed.ToPartner(1514, 3),
+                             bed.ToPartner(1514, 4)};
+  for (const Bytes& frame : sent)
+    bed.protocol().send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+  // A full-speed frame carries 19 packets; a 1514-byte frame takes 24.
+  ASSERT_TRUE(bed.RunUntil(
+      [&] {
+        return bed.adapter()->AdapterState == usbeth::kStateUsbFailure &&
+               bed.board().counters().bulk_out_packets > packets_before;
+      },
+      kSecond));
+  host::faults().reset();
+  ASSERT_TRUE(bed.miniport().check_for_hang());
+  ASSERT_TRUE(bed.RunUntil(
+      [&] {
+        return !bed.miniport().reset_pending() &&
+               bed.adapter()->AdapterState == usbeth::kStateRunning;
+      },
+      10 * kSecond));
+  bed.RunFor(100 * kMillisecond);
+
+  const hw::Counters counters = bed.board().counters();
+  EXPECT_EQ(counters.tx_bad_length, 0u);
+  EXPECT_EQ(counters.tx_short_transfers, 0u);
+  EXPECT_EQ(counters.tx_oversize_transfers, 0u);
+  const auto wire = bed.board().frames_sent_to_partner();
+  for (size_t i = wire_before; i < wire.size(); ++i)
+    EXPECT_NE(std::find(sent.begin(), sent.end(), wire[i].bytes), sent.end())
+        << "frame " << i << " on the wire was never sent (" << wire[i].bytes.size() << " bytes)";
+  bed.ExpectTrafficBothWays(100);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, AbortedHalfSentFrameTest, ::testing::Values(1u, 2u, 3u));
 
 // ---- The packet filter across a reset --------------------------------------------
 

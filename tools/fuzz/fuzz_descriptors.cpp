@@ -124,6 +124,11 @@ void RunOne(const uint8_t* data, size_t size) {
 }
 
 }  // namespace
+
+unsigned TargetVariants() {
+  return 1;
+}
+
 }  // namespace usbeth::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,56 +1,69 @@
-// The register answers: the input picks the board (how many PHYs, where, with
-// which identifiers, what is at the far end of their cables, how slow the
-// EEPROM and MII done bits are) and then, request by request, lets the
-// controller's answers through, replaces them, flips bits in them, or stalls
-// the request. That reaches every EEPROM and MII done bit, every value read,
-// the PHY identifiers and the status bits the link monitor reads, during
-// initialization and a few link polls. The driver must come up or refuse
-// cleanly, keep polling, and halt clean, whatever the registers say.
+// The register answers while the adapter runs. One adapter comes up honestly
+// on one of four boards (the machine's variant: one Ethernet PHY, Ethernet
+// and home-network PHYs, one home-network PHY, a home-network PHY beside an
+// isolated one) and serves input after input. Each input moves the far end
+// of the cables (pulled, put back, other abilities, negotiating or not, other
+// home-network stations) and lets the link monitor poll a few times while,
+// request by request, the controller's answers go through, are replaced, have
+// bits flipped, or are stalled, and each request completes at once or at the
+// next frame. That reaches every MII done bit, every PHY status bit the link
+// chains read and every switching sequence.
 //
-// Input: seed, flags, PHY count, per PHY {address, identifier choice,
-// [identifier (4 bytes)], revision, partner bits, abilities}, EEPROM delay,
-// MII delay, poll count; then one mode byte per vendor request with its data.
+// Checked after every input, once the device is honest again and the
+// cables are back as the board came: within a few polls the adapter reports
+// the link connected, and a frame sent then reaches the wire intact.
+//
+// Reception plays no part here: the bulk-in read hangs at the bus, so that
+// seconds of link polling cost only the control requests they make.
+//
+// Input: poll count, cable script, partner change, [abilities (2 bytes)];
+// then, per control request, a completion byte when it reaches the bus and,
+// per vendor request, a mode byte with its data when the device answers.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <set>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "hw/board.h"
+#include "miniport/adapter.h"
 #include "testbed/testbed.h"
 
 namespace usbeth::fuzz {
 namespace {
 
+using host::usb::RequestFault;
+
 constexpr uint8_t kVendorRead = 0xF0;
 constexpr uint8_t kVendorWrite = 0xF1;
-const uint32_t kKnownIds[] = {hw::phyid::kEthernetA,   hw::phyid::kEthernetB, hw::phyid::kEthernetC,
-                              hw::phyid::kEthernetD,   hw::phyid::kHomeA,     hw::phyid::kHomeB,
-                              hw::phyid::kIsolatedKind};
+constexpr uint64_t kRebuildEvery = 4096;
+constexpr unsigned kVariants = 4;
+constexpr host::Nanoseconds kPollPeriod = 3100 * host::kMillisecond;
+// Honest polls the adapter may take to report the link again: a lost link
+// is confirmed on a later poll, and a switch between PHYs waits out its
+// own timers.
+constexpr unsigned kRecoveryPolls = 8;
 
-hw::BoardConfig BoardFromInput(FuzzInput& in, uint8_t flags) {
-  hw::BoardConfig config = hw::boards::SingleEthernet();
-  config.speed = (flags & 0x01) ? hw::BusSpeed::High : hw::BusSpeed::Full;
-  config.phys.clear();
-  std::set<uint8_t> taken;
-  const unsigned count = in.u8() % 4;
-  for (unsigned i = 0; i < count; i++) {
-    hw::PhyConfig phy;
-    phy.mii_address = in.u8() % 32;
-    const uint8_t choice = in.u8();
-    phy.id = choice < 7 * 32 ? kKnownIds[choice % 7] : in.u32();
-    phy.id = (phy.id & ~0xFu) | (in.u8() & 0xF);
-    const uint8_t partner = in.u8();
-    phy.partner.plugged = (partner & 0x01) == 0;
-    phy.partner.autoneg = (partner & 0x02) == 0;
-    phy.partner.home_network = (partner & 0x04) != 0;
-    phy.partner.abilities = (partner & 0x08) ? (in.u16() & 0x01E0) : 0x01E0;
-    if (taken.insert(phy.mii_address).second) config.phys.push_back(phy);
+hw::BoardConfig MachineBoard(unsigned variant) {
+  hw::BoardConfig config;
+  switch (variant) {
+    case 0:
+      config = hw::boards::SingleEthernet();
+      break;
+    case 1:
+      config = hw::boards::EthernetAndHome();
+      break;
+    case 2:
+      config = hw::boards::SingleHome(hw::phyid::kHomeA);
+      break;
+    default:
+      config = hw::boards::HomeWithIsolated();
+      break;
   }
-  const uint8_t eeprom = in.u8();
-  config.timing.eeprom_ns = eeprom == 0xFF ? hw::kNever : eeprom * 10 * hw::kMicrosecond;
-  const uint8_t mii = in.u8();
-  config.timing.mii_ns = mii == 0xFF ? hw::kNever : mii * hw::kMicrosecond;
+  // Negotiation within one of the driver's 30 ms checks keeps polls cheap.
+  config.timing.autoneg_ns = 10 * hw::kMillisecond;
   return config;
 }
 
@@ -83,53 +96,190 @@ void Tamper(FuzzInput& in, const hw::SetupPacket& setup, uint8_t* data, hw::Cont
   }
 }
 
-void RunOne(const uint8_t* data, size_t size) {
-  FuzzInput in(data, size);
-  const uint8_t seed = in.u8();
-  const uint8_t flags = in.u8();
-  hw::Board board(BoardFromInput(in, flags), host::kernel_clock());
-  const unsigned polls = 1 + in.u8() % 4;
-  const uint8_t plug_script = in.u8();
-
-  HostileDevice device(board);
-  device.after_control = [&in](const hw::SetupPacket& setup, uint8_t* out,
-                               hw::ControlResult* result) { Tamper(in, setup, out, result); };
-
-  host::TestbedOptions options;
-  options.kernel.seed = seed;
-  options.bus.completion =
-      (flags & 0x02) ? host::usb::CompletionMode::Deferred : host::usb::CompletionMode::Seeded;
-  options.initialize = false;
-  host::Testbed bed(device, options);
-  const NDIS_STATUS status = bed.adapter().initialize();
-  if (Verbose()) {
-    std::fprintf(stderr, "initialize 0x%08X with %zu PHYs\n", static_cast<unsigned>(status),
-                 board.config().phys.size());
-  }
-  if (status != NDIS_STATUS_SUCCESS) return;  // the teardown checks for leaks
-
-  // A few link polls, with the first PHY's cable pulled or put back between
-  // them as the input says.
-  for (unsigned i = 0; i < polls; i++) {
-    if ((plug_script >> i) & 1 && !board.config().phys.empty()) {
-      const uint8_t address = board.config().phys[0].mii_address;
-      board.plug(address, !board.phy_state(address).link_up);
+class RegistersMachine {
+ public:
+  RegistersMachine(unsigned variant, uint64_t /*build*/)
+      : config_(MachineBoard(variant)), board_(config_, host::kernel_clock()), device_(board_) {
+    device_.after_control = [this](const hw::SetupPacket& setup, uint8_t* out,
+                                   hw::ControlResult* result) {
+      if (input_ != nullptr) Tamper(*input_, setup, out, result);
+    };
+    board_.set_wire_tap([this](const hw::WireFrame& frame) {
+      if (frame.direction == hw::WireDirection::ToPartner) wire_out_.push_back(frame.bytes);
+    });
+    host::TestbedOptions options;
+    options.kernel.seed = 1 + variant;
+    options.initialize = false;
+    bed_ = std::make_unique<host::Testbed>(device_, options);
+    bed_->bus().set_request_rule([this](const host::usb::RequestInfo& info) {
+      // The read hangs until halt aborts it: no (micro)frame is polled.
+      if (info.bulk) return info.in ? RequestFault::Hang : RequestFault::None;
+      // Control requests complete inside the dispatch unless the input asks
+      // for the next frame; an honest device is a quick one.
+      if (input_ != nullptr && !input_->empty() && (input_->u8() & 1)) return RequestFault::None;
+      return RequestFault::AtOnce;
+    });
+    if (bed_->adapter().initialize() != NDIS_STATUS_SUCCESS) {
+      Fail("an honest board did not come up");
     }
-    bed.scheduler().run_for(3100 * host::kMillisecond);
+    bed_->protocol().set_ulong(OID_GEN_CURRENT_PACKET_FILTER, 0x0B);
+    CheckStationAddress(bed_->protocol());
+    if (!AwaitLink()) Fail("an honest board's link was never reported; " + State());
   }
-  const auto connected = bed.protocol().query_ulong(OID_GEN_MEDIA_CONNECT_STATUS);
-  if (Verbose()) {
-    std::fprintf(stderr, "  after %u polls at %llu ms: media %d, %zu status indications\n", polls,
-                 static_cast<unsigned long long>(bed.scheduler().now() / host::kMillisecond),
-                 connected ? static_cast<int>(*connected) : -1, bed.protocol().statuses().size());
+
+  ~RegistersMachine() {
+    bed_->bus().set_request_rule(nullptr);
+    board_.set_wire_tap(nullptr);
+    bed_.reset();
   }
-  bed.halt();
+
+  bool Run(FuzzInput& in) {
+    bed_->protocol().clear_records();
+    board_.clear_logs();
+    wire_out_.clear();
+    const unsigned polls = 1 + in.u8() % 4;
+    const uint8_t cables = in.u8();
+    const uint8_t partner = in.u8();
+    const uint16_t abilities = (partner & 0x08) ? (in.u16() & 0x01E0) : 0x01E0;
+    input_ = &in;
+    const auto& phys = config_.phys;
+    if (partner & 0x01) {
+      const uint8_t address = phys[(partner >> 4) % phys.size()].mii_address;
+      board_.set_partner_abilities(address, abilities, (partner & 0x02) == 0);
+    }
+    if (partner & 0x04) {
+      const uint8_t address = phys[(partner >> 6) % phys.size()].mii_address;
+      board_.set_home_network(address, (partner & 0x20) != 0);
+    }
+    for (unsigned i = 0; i < polls; i++) {
+      if ((cables >> (2 * i)) & 1) {
+        const uint8_t address = phys[((cables >> (2 * i + 1)) & 1) % phys.size()].mii_address;
+        board_.plug(address, !board_.phy_state(address).link_up);
+      }
+      bed_->scheduler().run_for(kPollPeriod);
+    }
+    input_ = nullptr;
+
+    // Honest from here: the cables and partners as the board came, and a
+    // poll's time for the links to come back before the adapter is asked.
+    for (const hw::PhyConfig& phy : phys) {
+      if (board_.phy_state(phy.mii_address).link_up != phy.partner.plugged) {
+        board_.plug(phy.mii_address, phy.partner.plugged);
+      }
+    }
+    if (partner & 0x01) {
+      for (const hw::PhyConfig& phy : phys)
+        board_.set_partner_abilities(phy.mii_address, phy.partner.abilities, phy.partner.autoneg);
+    }
+    if (partner & 0x04) {
+      for (const hw::PhyConfig& phy : phys)
+        board_.set_home_network(phy.mii_address, phy.partner.home_network);
+    }
+    if (cables != 0 || (partner & 0x05) != 0) bed_->scheduler().run_for(kPollPeriod);
+    // The adapter's view of the link lags the device's by up to a poll, and
+    // what the answers made the PHYs do (a reset, a new negotiation) may
+    // take the link down once more: a frame sent meanwhile is rightly lost.
+    if (!Recovered()) {
+      Fail(std::string(Connected() ? "a frame sent with the link reported up never reached the wire"
+                                   : "the link was not reported connected") +
+           " within " + std::to_string(kRecoveryPolls) + " honest polls; " + State());
+    }
+    if (Verbose()) {
+      std::fprintf(stderr, "%u polls, %zu status indications, link connected again\n", polls,
+                   bed_->protocol().statuses().size());
+    }
+    return true;
+  }
+
+ private:
+  std::string State() {
+    const auto* adapter = static_cast<const usbeth::Adapter*>(bed_->adapter_context());
+    std::string text = "adapter state " + std::to_string(adapter->AdapterState) + ", link state " +
+                       std::to_string(adapter->LinkState) + ", handled " +
+                       std::to_string(adapter->HandledLinkState);
+    const hw::Counters counters = board_.counters();
+    text += ", frames dropped for no link " + std::to_string(counters.tx_dropped_no_link) +
+            ", for the transmitter off " + std::to_string(counters.tx_dropped_disabled) +
+            ", sent " + std::to_string(counters.wire_tx_frames) + ", PHYs:";
+    for (const hw::PhyConfig& phy : config_.phys) {
+      const hw::PhyState state = board_.phy_state(phy.mii_address);
+      text += " " + std::to_string(phy.mii_address) + (state.link_up ? " up" : " down") +
+              (state.carries_traffic ? " carrying" : "") + (state.isolated ? " isolated" : "") +
+              (state.powered_down ? " powered down" : "");
+    }
+    return text;
+  }
+
+  bool Connected() {
+    const auto status = bed_->protocol().query_ulong(OID_GEN_MEDIA_CONNECT_STATUS);
+    return status && *status == NdisMediaStateConnected;
+  }
+
+  bool AwaitLink() {
+    for (unsigned i = 0; i <= kRecoveryPolls; i++) {
+      if (Connected()) return true;
+      bed_->scheduler().run_for(kPollPeriod);
+    }
+    return Connected();
+  }
+
+  // Connected, and a frame sent reaches the wire intact.
+  bool Recovered() {
+    for (unsigned i = 0; i <= kRecoveryPolls; i++) {
+      if (Connected() && ProbeOut()) return true;
+      bed_->scheduler().run_for(kPollPeriod);
+    }
+    return false;
+  }
+
+  bool ProbeOut() {
+    probe_serial_++;
+    std::vector<uint8_t> frame(60, 0);
+    std::fill(frame.begin(), frame.begin() + 6, 0xFF);
+    frame[6] = 0x02;
+    frame[12] = 0x88;
+    frame[13] = 0xB5;
+    for (size_t i = 14; i < frame.size(); i++)
+      frame[i] = static_cast<uint8_t>(probe_serial_ * 5 + i);
+    bed_->protocol().send(frame);
+    return bed_->protocol().run_until(
+        [&] { return std::find(wire_out_.begin(), wire_out_.end(), frame) != wire_out_.end(); },
+        50 * host::kMillisecond);
+  }
+
+  hw::BoardConfig config_;
+  hw::Board board_;
+  HostileDevice device_;
+  std::unique_ptr<host::Testbed> bed_;
+  FuzzInput* input_ = nullptr;
+  std::vector<std::vector<uint8_t>> wire_out_;
+  uint64_t probe_serial_ = 0;
+};
+
+Persistent<RegistersMachine>& Machines() {
+  static auto* machines =
+      new Persistent<RegistersMachine>("fuzz_registers", kVariants, kRebuildEvery);
+  return *machines;
 }
 
 }  // namespace
+
+unsigned TargetVariants() {
+  return kVariants;
+}
+
 }  // namespace usbeth::fuzz
 
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  usbeth::fuzz::DisableLeakSanitizerPerInput(argc, argv);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  usbeth::fuzz::RunGuarded("fuzz_registers", [&] { usbeth::fuzz::RunOne(data, size); });
+  using namespace usbeth::fuzz;
+  RunGuarded("fuzz_registers", [&] {
+    FuzzInput in(data, size);
+    if (!Machines().Acquire(data, size).Run(in)) Machines().Retire();
+  });
   return 0;
 }

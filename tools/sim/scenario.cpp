@@ -994,7 +994,74 @@ std::optional<uint32_t> filter_bit(const std::string& name) {
   return std::nullopt;
 }
 
+namespace {
+
+// TOML allows characters other than ASCII only in strings and comments. The
+// TOML library tests every other one for Unicode whitespace, and that test
+// reaches undefined behaviour for many characters (U+00A1..U+0499 among
+// them), so such text is refused here, by line, before the library sees it.
+void RefuseNonAsciiOutsideStrings(const std::string& text, const std::string& source_name) {
+  enum class In { Value, Comment, Basic, Literal, MultiBasic, MultiLiteral };
+  In in = In::Value;
+  size_t line = 1;
+  auto at = [&](size_t i, const char* what) { return text.compare(i, 3, what) == 0; };
+  // Up to two more quotes after a multi-line string's closing three belong
+  // to the string.
+  auto close_multi = [&](size_t& i, char quote) {
+    i += 2;
+    for (int extra = 0; extra < 2 && i + 1 < text.size() && text[i + 1] == quote; extra++)
+      i++;
+    in = In::Value;
+  };
+  for (size_t i = 0; i < text.size(); i++) {
+    const char c = text[i];
+    if (c == '\n') {
+      line++;
+      if (in == In::Comment || in == In::Basic || in == In::Literal) in = In::Value;
+      continue;
+    }
+    switch (in) {
+      case In::Value:
+        if (static_cast<unsigned char>(c) >= 0x80) {
+          throw ScenarioError(source_name + ":" + std::to_string(line) +
+                              ": a character other than ASCII outside a string or comment");
+        }
+        if (c == '#') {
+          in = In::Comment;
+        } else if (c == '"') {
+          in = at(i, "\"\"\"") ? In::MultiBasic : In::Basic;
+          if (in == In::MultiBasic) i += 2;
+        } else if (c == '\'') {
+          in = at(i, "'''") ? In::MultiLiteral : In::Literal;
+          if (in == In::MultiLiteral) i += 2;
+        }
+        break;
+      case In::Comment:
+        break;
+      case In::Basic:
+      case In::MultiBasic:
+        if (c == '\\' && i + 1 < text.size()) {
+          if (text[++i] == '\n') line++;
+        } else if (in == In::Basic && c == '"') {
+          in = In::Value;
+        } else if (in == In::MultiBasic && at(i, "\"\"\"")) {
+          close_multi(i, '"');
+        }
+        break;
+      case In::Literal:
+        if (c == '\'') in = In::Value;
+        break;
+      case In::MultiLiteral:
+        if (at(i, "'''")) close_multi(i, '\'');
+        break;
+    }
+  }
+}
+
+}  // namespace
+
 Scenario parse_scenario(const std::string& text, const std::string& source_name) {
+  RefuseNonAsciiOutsideStrings(text, source_name);
   Reader r(source_name);
   toml::table root;
   try {

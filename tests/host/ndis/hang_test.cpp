@@ -62,6 +62,34 @@ TEST_F(HangCheckTest, NoCheckAfterHalt) {
   EXPECT_EQ(fake::observed.hang_checks.size(), checks);
 }
 
+// A harness may make the check at once instead of waiting out the period:
+// the same call at DISPATCH_LEVEL and the same reset, the periodic check
+// going on as before, and no call after halt.
+TEST_F(HangCheckTest, ACheckMadeNowActsAsThePeriodicOne) {
+  bool hung = false;
+  fake::behaviour.hang_seconds = 4;
+  fake::behaviour.check_for_hang = [&] { return hung ? TRUE : FALSE; };
+  start();
+  EXPECT_FALSE(adapter().check_for_hang());
+  ASSERT_EQ(fake::observed.hang_checks.size(), 1u);
+  EXPECT_EQ(fake::observed.hang_check_irql, DISPATCH_LEVEL);
+  EXPECT_EQ(fake::observed.resets, 0);
+
+  hung = true;
+  EXPECT_TRUE(adapter().check_for_hang());
+  EXPECT_EQ(fake::observed.resets, 1);
+  EXPECT_EQ(fake::observed.reset_irql, DISPATCH_LEVEL);
+  EXPECT_EQ(adapter().hang_resets(), 1u);
+  EXPECT_EQ(adapter().hang_checks(), 2u);
+
+  hung = false;
+  RunFor(4 * kSecond);
+  EXPECT_EQ(fake::observed.hang_checks.size(), 3u);
+  adapter().halt();
+  EXPECT_FALSE(adapter().check_for_hang());
+  EXPECT_EQ(fake::observed.hang_checks.size(), 3u);
+}
+
 // Without a hang answer NDIS still resets an adapter that sits on a send or
 // a request for two periods, unless told to ignore such time-outs.
 struct TimeoutCase {
