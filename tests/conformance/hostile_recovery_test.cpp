@@ -162,7 +162,7 @@ TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
   // A full-speed frame carries 19 packets; a 1514-byte frame takes 24.
   ASSERT_TRUE(bed.RunUntil(
       [&] {
-        return bed.adapter()->AdapterState == usbeth::kStateUsbFailure &&
+        return bed.AdapterState() == usbeth::kStateUsbFailure &&
                bed.board().counters().bulk_out_packets > packets_before;
       },
       kSecond));
@@ -171,7 +171,7 @@ TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
   ASSERT_TRUE(bed.RunUntil(
       [&] {
         return !bed.miniport().reset_pending() &&
-               bed.adapter()->AdapterState == usbeth::kStateRunning;
+               bed.AdapterState() == usbeth::kStateRunning;
       },
       10 * kSecond));
   bed.RunFor(100 * kMillisecond);
