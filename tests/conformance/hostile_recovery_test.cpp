@@ -170,8 +170,7 @@ TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
   ASSERT_TRUE(bed.miniport().check_for_hang());
   ASSERT_TRUE(bed.RunUntil(
       [&] {
-        return !bed.miniport().reset_pending() &&
-               bed.AdapterState() == usbeth::kStateRunning;
+        return !bed.miniport().reset_pending() && bed.AdapterState() == usbeth::kStateRunning;
       },
       10 * kSecond));
   bed.RunFor(100 * kMillisecond);
