@@ -84,13 +84,13 @@ bool StopWriteAndWait(Adapter* adapter, USHORT count, USHORT first_register, PUC
 // the timer was cancelled does not run the rest of it.
 // Returns whether such a chain holds the flag.
 bool HaltLinkMonitor(Adapter* adapter) {
-  adapter->LinkMonitorStopping = 1;
+  ExchangeShared(adapter->LinkMonitorStopping, 1);
   BOOLEAN cancelled = FALSE;
   NdisMCancelTimer(&adapter->LinkPollTimer, &cancelled);
   NdisMCancelTimer(&adapter->StepTimer, &cancelled);
-  const bool parked = adapter->LinkChainTimerPending != 0;
-  adapter->LinkChainTimerPending = 0;
-  return parked;
+  // A StepTimer expiry already under way takes the same flag: whichever of
+  // the two takes it owns the rest of the chain.
+  return ExchangeShared(adapter->LinkChainTimerPending, 0) != 0;
 }
 
 }  // namespace
@@ -148,7 +148,8 @@ bool IsHomePhyActive(const Adapter* adapter) {
 }
 
 bool LinkMonitorHalted(const Adapter* adapter) {
-  return adapter->LinkMonitorStopping != 0 || LoadShared(adapter->AdapterState) == kStateStopped;
+  return LoadShared(adapter->LinkMonitorStopping) != 0 ||
+         LoadShared(adapter->AdapterState) == kStateStopped;
 }
 
 // ---- Chain plumbing -------------------------------------------------------------
@@ -194,15 +195,14 @@ bool ChainDelay(Adapter* adapter, ULONG delay_ms, StepRoutine next) {
   if (LinkMonitorHalted(adapter)) return EndChain(adapter);
   adapter->ResumeStep = next;
   adapter->NextStep = StepDelayElapsed;
-  adapter->LinkChainTimerPending = 1;
+  StoreShared(adapter->LinkChainTimerPending, 1);
   StartStepTimer(adapter, delay_ms);
   return true;
 }
 
 ULONG StepDelayElapsed(Adapter* adapter) {
   // A chain the stop sequence gave up on: its flag is the stop sequence's now.
-  if (adapter->LinkChainTimerPending == 0) return kOk;
-  adapter->LinkChainTimerPending = 0;
+  if (ExchangeShared(adapter->LinkChainTimerPending, 0) == 0) return kOk;
   if (LinkMonitorHalted(adapter)) return RearmLinkPoll(adapter);
   return adapter->ResumeStep(adapter);
 }
@@ -302,7 +302,7 @@ ULONG FinishLinkPoll(Adapter* adapter) {
 
 ULONG RearmLinkPoll(Adapter* adapter) {
   adapter->NextStep = IdleStep;
-  adapter->LinkChainTimerPending = 0;
+  StoreShared(adapter->LinkChainTimerPending, 0);
   StoreShared(adapter->LinkPollBusy, 0);
   if (!LinkMonitorHalted(adapter)) StartLinkPollTimer(adapter, kLinkPollIntervalMs);
   return kOk;
