@@ -168,7 +168,7 @@ std::string names_of(const Named<E> (&table)[N]) {
 
 // The fates the traffic check counts, by direction.
 const std::set<std::string> kTxFates = {"sent",    "delivered", "no_link", "disabled",
-                                        "refused", "lost",      "echoed"};
+                                        "refused", "held",      "lost",    "echoed"};
 const std::set<std::string> kRxFates = {
     "sent",     "delivered", "filtered", "filtered_wrongly", "beyond_filter", "no_link",  "dropped",
     "overflow", "disabled",  "flushed",  "discarded",        "contention",    "too_long", "lost"};

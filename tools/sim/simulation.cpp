@@ -73,6 +73,7 @@ enum class Fate : uint8_t {
   Pending,
   Delivered,  // tx: intact on the wire; rx: indicated intact
   Refused,    // tx: the send completed with an error status, or NDIS refused it
+  Held,       // tx: still queued in NDIS or with the driver when the halt began
   NoLink,
   Disabled,
   Filtered,
@@ -814,11 +815,12 @@ class Run {
     for (const auto& c : u.protocol->send_completions()) {
       auto it = u.pending_sends.find(c.frame);
       if (it == u.pending_sends.end()) continue;
+      Fate& fate = u.tx_frames[it->second].fate;
       if (c.status != NDIS_STATUS_SUCCESS) {
         ++u.tx_refused;
-        if (u.tx_frames[it->second].fate == Fate::Pending) {
-          u.tx_frames[it->second].fate = Fate::Refused;
-        }
+        if (fate == Fate::Pending || fate == Fate::Held) fate = Fate::Refused;
+      } else if (fate == Fate::Held) {
+        fate = Fate::Pending;  // sent after all: the wire must show it
       }
       u.pending_sends.erase(it);
     }
@@ -1565,6 +1567,11 @@ class Run {
 
   void Summarize(Unit& u) {
     SettleSends(u);
+    // Sends not completed yet are in NDIS's queue or with the driver; the
+    // halt gives them back, and their frames are checked after it.
+    for (const auto& [number, seq] : u.pending_sends) {
+      if (u.tx_frames[seq].fate == Fate::Pending) u.tx_frames[seq].fate = Fate::Held;
+    }
     Record r = Make("summary", &u);
     struct Oid {
       const char* name;
@@ -1653,7 +1660,6 @@ class Run {
            (units_.size() > 1 ? u.setting->name + ": " : "") + "frames arrived damaged or twice",
            "damaged_frames");
     }
-    CheckFrames(u);
     CheckStatistics(u, oid_values, c);
   }
 
@@ -1663,7 +1669,7 @@ class Run {
     std::map<std::string, int64_t> n;
     const auto& frames = tx ? u.tx_frames : u.rx_frames;
     static const char* const kTx[] = {"sent",    "delivered", "no_link", "disabled",
-                                      "refused", "lost",      "echoed"};
+                                      "refused", "held",      "lost",    "echoed"};
     static const char* const kRx[] = {"sent",          "delivered", "filtered",  "filtered_wrongly",
                                       "beyond_filter", "no_link",   "dropped",   "overflow",
                                       "disabled",      "flushed",   "discarded", "contention",
@@ -1693,6 +1699,8 @@ class Run {
         return "delivered";
       case Fate::Refused:
         return "refused";
+      case Fate::Held:
+        return "held";
       case Fate::NoLink:
         return "no_link";
       case Fate::Disabled:
@@ -1788,6 +1796,13 @@ class Run {
     u.miniport->halt();
     u.running = false;
     u.active_phy = -1;
+    // What the halt gave back settles the frames held at the summary; one
+    // the halt neither sent nor gave back is lost.
+    SettleSends(u);
+    for (FrameInfo& f : u.tx_frames) {
+      if (f.fate == Fate::Held) f.fate = Fate::Pending;
+    }
+    CheckFrames(u);
     size_t pending = u.bus->pending_irps();
     if (!reason.empty()) r.add("reason", reason);
     r.add("leaks", pending != 0);
@@ -1915,7 +1930,7 @@ class Run {
             std::vector<uint8_t> answer = req->data();
             if (x.status) {
               what += " status " + status_hex(*x.status);
-              ok = ok && req->status == *x.status;
+              ok = ok && static_cast<uint32_t>(req->status) == *x.status;
             }
             if (x.value) {
               uint64_t v = 0;
