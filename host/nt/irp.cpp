@@ -7,13 +7,12 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "nt/io.h"
 #include "nt/locks.h"
 #include "nt/pool.h"
 #include "sim/kernel.h"
+#include "sim/pointer_map.h"
 
 namespace host {
 namespace {
@@ -35,8 +34,8 @@ struct IrpState {
 
 struct IrpRegistry {
   std::mutex mutex;
-  std::unordered_map<PIRP, IrpState> live;
-  std::unordered_set<PIRP> freed;
+  PointerMap<PIRP, IrpState> live;
+  PointerSet<PIRP> freed;
   std::deque<PIRP> freed_order;
   uint64_t serial = 0;
 };
@@ -60,14 +59,14 @@ template <typename Fn>
 auto with_state(PIRP irp, const char* what, const char* freed_code, Fn fn) {
   IrpRegistry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  auto it = r.live.find(irp);
-  if (it == r.live.end()) {
+  IrpState* state = r.live.find(irp);
+  if (state == nullptr) {
     if (irp && r.freed.count(irp)) {
       bug_check(freed_code, std::string(what) + " on IRP " + hex(irp) + ", which was freed");
     }
     bug_check("BAD_IRP", std::string(what) + " on " + hex(irp) + ", which is not an IRP");
   }
-  return fn(it->second);
+  return fn(*state);
 }
 
 PIRP allocate_irp(CCHAR stack_size, const char* site) {
@@ -160,8 +159,8 @@ bool irp_is_live(PIRP irp) {
 bool irp_is_at_lower_driver(PIRP irp) {
   IrpRegistry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  auto it = r.live.find(irp);
-  return it != r.live.end() && it->second.at_lower;
+  const IrpState* state = r.live.find(irp);
+  return state != nullptr && state->at_lower;
 }
 
 size_t live_irps() {
@@ -177,14 +176,14 @@ std::string irp_leak_report() {
   std::ostringstream out;
   out << r.live.size() << " IRP(s) still allocated:";
   size_t shown = 0;
-  for (auto& [irp, state] : r.live) {
+  r.live.for_each([&](PIRP irp, const IrpState& state) {
     if (++shown > 20) {
-      out << "\n  ...";
-      break;
+      if (shown == 21) out << "\n  ...";
+      return;
     }
     out << "\n  IRP " << irp << (state.built ? " (built)" : "")
         << (state.at_lower ? " held by a lower driver" : "");
-  }
+  });
   return out.str();
 }
 
@@ -393,8 +392,8 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       {
         host::IrpRegistry& r = host::registry();
         std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = r.live.find(Irp);
-        if (it == r.live.end()) {
+        host::IrpState* found = r.live.find(Irp);
+        if (found == nullptr) {
           // Freed by a trip that the routine started and that completed inline.
           if (result != STATUS_MORE_PROCESSING_REQUIRED) {
             bug_check("IRP_FREED_WHILE_OWNED",
@@ -402,7 +401,7 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
           }
           return;
         }
-        host::IrpState& st = it->second;
+        host::IrpState& st = *found;
         st.in_routine = false;
         freed = st.freed_in_routine;
         resent = st.at_lower;

@@ -10,10 +10,9 @@
 #include <map>
 #include <mutex>
 #include <sstream>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "sim/kernel.h"
+#include "sim/pointer_map.h"
 #include "wdk_nt.h"
 
 namespace host {
@@ -39,8 +38,8 @@ struct TimerEntry {
 
 struct PoolState {
   std::mutex mutex;
-  std::unordered_set<BlockHeader*> live;
-  std::unordered_set<BlockHeader*> quarantined;
+  PointerSet<BlockHeader*> live;
+  PointerSet<BlockHeader*> quarantined;
   std::deque<BlockHeader*> quarantine_order;
   uint64_t serial = 0;
 
@@ -222,13 +221,13 @@ std::string pool_leak_report(uint32_t exclude_tag) {
   std::lock_guard<std::mutex> lock(s.mutex);
   std::map<uint32_t, std::pair<size_t, uint64_t>> by_tag;  // tag -> (blocks, bytes)
   std::map<uint64_t, BlockHeader*> by_serial;
-  for (BlockHeader* h : s.live) {
-    if (exclude_tag && h->tag == exclude_tag) continue;
+  s.live.for_each([&](BlockHeader* h) {
+    if (exclude_tag && h->tag == exclude_tag) return;
     auto& entry = by_tag[h->tag];
     ++entry.first;
     entry.second += h->size;
     by_serial[h->serial] = h;
-  }
+  });
   if (by_tag.empty()) return "";
   std::ostringstream out;
   out << by_serial.size() << " pool block(s) still allocated:";
@@ -251,10 +250,8 @@ void pool_reset() {
   PoolState& s = state();
   {
     std::lock_guard<std::mutex> lock(s.mutex);
-    for (BlockHeader* h : s.live)
-      std::free(h);
-    for (BlockHeader* h : s.quarantined)
-      std::free(h);
+    s.live.for_each([](BlockHeader* h) { std::free(h); });
+    s.quarantined.for_each([](BlockHeader* h) { std::free(h); });
     s.live.clear();
     s.quarantined.clear();
     s.quarantine_order.clear();
@@ -267,8 +264,7 @@ size_t live_pool_blocks_with_tag(uint32_t tag) {
   PoolState& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   size_t n = 0;
-  for (BlockHeader* h : s.live)
-    n += h->tag == tag;
+  s.live.for_each([&](BlockHeader* h) { n += h->tag == tag; });
   return n;
 }
 
