@@ -77,24 +77,24 @@ void Protocol::close() {
   NdisFreePacketPool(packet_pool_);
 }
 
-uint64_t Protocol::send(const std::vector<uint8_t>& frame, const std::vector<size_t>& buffer_sizes,
+uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& buffer_sizes,
                         const CallOptions& options) {
   PNDIS_PACKET packet = nullptr;
   InFlight entry;
-  entry.data = std::make_unique<std::vector<uint8_t>>(frame);
   {
     OwnerScope scope(this);
     NDIS_STATUS status;
     NdisAllocatePacket(&status, &packet, packet_pool_);
     if (status != NDIS_STATUS_SUCCESS) return 0;
+    entry.data = std::make_unique<std::vector<uint8_t>>(std::move(frame));
     std::vector<size_t> sizes = buffer_sizes;
     size_t used = 0;
     for (size_t size : sizes)
       used += size;
-    if (used > frame.size()) {
+    if (used > entry.data->size()) {
       bug_check("INVALID_PARAMETER", "Protocol::send: buffer sizes exceed the frame");
     }
-    if (used < frame.size() || sizes.empty()) sizes.push_back(frame.size() - used);
+    if (used < entry.data->size() || sizes.empty()) sizes.push_back(entry.data->size() - used);
     uint8_t* cursor = entry.data->data();
     for (size_t size : sizes) {
       PNDIS_BUFFER buffer;
@@ -312,6 +312,10 @@ size_t Protocol::received_count() const {
 size_t Protocol::send_completion_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return send_completions_.size();
+}
+bool Protocol::has_free_packet() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return in_flight_.size() < options_.packet_pool_size;
 }
 size_t Protocol::sends_in_flight() const {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -72,8 +72,10 @@ class Protocol : public Binding {
   // splits it into buffers of those sizes (a last buffer takes the rest; a
   // size of 0 makes an empty buffer). Returns the frame's number, or 0 when
   // the protocol's own pools were exhausted.
-  uint64_t send(const std::vector<uint8_t>& frame, const std::vector<size_t>& buffer_sizes = {},
+  uint64_t send(std::vector<uint8_t> frame, const std::vector<size_t>& buffer_sizes = {},
                 const CallOptions& options = {});
+  // Whether a send now would find a free packet in the protocol's pool.
+  bool has_free_packet() const;
   // The send handler's status for that frame (NDIS_STATUS_PENDING when the
   // miniport completes it later).
   NDIS_STATUS send_status(uint64_t frame) const;

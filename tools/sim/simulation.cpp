@@ -790,8 +790,13 @@ class Run {
                unsigned size) {
     uint32_t seq = u.tx_check.next_sequence();
     u.tx_frames.push_back({now_ns(), stream, Fate::Pending, true, false});
-    auto frame = make_checked_frame(Destination(u, kind, group, false), u.station, seq, size);
-    uint64_t number = u.protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+    // A frame the protocol has no packet for is never built.
+    uint64_t number = 0;
+    if (u.protocol->has_free_packet()) {
+      number = u.protocol->send(
+          make_checked_frame(Destination(u, kind, group, false), u.station, seq, size), {},
+          host::ndis::CallOptions{DISPATCH_LEVEL});
+    }
     if (number == 0) {
       ++u.tx_refused;
       ++u.tx_no_packet;
