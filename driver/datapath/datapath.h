@@ -73,7 +73,18 @@ struct TransferDescriptor {
   // cancel the IRP after IofCallDriver returned.
   PIRP Irp;
   LONG volatile IrpHolds;
+  // Receive: how the read ended, under RxLock (kReadInFlight while at the bus
+  // driver). Reads end in the order they went down, but their completion
+  // routines may run on several processors at once; a read is dealt with
+  // only once every read before it has been.
+  ULONG ReadEnd;
 };
+
+// TransferDescriptor::ReadEnd
+constexpr ULONG kReadInFlight = 0;
+constexpr ULONG kReadFrame = 1;     // holds a frame to indicate
+constexpr ULONG kReadAgain = 2;     // nothing to indicate: read into it again first
+constexpr ULONG kReadGiveBack = 3;  // failed, or the adapter is not running
 
 struct RxPacketRecord {
   PNDIS_PACKET Packet;  // first: the record is the one-element packet array
@@ -118,9 +129,10 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor);
 
 // Receive
-ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor);
+// Starts reads from the front of RxFreeQueue until RxQueueDepth are at the
+// bus driver or no descriptor is free.
+void StartReads(Adapter* adapter);
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
-ULONG QueueReceived(Adapter* adapter, TransferDescriptor* descriptor);
 void NTAPI IndicateReceived(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                             PVOID SystemSpecific3);
 // Starts a read when every receive descriptor is free (no read outstanding,

@@ -1,39 +1,70 @@
-// Receive path: one bulk-in read outstanding at a time, each into the buffer
-// of a free receive descriptor. A completion checks the status trailer,
-// queues a good frame on RxReadyQueue, starts the next read and arms
+// Receive path: RxQueueDepth bulk-in reads outstanding at once (one unless
+// configured deeper), each into the buffer of a free receive descriptor. A
+// completion checks the status trailer, queues a good frame on RxReadyQueue
+// in the order the reads went down, starts the next read and arms
 // RxIndicateTimer; the timer routine indicates every waiting frame with
 // NDIS_STATUS_RESOURCES, so that NDIS copies it during the call.
 //
-// A receive descriptor is on RxFreeQueue, on RxReadyQueue, at the bus driver
-// as the outstanding read, or being indicated; it returns to RxFreeQueue only
-// after its indication, so a new read can never overwrite a frame that NDIS
-// is still copying.
+// A receive descriptor is on RxFreeQueue, on RxReadyQueue, on RxReadingQueue
+// (at the bus driver, or ended and waiting for the reads before it), or being
+// indicated; it returns to RxFreeQueue only after its indication, so a new
+// read can never overwrite a frame that NDIS is still copying.
 #include "datapath/datapath.h"
 #include "miniport/miniport.h"
 
 namespace usbeth {
 
-static void ReturnRxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+// Each call asks for one filling of the reads: up to RxQueueDepth reads
+// passed down, fewer when that many are already at the bus driver or no
+// descriptor is free. One thread at a time passes reads down (RxPassing), so
+// that RxReadingQueue holds them in the order the bus driver got them; a
+// thread that finds another passing leaves its request to it. The reads go
+// down with RxLock released, since a completion may run inline and take it.
+// The turn counts in RxIrpsOutstanding, so that halt, which frees the adapter
+// once that is 0, waits for it to end; its decrement is the turn's last touch.
+void StartReads(Adapter* adapter) {
   NdisAcquireSpinLock(&adapter->RxLock);
-  QueuePushBack(&adapter->RxFreeQueue, descriptor);
-  NdisReleaseSpinLock(&adapter->RxLock);
-}
-
-ULONG SubmitBulkIn(Adapter* adapter, TransferDescriptor* descriptor) {
-  PIRP irp = BuildBulkTransfer(adapter, descriptor, kBulkInPipe,
-                               USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                               kTransferBufferSize, BulkInComplete);
-  if (irp == nullptr) {
-    // Without this the descriptor would be on no queue, and since reading
-    // restarts only when every descriptor is free, reception would never
-    // resume. Give it back and let the indication routine try again shortly.
-    ReturnRxDescriptor(adapter, descriptor);
-    ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, kReceiveRetryDelayMs);
-    return kFailed;
+  adapter->RxFillRequests++;
+  if (adapter->RxPassing) {
+    NdisReleaseSpinLock(&adapter->RxLock);
+    return;
   }
+  adapter->RxPassing = 1;
   InterlockedIncrement(&adapter->RxIrpsOutstanding);
-  NTSTATUS status = IofCallDriver(adapter->LowerDevice, irp);
-  return status == STATUS_PENDING ? kOk : kFailed;
+  const LONG depth = static_cast<LONG>(adapter->RxQueueDepth);
+  bool retry = false;
+  while (adapter->RxFillRequests > 0 && !retry) {
+    adapter->RxFillRequests--;
+    for (LONG passed = 0; passed < depth && adapter->RxReadingQueue.Count < depth; ++passed) {
+      TransferDescriptor* descriptor = QueuePopFront(&adapter->RxFreeQueue);
+      if (descriptor == nullptr) break;
+      NdisReleaseSpinLock(&adapter->RxLock);
+      PIRP irp = BuildBulkTransfer(adapter, descriptor, kBulkInPipe,
+                                   USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                   kTransferBufferSize, BulkInComplete);
+      NdisAcquireSpinLock(&adapter->RxLock);
+      if (irp == nullptr) {
+        // Without this the descriptor would be on no queue, and since reading
+        // restarts only when every descriptor is free, reception would never
+        // resume. Give it back and let the indication routine try again
+        // shortly.
+        QueuePushBack(&adapter->RxFreeQueue, descriptor);
+        retry = true;
+        break;
+      }
+      descriptor->ReadEnd = kReadInFlight;
+      QueuePushBack(&adapter->RxReadingQueue, descriptor);
+      InterlockedIncrement(&adapter->RxIrpsOutstanding);
+      NdisReleaseSpinLock(&adapter->RxLock);
+      IofCallDriver(adapter->LowerDevice, irp);
+      NdisAcquireSpinLock(&adapter->RxLock);
+    }
+  }
+  adapter->RxFillRequests = 0;
+  adapter->RxPassing = 0;
+  NdisReleaseSpinLock(&adapter->RxLock);
+  if (retry) ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, kReceiveRetryDelayMs);
+  InterlockedDecrement(&adapter->RxIrpsOutstanding);
 }
 
 // The trailer's length field: bytes n-4 (low) and n-3 (high), low 12 bits,
@@ -80,63 +111,76 @@ static ULONG ReceivedFrameLength(Adapter* adapter, TransferDescriptor* descripto
   return length;
 }
 
+// Records how a read ended and deals, in order, with every ended read at the
+// front of RxReadingQueue: a frame waits for indication, a descriptor with
+// nothing to indicate is read into again first, one given back waits at the
+// back. True when a frame was queued for indication.
+static bool EndRead(Adapter* adapter, TransferDescriptor* descriptor, ULONG how) {
+  bool queued = false;
+  NdisAcquireSpinLock(&adapter->RxLock);
+  descriptor->ReadEnd = how;
+  while (adapter->RxReadingQueue.Front != nullptr &&
+         adapter->RxReadingQueue.Front->ReadEnd != kReadInFlight) {
+    TransferDescriptor* ended = QueuePopFront(&adapter->RxReadingQueue);
+    switch (ended->ReadEnd) {
+      case kReadFrame:
+        QueuePushBack(&adapter->RxReadyQueue, ended);
+        queued = true;
+        break;
+      case kReadAgain:
+        QueuePushFront(&adapter->RxFreeQueue, ended);
+        break;
+      default:
+        QueuePushBack(&adapter->RxFreeQueue, ended);
+        break;
+    }
+  }
+  NdisReleaseSpinLock(&adapter->RxLock);
+  return queued;
+}
+
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   TransferDescriptor* descriptor = static_cast<TransferDescriptor*>(context);
   Adapter* adapter = descriptor->Owner;
 
-  if (LoadShared(adapter->AdapterState) != kStateRunning) {
-    IoFreeIrp(irp);
-    ReturnRxDescriptor(adapter, descriptor);
-  } else {
+  ULONG how = kReadGiveBack;
+  if (LoadShared(adapter->AdapterState) == kStateRunning) {
     descriptor->Length = 0;
     descriptor->TransferStatus = kTransferFailed;
     if (irp->IoStatus.Status != STATUS_SUCCESS) {
       // Only a running adapter fails: a read ended by a reset's or the stop
       // path's pipe abort changes nothing.
       CompareExchangeShared(adapter->AdapterState, kStateRunning, kStateUsbFailure);
-      IoFreeIrp(irp);
-      ReturnRxDescriptor(adapter, descriptor);
     } else {
       const ULONG received = descriptor->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
       descriptor->Length = ReceivedFrameLength(adapter, descriptor, received);
       descriptor->TransferStatus = kTransferSucceeded;
-      IoFreeIrp(irp);
-      if (descriptor->Length != 0) {
-        QueueReceived(adapter, descriptor);
-      } else {
-        SubmitBulkIn(adapter, descriptor);
-      }
+      how = descriptor->Length != 0 ? kReadFrame : kReadAgain;
     }
   }
+  IoFreeIrp(irp);
+  const bool queued = EndRead(adapter, descriptor, how);
+  // Reading goes on after a read that ended well; after a failed one it
+  // starts again only once every descriptor is free.
+  if (how != kReadGiveBack) StartReads(adapter);
+  if (queued) ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, 0);
   // Last: halt may free the adapter once no read is outstanding.
   InterlockedDecrement(&adapter->RxIrpsOutstanding);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-ULONG QueueReceived(Adapter* adapter, TransferDescriptor* descriptor) {
-  NdisAcquireSpinLock(&adapter->RxLock);
-  QueuePushBack(&adapter->RxReadyQueue, descriptor);
-  TransferDescriptor* next = QueuePopFront(&adapter->RxFreeQueue);
-  NdisReleaseSpinLock(&adapter->RxLock);
-  if (next != nullptr) SubmitBulkIn(adapter, next);
-  ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, 0);
-  return kOk;
-}
-
-// With RxLock held: the front free descriptor when every receive descriptor
-// is free, that is when no read is outstanding and nothing waits.
-static TransferDescriptor* TakeDescriptorToRestart(Adapter* adapter) {
-  if (adapter->RxFreeQueue.Count < static_cast<LONG>(adapter->RxDescriptorCount)) return nullptr;
-  return QueuePopFront(&adapter->RxFreeQueue);
+// With RxLock held: whether every receive descriptor is free, that is no
+// read is outstanding and nothing waits.
+static bool EveryRxDescriptorFree(Adapter* adapter) {
+  return adapter->RxFreeQueue.Count >= static_cast<LONG>(adapter->RxDescriptorCount);
 }
 
 ULONG RestartReception(Adapter* adapter) {
   NdisAcquireSpinLock(&adapter->RxLock);
-  TransferDescriptor* descriptor =
-      adapter->RxIndicating ? nullptr : TakeDescriptorToRestart(adapter);
+  const bool restart = !adapter->RxIndicating && EveryRxDescriptorFree(adapter);
   NdisReleaseSpinLock(&adapter->RxLock);
-  if (descriptor == nullptr) return kFailed;
-  SubmitBulkIn(adapter, descriptor);
+  if (!restart) return kFailed;
+  StartReads(adapter);
   return kOk;
 }
 
@@ -178,9 +222,9 @@ static void IndicateReadyFrames(Adapter* adapter) {
   // Reception stopped when every descriptor waited for indication, or after
   // a failed read: start it again now that all are free. The read goes down
   // after RxLock is released, since its completion may run inline and take it.
-  TransferDescriptor* restart = TakeDescriptorToRestart(adapter);
+  const bool restart = EveryRxDescriptorFree(adapter);
   NdisReleaseSpinLock(&adapter->RxLock);
-  if (restart != nullptr) SubmitBulkIn(adapter, restart);
+  if (restart) StartReads(adapter);
 }
 
 }  // namespace usbeth

@@ -1,11 +1,14 @@
 // Transmit path: one packet per MiniportSend, copied behind a 2-byte length
 // prefix into a free transmit descriptor and sent as one bulk-out transfer.
 //
-// Bulk-out IRPs reach the bus driver strictly one at a time, in submission
-// order: TxIrpsOutstanding counts the one at the bus driver plus those waiting
-// in TxPendingQueue, and the end of each IRP passes the next one down. A frame
-// whose transfer is a multiple of the bulk packet size is queued together
-// with its zero-length transfer, so that nothing can come between the two.
+// Bulk-out IRPs reach the bus driver in submission order, at most
+// TxQueueDepth of them there at once (one unless configured deeper):
+// TxIrpsOutstanding counts those at the bus driver plus those waiting in
+// TxPendingQueue, and the end of each IRP lets the next one down. One thread
+// at a time passes IRPs down, so that two processors never race to the bus
+// driver with consecutive IRPs. A frame whose transfer is a multiple of the
+// bulk packet size is queued together with its zero-length transfer, so that
+// nothing can come between the two.
 #include "datapath/datapath.h"
 #include "miniport/miniport.h"
 
@@ -80,9 +83,38 @@ static void QueuePendingIrp(Adapter* adapter, PIRP irp) {
                                &adapter->TxPendingLock);
 }
 
+// With TxSubmitLock held: this thread becomes the one passing IRPs down. Its
+// turn counts in TxIrpsOutstanding, so that halt, which frees the adapter
+// once that is 0, waits for the turn to end even when every IRP it passed
+// has already ended on another processor.
+static void BeginPassingLocked(Adapter* adapter) {
+  adapter->TxPassing = 1;
+  adapter->TxIrpsOutstanding++;
+}
+
+// With TxSubmitLock held, by the thread passing IRPs down: the next queued
+// IRP when the bus driver has room for another, counted there; otherwise
+// null, and that thread's turn ends (it must not touch the adapter after
+// releasing the lock).
+static PIRP TakeIrpToPassLocked(Adapter* adapter) {
+  if (adapter->TxIrpsAtBus < static_cast<LONG>(adapter->TxQueueDepth) &&
+      !IsListEmpty(&adapter->TxPendingQueue)) {
+    PLIST_ENTRY entry =
+        ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
+    adapter->TxIrpsAtBus++;
+    return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+  }
+  adapter->TxPassing = 0;
+  adapter->TxIrpsOutstanding--;
+  return nullptr;
+}
+
 // Ends a bulk-out IRP once nobody holds it: frees it, returns its descriptor
-// and gives the bus driver's turn to the next queued IRP, which it returns.
-static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
+// and gives up its place at the bus driver. Returns the next IRP that this
+// thread must pass down: as the passer (`passing`), or because nobody is
+// passing and IRPs wait. Returns null when the adapter may be gone: halt
+// frees it once TxIrpsOutstanding is 0, so nothing of it is touched after.
+static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool passing) {
   IoFreeIrp(descriptor->Irp);
   descriptor->Irp = nullptr;
   // TxLock first and on its own: it is never held with TxSubmitLock.
@@ -91,26 +123,29 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
   PIRP next = nullptr;
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxIrpsOutstanding--;
-  if (adapter->TxIrpsOutstanding > 0) {
-    PLIST_ENTRY entry =
-        ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
-    if (entry != nullptr) next = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+  adapter->TxIrpsAtBus--;
+  if (!passing && adapter->TxPassing == 0 && !IsListEmpty(&adapter->TxPendingQueue)) {
+    BeginPassingLocked(adapter);
+    passing = true;
   }
+  if (passing) next = TakeIrpToPassLocked(adapter);
   ReleaseSubmitLock(adapter, old_irql);
   return next;
 }
 
-// Passes bulk-out IRPs to the bus driver, starting with `irp`, and returns
-// the outcome of that first one: STATUS_PENDING or the status the bus driver
-// returned, or STATUS_CANCELLED when the adapter is being stopped.
+// Passes bulk-out IRPs to the bus driver, starting with `irp` (already taken
+// from the queue by this thread as the passer), for as long as IRPs wait and
+// the bus driver has room. Returns the outcome for `own` when this loop
+// passed it: STATUS_PENDING or the status the bus driver returned, or
+// STATUS_CANCELLED when the adapter is being stopped; STATUS_PENDING when
+// it did not pass it.
 //
 // No lock is held here, so a completion that runs inside IofCallDriver or
 // IoCancelIrp finds TxSubmitLock free. Both the passer and the completion
 // hold the IRP; when the completion ran inline the passer lets go last and
 // goes on with the next queued IRP in this loop instead of recursing.
-static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp) {
-  NTSTATUS first_status = STATUS_PENDING;
-  bool first = true;
+static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, PIRP own) {
+  NTSTATUS own_status = STATUS_PENDING;
   while (irp != nullptr) {
     TransferDescriptor* descriptor =
         static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
@@ -127,33 +162,44 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp) {
       IoCancelIrp(irp);
       status = STATUS_CANCELLED;
     }
-    if (first) first_status = status;
-    first = false;
-    if (InterlockedDecrement(&descriptor->IrpHolds) != 0) break;
-    irp = FinishBulkOut(adapter, descriptor);
+    if (irp == own) {
+      own_status = status;
+      own = nullptr;  // an IRP allocated later at the same address is not it
+    }
+    if (InterlockedDecrement(&descriptor->IrpHolds) == 0) {
+      irp = FinishBulkOut(adapter, descriptor, true);
+    } else {
+      KIRQL old_irql = AcquireSubmitLock(adapter);
+      irp = TakeIrpToPassLocked(adapter);
+      ReleaseSubmitLock(adapter, old_irql);
+    }
   }
-  return first_status;
+  return own_status;
 }
 
 void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
   if (InterlockedDecrement(&descriptor->IrpHolds) != 0) return;
-  PIRP next = FinishBulkOut(adapter, descriptor);
-  if (next != nullptr) PassBulkOutDown(adapter, next);
+  PIRP next = FinishBulkOut(adapter, descriptor, false);
+  if (next != nullptr) PassBulkOutDown(adapter, next, nullptr);
 }
 
 ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   KIRQL old_irql = AcquireSubmitLock(adapter);
-  const bool pass_now = adapter->TxIrpsOutstanding == 0;
   adapter->TxIrpsOutstanding += second != nullptr ? 2 : 1;
-  if (!pass_now) QueuePendingIrp(adapter, first);
+  QueuePendingIrp(adapter, first);
   if (second != nullptr) QueuePendingIrp(adapter, second);
+  PIRP next = nullptr;
+  if (adapter->TxPassing == 0) {
+    BeginPassingLocked(adapter);
+    next = TakeIrpToPassLocked(adapter);
+  }
   ReleaseSubmitLock(adapter, old_irql);
-  if (!pass_now) return kOk;
+  if (next == nullptr) return kOk;
 
   // From here on the completion routine owns the descriptors. A transfer the
   // bus driver took, or finished at once with success, is sent; one it
   // refused, or that was cancelled because the adapter stopped, is not.
-  NTSTATUS status = PassBulkOutDown(adapter, first);
+  NTSTATUS status = PassBulkOutDown(adapter, next, first);
   if (status == STATUS_PENDING || NT_SUCCESS(status)) return kOk;
   return kSubmitRefused;
 }

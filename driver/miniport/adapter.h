@@ -136,6 +136,10 @@ struct Adapter {
   ULONG RxDescriptorCount;
   ULONG MediaType;
   ULONG HomeLanMode;
+  // Bulk-out transfers at the bus driver at once, and bulk-in reads
+  // outstanding at once (1 each unless configured deeper).
+  ULONG TxQueueDepth;
+  ULONG RxQueueDepth;
 
   // Data-path queues
   DescriptorQueue TxFreeQueue;
@@ -281,6 +285,17 @@ struct Adapter {
   PVOID RxPacketRecords;
   LONG RxIrpsOutstanding;
   UCHAR RxIndicating;
+  // Under TxSubmitLock: bulk-out IRPs passed to the bus driver and not yet
+  // ended, and whether a thread is passing queued ones down (one at a time,
+  // so that the bus driver gets them in queue order).
+  LONG TxIrpsAtBus;
+  UCHAR TxPassing;
+  // Under RxLock: the reads at the bus driver in the order they were passed
+  // down, which is the order the device fills them in; and whether a thread
+  // is passing reads down (one at a time, for the same reason).
+  DescriptorQueue RxReadingQueue;
+  UCHAR RxPassing;
+  LONG RxFillRequests;  // StartReads calls not yet served by the passing thread
 
   // Trust in the device (usb/usb_transport.cpp). Set, interlocked, when a
   // synchronous request ran out its time limit: the device stopped

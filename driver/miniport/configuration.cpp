@@ -36,6 +36,8 @@ ULONG ReadConfiguration(Adapter* adapter) {
       {NDIS_STRING_CONST("MediaType"), &adapter->MediaType},
       {NDIS_STRING_CONST("HomeLan"), &adapter->HomeLanMode},
       {NDIS_STRING_CONST("AlivePara"), &adapter->AlivePara},
+      {NDIS_STRING_CONST("TxQueueDepth"), &adapter->TxQueueDepth},
+      {NDIS_STRING_CONST("RxQueueDepth"), &adapter->RxQueueDepth},
       {NDIS_STRING_CONST(""), nullptr},
   };
   for (KeywordEntry* entry = keywords; entry->Field != nullptr; ++entry) {

@@ -26,6 +26,15 @@ constexpr ULONG kMinimumRxDescriptors = 3;
 // descriptors: its own and the zero-length transfer that ends it.
 constexpr ULONG kMinimumTxDescriptors = 2;
 constexpr ULONG kMulticastHashBytes = 8;
+// The deepest queues of transfers at the bus driver that may be configured.
+constexpr ULONG kMaxTxQueueDepth = 8;
+constexpr ULONG kMaxRxQueueDepth = 8;
+
+// `value` brought into 1..`most`.
+ULONG ClampDepth(ULONG value, ULONG most) {
+  if (value < 1) return 1;
+  return value > most ? most : value;
+}
 
 // Register 0x1C value for an AlivePara setting; 0 writes nothing.
 UCHAR AliveParameterValue(ULONG alive_para) {
@@ -127,6 +136,12 @@ ULONG BringUpAdapter(Adapter* adapter) {
   adapter->KeepAliveTicks = 0;
   adapter->TxDescriptorCount = kDefaultDescriptorCount;
   adapter->RxDescriptorCount = kDefaultDescriptorCount;
+  adapter->TxQueueDepth = 1;
+  adapter->RxQueueDepth = 1;
+  adapter->TxIrpsAtBus = 0;
+  adapter->TxPassing = 0;
+  adapter->RxPassing = 0;
+  adapter->RxFillRequests = 0;
 
   BeginDeviceSequence(adapter);
   if (ConfigureUsbDevice(adapter) != kOk) return kFailed;
@@ -153,6 +168,13 @@ ULONG BringUpAdapter(Adapter* adapter) {
   }
   if (adapter->TxDescriptorCount < kMinimumTxDescriptors) {
     adapter->TxDescriptorCount = kMinimumTxDescriptors;
+  }
+  adapter->TxQueueDepth = ClampDepth(adapter->TxQueueDepth, kMaxTxQueueDepth);
+  // At least one receive descriptor stays out of the reads, so that a frame
+  // can wait for its indication while reading goes on.
+  adapter->RxQueueDepth = ClampDepth(adapter->RxQueueDepth, kMaxRxQueueDepth);
+  if (adapter->RxQueueDepth > adapter->RxDescriptorCount - 1) {
+    adapter->RxQueueDepth = adapter->RxDescriptorCount - 1;
   }
 
   NdisMoveMemory(adapter->RegWriteBuffer, adapter->CurrentAddress, kEthernetAddressLength);
@@ -190,12 +212,8 @@ ULONG StartController(Adapter* adapter) {
   if (adapter->FirstStartDone == 0) {
     // The first start launches reception; from then on each completed read
     // starts the next.
-    NdisAcquireSpinLock(&adapter->RxLock);
-    TransferDescriptor* descriptor = QueuePopFront(&adapter->RxFreeQueue);
-    NdisReleaseSpinLock(&adapter->RxLock);
     StoreShared(adapter->AdapterState, kStateRunning);
-    if (descriptor == nullptr) return kFailed;
-    SubmitBulkIn(adapter, descriptor);
+    StartReads(adapter);
   }
 
   ComputeMediaBits(adapter);

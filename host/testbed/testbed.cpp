@@ -93,6 +93,14 @@ Testbed::Testbed(hw::UsbDevice& device, TestbedOptions options) {
   ndis::AdapterSetup setup;
   setup.lower_device = bus_->device_object();
   setup.registry = std::move(options.registry);
+  // USBETH_QUEUE_DEPTH runs a whole suite with deeper transfer queues: both
+  // depths set to it, unless the test sets them itself.
+  if (const char* depth = std::getenv("USBETH_QUEUE_DEPTH")) {
+    const uint32_t value = static_cast<uint32_t>(std::strtoul(depth, nullptr, 0));
+    for (const char* keyword : {"TxQueueDepth", "RxQueueDepth"}) {
+      if (setup.registry.find(keyword) == nullptr) setup.registry.set_integer(keyword, value);
+    }
+  }
   setup.media = std::move(options.media);
   setup.name = "usbeth0";
   adapter_ = &ndis_->add_adapter(std::move(setup));

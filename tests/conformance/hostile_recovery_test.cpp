@@ -116,7 +116,10 @@ TEST(BulkFailureRecovery, ADeviceThatKeepsFailingIsResetEveryPeriodWithoutLeakin
   const host::Nanoseconds period = bed.miniport().check_for_hang_seconds() * kSecond;
   host::faults().set_bulk_rule(
       [](bool in) { return in ? host::UrbFault::CompleteWithError : host::UrbFault::None; });
-  bed.board().send_from_partner(bed.phy(), bed.ToStation(300, 1));
+  // The reads already at the bus driver end first, one frame each; the first
+  // read passed down after them fails. Enough frames for the deepest queue.
+  for (uint8_t i = 0; i < 8; ++i)
+    bed.board().send_from_partner(bed.phy(), bed.ToStation(300, i));
   ASSERT_TRUE(
       bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond));
 

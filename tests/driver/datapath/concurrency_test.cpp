@@ -60,12 +60,20 @@ void ExpectWireMatches(DatapathBench& bench,
   EXPECT_EQ(0u, bench.miniport().sends_queued());
 }
 
-class SeededTransmitTest : public ::testing::TestWithParam<uint64_t> {};
+// Both transfer queues at `depth`: bulk-out transfers at the bus at once and
+// reads outstanding.
+BenchOptions WithQueueDepth(BenchOptions options, uint32_t depth) {
+  options.registry["TxQueueDepth"] = depth;
+  options.registry["RxQueueDepth"] = depth;
+  return options;
+}
+
+class SeededTransmitTest : public ::testing::TestWithParam<std::tuple<uint64_t, uint32_t>> {};
 
 TEST_P(SeededTransmitTest, BurstsReachTheWireWholeAndInOrder) {
   BenchOptions options;
-  options.seed = GetParam();
-  DatapathBench bench(options);
+  options.seed = std::get<0>(GetParam());
+  DatapathBench bench(WithQueueDepth(options, std::get<1>(GetParam())));
   std::vector<std::vector<std::vector<uint8_t>>> accepted(1);
   for (uint16_t seq = 0; seq < 60; seq++) {
     std::vector<uint8_t> frame = TaggedFrame(bench, kSizes[seq % 10], 0, seq);
@@ -75,21 +83,24 @@ TEST_P(SeededTransmitTest, BurstsReachTheWireWholeAndInOrder) {
     if (bench.kernel().scheduler().random(3) == 0)
       bench.RunFor(bench.kernel().scheduler().random(3) * host::kMillisecond);
   }
-  ASSERT_TRUE(bench.RunUntilTxIdle()) << "seed " << GetParam();
+  ASSERT_TRUE(bench.RunUntilTxIdle()) << "seed " << std::get<0>(GetParam());
   ExpectWireMatches(bench, accepted);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, SeededTransmitTest, ::testing::Range<uint64_t>(1, 41));
+INSTANTIATE_TEST_SUITE_P(Seeds, SeededTransmitTest,
+                         ::testing::Combine(::testing::Range<uint64_t>(1, 41),
+                                            ::testing::Values(1u, 4u)));
 
-class ThreadedTransmitTest : public ::testing::TestWithParam<host::usb::CompletionMode> {};
+class ThreadedTransmitTest
+    : public ::testing::TestWithParam<std::tuple<host::usb::CompletionMode, uint32_t>> {};
 
 TEST_P(ThreadedTransmitTest, SendersOnSeveralProcessorsKeepFramesWholeAndOrdered) {
   BenchOptions options;
   options.mode = host::Mode::Threaded;
   options.processors = 4;
   options.time_scale = 20.0;
-  options.completion = GetParam();
-  DatapathBench bench(options);
+  options.completion = std::get<0>(GetParam());
+  DatapathBench bench(WithQueueDepth(options, std::get<1>(GetParam())));
   constexpr int kSenders = 4;
   constexpr uint16_t kFrames = 60;
   std::vector<std::vector<std::vector<uint8_t>>> accepted(kSenders);
@@ -110,18 +121,22 @@ TEST_P(ThreadedTransmitTest, SendersOnSeveralProcessorsKeepFramesWholeAndOrdered
   ExpectWireMatches(bench, accepted);
 }
 
-INSTANTIATE_TEST_SUITE_P(Completion, ThreadedTransmitTest,
-                         ::testing::Values(host::usb::CompletionMode::Seeded,
-                                           host::usb::CompletionMode::BeforeReturn,
-                                           host::usb::CompletionMode::Deferred));
+INSTANTIATE_TEST_SUITE_P(
+    Completion, ThreadedTransmitTest,
+    ::testing::Combine(::testing::Values(host::usb::CompletionMode::Seeded,
+                                         host::usb::CompletionMode::BeforeReturn,
+                                         host::usb::CompletionMode::Deferred),
+                       ::testing::Values(1u, 4u)));
 
-TEST(ThreadedReceiveTest, FramesFromTheWireWhileSendingArriveInOrder) {
+class ThreadedReceiveTest : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(ThreadedReceiveTest, FramesFromTheWireWhileSendingArriveInOrder) {
   BenchOptions options;
   options.mode = host::Mode::Threaded;
   options.processors = 4;
   options.time_scale = 20.0;
   options.completion = host::usb::CompletionMode::BeforeReturn;
-  DatapathBench bench(options);
+  DatapathBench bench(WithQueueDepth(options, GetParam()));
   const uint8_t phy = bench.board().first_phy_address();
   std::vector<std::vector<uint8_t>> sent;
   std::thread sender([&] {
@@ -154,6 +169,8 @@ TEST(ThreadedReceiveTest, FramesFromTheWireWhileSendingArriveInOrder) {
   EXPECT_EQ(sent, received);
   EXPECT_TRUE(bench.RunUntilTxIdle(20 * host::kSecond));
 }
+
+INSTANTIATE_TEST_SUITE_P(Depth, ThreadedReceiveTest, ::testing::Values(1u, 4u));
 
 // The statistics are counted by the completions, read by queries and zeroed
 // by a reset, all on different processors: each access must be whole (under
