@@ -171,7 +171,8 @@ int main(int argc, char** argv) {
   app.add_flag("--quiet,-q", run.quiet, "print only the summary and failures");
   std::string driver_image;
   app.add_option("--driver", driver_image,
-                 "run this usbeth.sys image instead of the linked driver (32-bit build)");
+                 "run this usbeth.sys image instead of the linked driver, in scenario runs, the "
+                 "soak and the bridge (32-bit build)");
   bool debug_prints = false;
   app.add_flag("--debug-prints", debug_prints,
                "echo the driver's debug prints (DbgPrint) to stderr; the same as setting "
