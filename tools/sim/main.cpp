@@ -143,6 +143,10 @@ int RunSoak(const SoakArgs& args) {
     std::fflush(stdout);
   };
   SoakReport r = run_soak(o);
+  if (!r.error.empty()) {
+    std::fprintf(stderr, "%s\n", r.error.c_str());
+    return kExitBadInput;
+  }
   std::printf(
       "soak: seed %llu, faults level %d: %.1f simulated hours in %.1f s of real time; %llu "
       "episodes, %llu events, %llu faults injected, %llu frames checked, %llu failures\n",
