@@ -7,7 +7,8 @@
 
   compare_captures.py sims --reference SIM64 --sim SIM32 --image usbeth.sys
                            [--emulator qemu-i386] [--out DIR] [--skip-without-reference]
-      runs the embedded default scenario three times, with the 64-bit
+                           [--scenario FILE]
+      runs the embedded default scenario (or FILE) three times, with the 64-bit
       simulator (linked driver), the 32-bit one (linked driver) and the 32-bit
       one running the image, and compares each run's usbmon capture and event
       log with the 64-bit run's: the same URBs in the same order, with the
@@ -126,8 +127,8 @@ def first_line_difference(path_a, path_b, name_a, name_b):
     return None
 
 
-def run_sim(command, pcap, events):
-    full = command + ["--quiet", "--usb-pcap", pcap, "--events", events]
+def run_sim(command, pcap, events, scenario):
+    full = command + ["--quiet", "--usb-pcap", pcap, "--events", events] + scenario
     done = subprocess.run(full, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if done.returncode != 0:
         raise CaptureError(f"{' '.join(full)} exited with {done.returncode}:\n{done.stdout}")
@@ -145,14 +146,16 @@ def compare_sims(args):
     runs = [("linked, 64-bit", "linked64", [args.reference]),
             ("linked, 32-bit", "linked32", emulator + [args.sim]),
             ("image", "image", emulator + [args.sim, "--driver", args.image])]
+    scenario = [args.scenario] if args.scenario else []
     results = {}
     for title, stem, command in runs:
         pcap = os.path.join(out, stem + ".pcap")
         events = os.path.join(out, stem + ".jsonl")
-        run_sim(command, pcap, events)
+        run_sim(command, pcap, events, scenario)
         results[stem] = (title, pcap, events, read_capture(pcap))
     ref_title, _, ref_events, ref_records = results["linked64"]
-    print(f"default scenario, linked 64-bit build: {len(ref_records)} usbmon records "
+    name = args.scenario or "default scenario"
+    print(f"{name}, linked 64-bit build: {len(ref_records)} usbmon records "
           f"({len(ref_records) // 2} URBs submitted and completed), captures in {out}")
     differ = False
     for stem in ("image", "linked32"):
@@ -183,6 +186,7 @@ def main():
     sims.add_argument("--image", required=True, help="usbeth.sys")
     sims.add_argument("--emulator", default="", help="runs the 32-bit simulator (qemu-i386)")
     sims.add_argument("--out", default="", help="folder for the captures (default: a new one)")
+    sims.add_argument("--scenario", default="", help="scenario file (default: the embedded one)")
     sims.add_argument("--skip-without-reference", action="store_true",
                       help="exit 77 when the 64-bit simulator is not built")
     args = parser.parse_args()
