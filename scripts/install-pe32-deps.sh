@@ -5,7 +5,8 @@
 # and qemu-user, which runs its programs on kernels without 32-bit process
 # support. Does nothing when everything is already there.
 set -euo pipefail
-packages=(g++-multilib libgtest-dev:i386 libgmock-dev:i386 libpcap0.8-dev:i386 qemu-user)
+packages=(g++-multilib libgtest-dev:i386 libgmock-dev:i386 libpcap0.8-dev:i386
+          libtomlplusplus-dev:i386 qemu-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -18,7 +18,8 @@
 // A record the host allocates or fills only partly: the host's must fit in it.
 #define USBETH_DDK_ROOM(record) \
   __asm__ volatile("#@layout room " #record " - 0 %c0" ::"i"(sizeof(record)))
-// Fields of the driver's own records that the test bed reads from outside.
+// Fields of the driver's own records that the test bed and the simulator
+// read from outside.
 #define USBETH_IMAGE_FIELD(record, member)                               \
   __asm__ volatile("#@layout image " #record " " #member                 \
                    " %c0 %c1" ::"i"(__builtin_offsetof(record, member)), \
@@ -214,4 +215,6 @@ extern "C" void usbeth_layout_table() {
   USBETH_IMAGE_FIELD(usbeth::Adapter, AdapterState);
   USBETH_IMAGE_FIELD(usbeth::Adapter, TxIrpsOutstanding);
   USBETH_IMAGE_FIELD(usbeth::Adapter, KeepAliveTimerStarted);
+  USBETH_IMAGE_FIELD(usbeth::Adapter, ActivePhyAddress);
+  USBETH_IMAGE_FIELD(usbeth::Adapter, ActivePhyId);
 }

@@ -329,6 +329,29 @@ TEST(Soak, ReportsWhatItRanAndWritesAFailureThatReplays) {
   }
 }
 
+// The folder for failing scenarios is made before the first episode; one
+// that cannot be made stops the soak before it runs, rather than after hours
+// with nowhere to write what it found.
+TEST(Soak, MakesItsOutputFolderOrRefusesToStart) {
+  fs::path dir = fs::temp_directory_path() / "usbeth-soak-out-test";
+  fs::remove_all(dir);
+  SoakOptions o;
+  o.hours = 0.01;
+  o.episode_ms = 20'000;
+  o.out_dir = (dir / "a" / "b").string();
+  SoakReport made = run_soak(o);
+  EXPECT_EQ(made.error, "");
+  EXPECT_TRUE(fs::is_directory(dir / "a" / "b"));
+  EXPECT_GE(made.episodes, 1u);
+
+  std::ofstream(dir / "file") << "not a folder";
+  o.out_dir = (dir / "file" / "c").string();
+  SoakReport refused = run_soak(o);
+  EXPECT_NE(refused.error.find("cannot be made a folder"), std::string::npos) << refused.error;
+  EXPECT_EQ(refused.episodes, 0u);
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace usbeth::sim
 

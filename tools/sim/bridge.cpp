@@ -15,6 +15,7 @@
 #include "ndis/protocol.h"
 #include "sim/kernel.h"
 #include "tap.h"
+#include "testbed/driver.h"
 #include "usb/bus_driver.h"
 
 namespace usbeth::sim {
@@ -154,7 +155,7 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
     }
   });
 
-  if (ndis->load_driver(DriverEntry) != STATUS_SUCCESS) {
+  if (ndis->load_driver(host::driver_entry()) != STATUS_SUCCESS) {
     std::fprintf(stderr, "bridge: DriverEntry failed\n");
     return 1;
   }

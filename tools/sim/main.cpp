@@ -14,6 +14,7 @@
 #include "simulation.h"
 #include "soak.h"
 #include "svg_timeline.h"
+#include "testbed/driver.h"
 
 namespace {
 
@@ -95,6 +96,8 @@ int RunScenario(const RunArgs& args) {
                   static_cast<unsigned long long>(result.wire_capture_frames));
     }
     if (!args.events.empty()) std::printf("event log: %s\n", args.events.c_str());
+    std::string image = host::driver_image_summary();
+    if (!image.empty()) std::printf("driver: %s\n", image.c_str());
     if (!args.svg.empty()) std::printf("timeline picture: %s\n", args.svg.c_str());
   }
   if (result.exit_code != kExitClean) {
@@ -140,6 +143,10 @@ int RunSoak(const SoakArgs& args) {
     std::fflush(stdout);
   };
   SoakReport r = run_soak(o);
+  if (!r.error.empty()) {
+    std::fprintf(stderr, "%s\n", r.error.c_str());
+    return kExitBadInput;
+  }
   std::printf(
       "soak: seed %llu, faults level %d: %.1f simulated hours in %.1f s of real time; %llu "
       "episodes, %llu events, %llu faults injected, %llu frames checked, %llu failures\n",
@@ -166,6 +173,10 @@ int main(int argc, char** argv) {
   app.add_option("--svg", run.svg, "draw the timeline as an SVG picture");
   app.add_option("--seed", run.seed, "seed for every free choice (overrides the scenario's)");
   app.add_flag("--quiet,-q", run.quiet, "print only the summary and failures");
+  std::string driver_image;
+  app.add_option("--driver", driver_image,
+                 "run this usbeth.sys image instead of the linked driver, in scenario runs, the "
+                 "soak and the bridge (32-bit build)");
   bool debug_prints = false;
   app.add_flag("--debug-prints", debug_prints,
                "echo the driver's debug prints (DbgPrint) to stderr; the same as setting "
@@ -206,6 +217,13 @@ int main(int argc, char** argv) {
                        "scenario whose adapters (boards, registry) and bus the runs use");
   CLI11_PARSE(app, argc, argv);
   if (debug_prints) setenv("USBETH_DBGPRINT", "1", 1);
+  if (!driver_image.empty()) {
+    std::string error = host::use_driver_image(driver_image);
+    if (!error.empty()) {
+      std::fprintf(stderr, "usbeth-sim: %s\n", error.c_str());
+      return kExitBadInput;
+    }
+  }
 
   if (*sub) return run_bridge(bridge);
   if (*soak_cmd) return RunSoak(soak);

@@ -23,6 +23,7 @@
 #include "ndis/ndis.h"
 #include "ndis/protocol.h"
 #include "sim/kernel.h"
+#include "testbed/driver.h"
 #include "traffic.h"
 #include "usb/bus_driver.h"
 #include "wire_pcap.h"
@@ -478,7 +479,7 @@ class Run {
       if (u->setting->descriptors.any()) r.add("descriptors", u->setting->descriptors.changes);
       Emit(r);
     }
-    NTSTATUS loaded = ndis_->load_driver(DriverEntry);
+    NTSTATUS loaded = ndis_->load_driver(host::driver_entry());
     if (loaded != STATUS_SUCCESS) {
       Fail(kExitBadTraffic, "DriverEntry failed", "driver_entry");
       return false;
@@ -850,13 +851,18 @@ class Run {
         return static_cast<uint8_t>(p.address);
       }
     }
-    if (Adapter* a = adapter(u)) return a->ActivePhyAddress;
+    if (const void* a = adapter(u)) {
+      return static_cast<uint8_t>(host::read_adapter_field(a, "ActivePhyAddress"));
+    }
     return u.board->first_phy_address();
   }
 
-  Adapter* adapter(Unit& u) {
+  // The driver's adapter record (linked driver or loaded image), null while
+  // the adapter is not running. Its fields are read through
+  // host::read_adapter_field, at the running driver's offsets.
+  const void* adapter(Unit& u) {
     if (!u.running) return nullptr;
-    return static_cast<Adapter*>(u.miniport->context());
+    return u.miniport->context();
   }
 
   // ---- events ----------------------------------------------------------------------
@@ -1508,9 +1514,9 @@ class Run {
                    .add("full_duplex", seen.full));
         }
       }
-      if (Adapter* a = adapter(u)) {
-        int active = a->ActivePhyAddress;
-        uint32_t id = a->ActivePhyId;
+      if (const void* a = adapter(u)) {
+        int active = static_cast<uint8_t>(host::read_adapter_field(a, "ActivePhyAddress"));
+        uint32_t id = host::read_adapter_field(a, "ActivePhyId");
         if (active != u.active_phy || id != u.active_id) {
           u.active_phy = active;
           u.active_id = id;

@@ -407,6 +407,15 @@ SoakReport run_soak(const SoakOptions& o) {
   auto print = [&](const std::string& line) {
     if (o.print) o.print(line);
   };
+  // A failure found after hours of running must have somewhere to go: the
+  // folder is made, or the soak refuses to start.
+  std::error_code ec;
+  std::filesystem::create_directories(o.out_dir, ec);
+  if (ec || !std::filesystem::is_directory(o.out_dir, ec)) {
+    report.error = "soak: " + o.out_dir + " cannot be made a folder" +
+                   (ec ? ": " + ec.message() : std::string());
+    return report;
+  }
   auto started = std::chrono::steady_clock::now();
   const uint64_t total_ms = static_cast<uint64_t>(o.hours * kHourMs);
   uint64_t done_ms = 0;
@@ -438,6 +447,11 @@ SoakReport run_soak(const SoakOptions& o) {
       std::ofstream out(file);
       out << "# Written by usbeth-sim soak: " << k.failure << "\n# " << note << "\n"
           << write_scenario(small);
+      out.close();
+      if (!out) {
+        print("soak: cannot write " + file.string() + "; the failure: " + k.failure);
+        continue;
+      }
       report.failure_files.push_back(file.string());
       print("soak: wrote " + file.string() + " (" + note + ")");
     }

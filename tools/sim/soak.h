@@ -21,7 +21,7 @@ struct SoakOptions {
   // pulled out.
   int faults = 1;
   std::optional<Scenario> base;  // its adapters (board, registry) and bus
-  std::string out_dir = ".";     // where failing scenarios are written
+  std::string out_dir = ".";     // where failing scenarios are written (made if missing)
   uint64_t episode_ms = 3'600'000;
   unsigned shrink_runs = 25;  // at most this many reruns to shrink a failure
   std::function<void(const std::string&)> print;
@@ -31,8 +31,10 @@ struct SoakReport {
   double simulated_hours = 0;
   uint64_t episodes = 0, events = 0, faults = 0, frames = 0;
   uint64_t failures = 0;
-  std::vector<std::string> failure_files;
+  std::vector<std::string> failure_files;  // each written and closed without error
   double real_seconds = 0;
+  // Why nothing ran (out_dir cannot be made), or "" when the soak ran.
+  std::string error;
 };
 
 // One episode's scenario, from the seed and the episode's number.
