@@ -5,10 +5,10 @@
 // RxIndicateTimer; the timer routine indicates every waiting frame with
 // NDIS_STATUS_RESOURCES, so that NDIS copies it during the call.
 //
-// A receive descriptor is on RxFreeQueue, on RxReadyQueue, on RxReadingQueue
-// (at the bus driver, or ended and waiting for the reads before it), or being
-// indicated; it returns to RxFreeQueue only after its indication, so a new
-// read can never overwrite a frame that NDIS is still copying.
+// A receive descriptor is on RxFreeQueue, on RxReadyQueue, at the bus driver
+// (with deeper queues on RxReadingQueue, which also holds ended reads waiting
+// for the reads before them), or being indicated; it returns to RxFreeQueue only after its
+// indication, so a new read can never overwrite a frame that NDIS is still copying.
 #include "datapath/datapath.h"
 #include "miniport/miniport.h"
 
@@ -22,8 +22,44 @@ namespace usbeth {
 // down with RxLock released, since a completion may run inline and take it.
 // The turn counts in RxIrpsOutstanding, so that halt, which frees the adapter
 // once that is 0, waits for it to end; its decrement is the turn's last touch.
+// With RxLock held, when reads go down one at a time: a free descriptor for
+// the next read, or null when a read is outstanding or none is free. One read
+// cannot overtake another, so it needs neither a turn nor RxReadingQueue.
+static TransferDescriptor* TakeLoneReadLocked(Adapter* adapter) {
+  if (adapter->RxLoneReadOut) return nullptr;
+  TransferDescriptor* descriptor = QueuePopFront(&adapter->RxFreeQueue);
+  if (descriptor != nullptr) adapter->RxLoneReadOut = 1;
+  return descriptor;
+}
+
+// Passes down the read TakeLoneReadLocked set up.
+static void PassLoneRead(Adapter* adapter, TransferDescriptor* descriptor) {
+  PIRP irp = BuildBulkTransfer(adapter, descriptor, kBulkInPipe,
+                               USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                               kTransferBufferSize, BulkInComplete);
+  if (irp == nullptr) {
+    // Without this the descriptor would be on no queue, and since reading
+    // restarts only when every descriptor is free, reception would never
+    // resume. Give it back and let the indication routine try again shortly.
+    NdisAcquireSpinLock(&adapter->RxLock);
+    adapter->RxLoneReadOut = 0;
+    QueuePushBack(&adapter->RxFreeQueue, descriptor);
+    NdisReleaseSpinLock(&adapter->RxLock);
+    ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, kReceiveRetryDelayMs);
+    return;
+  }
+  InterlockedIncrement(&adapter->RxIrpsOutstanding);
+  IofCallDriver(adapter->LowerDevice, irp);
+}
+
 void StartReads(Adapter* adapter) {
   NdisAcquireSpinLock(&adapter->RxLock);
+  if (adapter->RxQueueDepth == 1) {
+    TransferDescriptor* descriptor = TakeLoneReadLocked(adapter);
+    NdisReleaseSpinLock(&adapter->RxLock);
+    if (descriptor != nullptr) PassLoneRead(adapter, descriptor);
+    return;
+  }
   adapter->RxFillRequests++;
   if (adapter->RxPassing) {
     NdisReleaseSpinLock(&adapter->RxLock);
@@ -111,13 +147,12 @@ static ULONG ReceivedFrameLength(Adapter* adapter, TransferDescriptor* descripto
   return length;
 }
 
-// Records how a read ended and deals, in order, with every ended read at the
+// With RxLock held: records how a read ended and deals, in order, with every ended read at the
 // front of RxReadingQueue: a frame waits for indication, a descriptor with
 // nothing to indicate is read into again first, one given back waits at the
 // back. True when a frame was queued for indication.
-static bool EndRead(Adapter* adapter, TransferDescriptor* descriptor, ULONG how) {
+static bool EndReadLocked(Adapter* adapter, TransferDescriptor* descriptor, ULONG how) {
   bool queued = false;
-  NdisAcquireSpinLock(&adapter->RxLock);
   descriptor->ReadEnd = how;
   while (adapter->RxReadingQueue.Front != nullptr &&
          adapter->RxReadingQueue.Front->ReadEnd != kReadInFlight) {
@@ -135,7 +170,6 @@ static bool EndRead(Adapter* adapter, TransferDescriptor* descriptor, ULONG how)
         break;
     }
   }
-  NdisReleaseSpinLock(&adapter->RxLock);
   return queued;
 }
 
@@ -159,10 +193,30 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     }
   }
   IoFreeIrp(irp);
-  const bool queued = EndRead(adapter, descriptor, how);
   // Reading goes on after a read that ended well; after a failed one it
   // starts again only once every descriptor is free.
-  if (how != kReadGiveBack) StartReads(adapter);
+  bool queued = false;
+  NdisAcquireSpinLock(&adapter->RxLock);
+  if (adapter->RxQueueDepth == 1) {
+    adapter->RxLoneReadOut = 0;
+    TransferDescriptor* next = nullptr;
+    if (how == kReadFrame) {
+      QueuePushBack(&adapter->RxReadyQueue, descriptor);
+      queued = true;
+      next = TakeLoneReadLocked(adapter);
+    } else if (how == kReadAgain) {
+      adapter->RxLoneReadOut = 1;
+      next = descriptor;
+    } else {
+      QueuePushBack(&adapter->RxFreeQueue, descriptor);
+    }
+    NdisReleaseSpinLock(&adapter->RxLock);
+    if (next != nullptr) PassLoneRead(adapter, next);
+  } else {
+    queued = EndReadLocked(adapter, descriptor, how);
+    NdisReleaseSpinLock(&adapter->RxLock);
+    if (how != kReadGiveBack) StartReads(adapter);
+  }
   if (queued) ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, 0);
   // Last: halt may free the adapter once no read is outstanding.
   InterlockedDecrement(&adapter->RxIrpsOutstanding);

@@ -83,38 +83,56 @@ static void QueuePendingIrp(Adapter* adapter, PIRP irp) {
                                &adapter->TxPendingLock);
 }
 
-// With TxSubmitLock held: this thread becomes the one passing IRPs down. Its
-// turn counts in TxIrpsOutstanding, so that halt, which frees the adapter
-// once that is 0, waits for the turn to end even when every IRP it passed
-// has already ended on another processor.
-static void BeginPassingLocked(Adapter* adapter) {
+// With TxSubmitLock held: this thread takes the turn to pass IRPs down. The
+// turn counts in TxIrpsOutstanding, so that halt, which frees the adapter once
+// that is 0, waits for it to end even when every IRP it passed has already
+// ended on another processor.
+static void BeginTurnLocked(Adapter* adapter) {
   adapter->TxPassing = 1;
   adapter->TxIrpsOutstanding++;
 }
 
-// With TxSubmitLock held, by the thread passing IRPs down: the next queued
-// IRP when the bus driver has room for another, counted there; otherwise
-// null, and that thread's turn ends (it must not touch the adapter after
-// releasing the lock).
-static PIRP TakeIrpToPassLocked(Adapter* adapter) {
+static void EndTurnLocked(Adapter* adapter) {
+  adapter->TxPassing = 0;
+  adapter->TxIrpsOutstanding--;
+}
+
+// With TxSubmitLock held, by the thread whose turn it is: counts `irp` at the
+// bus driver. When the bus driver takes one IRP at a time the turn ends here:
+// nothing else can go down before this IRP ends, so the thread need not come
+// back for the next. Returns whether the turn goes on.
+static bool CountAtBusLocked(Adapter* adapter) {
+  adapter->TxIrpsAtBus++;
+  if (adapter->TxQueueDepth > 1) return true;
+  EndTurnLocked(adapter);
+  return false;
+}
+
+// With TxSubmitLock held, by the thread whose turn it is: the next queued IRP
+// when the bus driver has room for another, or null, which ends the turn.
+// `*turn_goes_on` says whether the thread must come back for more after
+// passing the IRP; once the turn has ended it must not touch the adapter
+// beyond passing that IRP.
+static PIRP TakeIrpToPassLocked(Adapter* adapter, bool* turn_goes_on) {
+  *turn_goes_on = false;
   if (adapter->TxIrpsAtBus < static_cast<LONG>(adapter->TxQueueDepth) &&
       !IsListEmpty(&adapter->TxPendingQueue)) {
     PLIST_ENTRY entry =
         ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
-    adapter->TxIrpsAtBus++;
+    *turn_goes_on = CountAtBusLocked(adapter);
     return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
   }
-  adapter->TxPassing = 0;
-  adapter->TxIrpsOutstanding--;
+  EndTurnLocked(adapter);
   return nullptr;
 }
 
 // Ends a bulk-out IRP once nobody holds it: frees it, returns its descriptor
 // and gives up its place at the bus driver. Returns the next IRP that this
-// thread must pass down: as the passer (`passing`), or because nobody is
-// passing and IRPs wait. Returns null when the adapter may be gone: halt
-// frees it once TxIrpsOutstanding is 0, so nothing of it is touched after.
-static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool passing) {
+// thread must pass down, as the one whose turn it is (`*turn`, which may end
+// here) or because nobody's turn it is and IRPs wait. Returns null when the
+// adapter may be gone: halt frees it once TxIrpsOutstanding is 0, so nothing
+// of it is touched after.
+static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool* turn) {
   IoFreeIrp(descriptor->Irp);
   descriptor->Irp = nullptr;
   // TxLock first and on its own: it is never held with TxSubmitLock.
@@ -124,27 +142,26 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxIrpsOutstanding--;
   adapter->TxIrpsAtBus--;
-  if (!passing && adapter->TxPassing == 0 && !IsListEmpty(&adapter->TxPendingQueue)) {
-    BeginPassingLocked(adapter);
-    passing = true;
+  if (!*turn && adapter->TxPassing == 0 && !IsListEmpty(&adapter->TxPendingQueue)) {
+    BeginTurnLocked(adapter);
+    *turn = true;
   }
-  if (passing) next = TakeIrpToPassLocked(adapter);
+  if (*turn) next = TakeIrpToPassLocked(adapter, turn);
   ReleaseSubmitLock(adapter, old_irql);
   return next;
 }
 
 // Passes bulk-out IRPs to the bus driver, starting with `irp` (already taken
-// from the queue by this thread as the passer), for as long as IRPs wait and
-// the bus driver has room. Returns the outcome for `own` when this loop
-// passed it: STATUS_PENDING or the status the bus driver returned, or
-// STATUS_CANCELLED when the adapter is being stopped; STATUS_PENDING when
-// it did not pass it.
+// and counted at the bus by this thread), for as long as its turn (`turn`)
+// goes on. Returns the outcome for `own` when this loop passed it:
+// STATUS_PENDING or the status the bus driver returned, or STATUS_CANCELLED
+// when the adapter is being stopped; STATUS_PENDING when it did not pass it.
 //
 // No lock is held here, so a completion that runs inside IofCallDriver or
 // IoCancelIrp finds TxSubmitLock free. Both the passer and the completion
 // hold the IRP; when the completion ran inline the passer lets go last and
 // goes on with the next queued IRP in this loop instead of recursing.
-static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, PIRP own) {
+static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, bool turn, PIRP own) {
   NTSTATUS own_status = STATUS_PENDING;
   while (irp != nullptr) {
     TransferDescriptor* descriptor =
@@ -167,11 +184,13 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, PIRP own) {
       own = nullptr;  // an IRP allocated later at the same address is not it
     }
     if (InterlockedDecrement(&descriptor->IrpHolds) == 0) {
-      irp = FinishBulkOut(adapter, descriptor, true);
-    } else {
+      irp = FinishBulkOut(adapter, descriptor, &turn);
+    } else if (turn) {
       KIRQL old_irql = AcquireSubmitLock(adapter);
-      irp = TakeIrpToPassLocked(adapter);
+      irp = TakeIrpToPassLocked(adapter, &turn);
       ReleaseSubmitLock(adapter, old_irql);
+    } else {
+      irp = nullptr;
     }
   }
   return own_status;
@@ -179,19 +198,31 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, PIRP own) {
 
 void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
   if (InterlockedDecrement(&descriptor->IrpHolds) != 0) return;
-  PIRP next = FinishBulkOut(adapter, descriptor, false);
-  if (next != nullptr) PassBulkOutDown(adapter, next, nullptr);
+  bool turn = false;
+  PIRP next = FinishBulkOut(adapter, descriptor, &turn);
+  if (next != nullptr) PassBulkOutDown(adapter, next, turn, nullptr);
 }
 
 ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
+  PIRP next = nullptr;
+  bool turn = false;
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxIrpsOutstanding += second != nullptr ? 2 : 1;
-  QueuePendingIrp(adapter, first);
-  if (second != nullptr) QueuePendingIrp(adapter, second);
-  PIRP next = nullptr;
-  if (adapter->TxPassing == 0) {
-    BeginPassingLocked(adapter);
-    next = TakeIrpToPassLocked(adapter);
+  if (adapter->TxPassing == 0 && IsListEmpty(&adapter->TxPendingQueue) &&
+      adapter->TxIrpsAtBus < static_cast<LONG>(adapter->TxQueueDepth)) {
+    // Nothing ahead of it and room at the bus driver: it goes down now,
+    // without a trip through the queue.
+    BeginTurnLocked(adapter);
+    turn = CountAtBusLocked(adapter);
+    next = first;
+    if (second != nullptr) QueuePendingIrp(adapter, second);
+  } else {
+    QueuePendingIrp(adapter, first);
+    if (second != nullptr) QueuePendingIrp(adapter, second);
+    if (adapter->TxPassing == 0) {
+      BeginTurnLocked(adapter);
+      next = TakeIrpToPassLocked(adapter, &turn);
+    }
   }
   ReleaseSubmitLock(adapter, old_irql);
   if (next == nullptr) return kOk;
@@ -199,7 +230,7 @@ ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   // From here on the completion routine owns the descriptors. A transfer the
   // bus driver took, or finished at once with success, is sent; one it
   // refused, or that was cancelled because the adapter stopped, is not.
-  NTSTATUS status = PassBulkOutDown(adapter, next, first);
+  NTSTATUS status = PassBulkOutDown(adapter, next, turn, first);
   if (status == STATUS_PENDING || NT_SUCCESS(status)) return kOk;
   return kSubmitRefused;
 }

@@ -296,6 +296,7 @@ struct Adapter {
   DescriptorQueue RxReadingQueue;
   UCHAR RxPassing;
   LONG RxFillRequests;  // StartReads calls not yet served by the passing thread
+  UCHAR RxLoneReadOut;  // reads one at a time: the read is at the bus driver
 
   // Trust in the device (usb/usb_transport.cpp). Set, interlocked, when a
   // synchronous request ran out its time limit: the device stopped
