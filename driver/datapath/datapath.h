@@ -118,6 +118,11 @@ void PutBackTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
 // descriptors are still the caller's) or kSubmitRefused.
 ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
                     TransferDescriptor* zero_length);
+// Called by each hang check: true once bulk-out transfers have waited at the
+// bus driver through kTxStalledChecks checks in a row without one ending, as
+// when the device stopped taking them.
+constexpr UCHAR kTxStalledChecks = 2;
+bool TxStalled(Adapter* adapter);
 // Submits prepared bulk-out IRPs in order behind the one in flight.
 ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second);
 // kOk, or kFailed for a packet that is empty, shorter than an Ethernet header

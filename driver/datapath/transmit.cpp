@@ -142,6 +142,7 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxIrpsOutstanding--;
   adapter->TxIrpsAtBus--;
+  adapter->TxIrpsEnded++;
   if (!*turn && adapter->TxPassing == 0 && !IsListEmpty(&adapter->TxPendingQueue)) {
     BeginTurnLocked(adapter);
     *turn = true;
@@ -233,6 +234,18 @@ ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   NTSTATUS status = PassBulkOutDown(adapter, next, turn, first);
   if (status == STATUS_PENDING || NT_SUCCESS(status)) return kOk;
   return kSubmitRefused;
+}
+
+bool TxStalled(Adapter* adapter) {
+  KIRQL old_irql = AcquireSubmitLock(adapter);
+  const bool waiting =
+      adapter->TxIrpsAtBus > 0 && adapter->TxIrpsEnded == adapter->TxIrpsEndedAtLastCheck;
+  adapter->TxStalledChecks = waiting ? adapter->TxStalledChecks + 1 : 0;
+  adapter->TxIrpsEndedAtLastCheck = adapter->TxIrpsEnded;
+  const bool stalled = adapter->TxStalledChecks >= kTxStalledChecks;
+  if (stalled) adapter->TxStalledChecks = 0;
+  ReleaseSubmitLock(adapter, old_irql);
+  return stalled;
 }
 
 ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,

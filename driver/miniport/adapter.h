@@ -290,6 +290,11 @@ struct Adapter {
   // so that the bus driver gets them in queue order).
   LONG TxIrpsAtBus;
   UCHAR TxPassing;
+  // Under TxSubmitLock: bulk-out IRPs ended so far, and what the hang check
+  // saw of it, so that it can tell a device that stopped taking them.
+  ULONG TxIrpsEnded;
+  ULONG TxIrpsEndedAtLastCheck;
+  UCHAR TxStalledChecks;
   // Under RxLock: the reads at the bus driver in the order they were passed
   // down, which is the order the device fills them in; and whether a thread
   // is passing reads down (one at a time, for the same reason).

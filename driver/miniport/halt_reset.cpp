@@ -267,6 +267,12 @@ ULONG StopDevice(Adapter* adapter) {
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
   Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
   if (InterlockedCompareExchange(&adapter->ResetInProgress, 0, 0) != 0) return FALSE;
+  // A bulk-out transfer the device never takes holds every later frame; it
+  // is a failure like one that ends in error, and the reset's pipe abort
+  // ends it.
+  if (TxStalled(adapter)) {
+    CompareExchangeShared(adapter->AdapterState, kStateRunning, kStateUsbFailure);
+  }
   return LoadShared(adapter->AdapterState) == kStateUsbFailure ? TRUE : FALSE;
 }
 

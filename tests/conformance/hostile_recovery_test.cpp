@@ -140,6 +140,44 @@ TEST(BulkFailureRecovery, ADeviceThatKeepsFailingIsResetEveryPeriodWithoutLeakin
   bed.ExpectNothingLeft("after halt");
 }
 
+// A bulk-out transfer the device never takes (it NAKs for ever) holds every
+// frame queued behind it. The hang check sees no bulk-out end through two
+// periods and reports it; the reset's pipe abort ends the transfer, and
+// sending goes on. An adapter with only reads waiting, however long, is not
+// hung.
+TEST(HungBulkOutRecovery, ATransferTheDeviceNeverTakesIsEndedByAResetAndSendingGoesOn) {
+  Bed bed;
+  const host::Nanoseconds period = bed.miniport().check_for_hang_seconds() * kSecond;
+  const uint64_t idle_resets = bed.miniport().hang_resets();
+  bed.RunFor(5 * period);
+  EXPECT_EQ(bed.miniport().hang_resets(), idle_resets) << "reads waiting are not a hang";
+
+  auto armed = std::make_shared<std::atomic<bool>>(true);
+  host::faults().set_bulk_rule([armed](bool in) {
+    return !in && armed->exchange(false) ? host::UrbFault::Stall : host::UrbFault::None;
+  });
+  for (uint32_t i = 0; i < 6; ++i)
+    bed.protocol().send(bed.ToPartner(200 + 100 * i, i), {},
+                        host::ndis::CallOptions{DISPATCH_LEVEL});
+  const host::Nanoseconds hung_at = bed.now();
+  const uint64_t resets = bed.miniport().hang_resets();
+  ASSERT_TRUE(bed.RunUntil(
+      [&] {
+        return bed.miniport().hang_resets() > resets && !bed.miniport().reset_pending() &&
+               bed.AdapterState() == usbeth::kStateRunning;
+      },
+      4 * period));
+  EXPECT_LE(bed.now() - hung_at, 3 * period);
+  host::faults().reset();
+  // Every send was answered: the hung one and those queued behind it were
+  // given back by the reset or sent after it.
+  ASSERT_TRUE(bed.RunUntil([&] { return bed.protocol().sends_in_flight() == 0; }, kSecond));
+  bed.ExpectTrafficBothWays(1000);
+
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
 // A failed bulk-out transfer with frames queued behind it: the next one goes
 // down and is half sent when the reset for the hang aborts the bulk-out pipe.
 // The frames still queued must not reach the device before the pipe is reset,
