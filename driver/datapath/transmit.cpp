@@ -6,8 +6,16 @@
 // in TxPendingQueue, and the end of each IRP passes the next one down. A frame
 // whose transfer is a multiple of the bulk packet size is queued together
 // with its zero-length transfer, so that nothing can come between the two.
+//
+// While a reset aborts and resets the bulk pipes (TxPipesAborting, set and
+// read under TxSubmitLock), nothing is passed down: an aborted transfer, or a
+// frame whose zero-length transfer the abort ended, leaves the device holding
+// a transfer without an end until the pipe reset, and whatever reached it in
+// between would be read as the rest. The IRPs queued meanwhile are ended here
+// (CancelQueuedBulkOut) and new sends are refused.
 #include "datapath/datapath.h"
 #include "miniport/miniport.h"
+#include "usb/usb_transport.h"
 
 namespace usbeth {
 
@@ -91,10 +99,13 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
   PIRP next = nullptr;
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxIrpsOutstanding--;
-  if (adapter->TxIrpsOutstanding > 0) {
+  if (adapter->TxIrpsOutstanding > 0 && adapter->TxPipesAborting == 0) {
     PLIST_ENTRY entry =
         ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
-    if (entry != nullptr) next = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (entry != nullptr) {
+      next = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+      adapter->TxIrpsPassing++;
+    }
   }
   ReleaseSubmitLock(adapter, old_irql);
   return next;
@@ -116,14 +127,13 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp) {
         static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
     InterlockedExchange(&descriptor->IrpHolds, 2);
     NTSTATUS status = IofCallDriver(adapter->LowerDevice, irp);
-    // Only a stopping adapter, whose pipes are aborted and reset next, and a
-    // reset that aborts them after a failed transfer cancel. Cancelling a
-    // transfer the bus has half sent leaves the device holding part of a
-    // frame until the pipe is reset, and a transfer passed down in between
-    // would be read as its rest; a controller restart without the abort
-    // therefore lets transfers in flight run to their end.
-    if (status == STATUS_PENDING && (LoadShared(adapter->AdapterState) == kStateStopped ||
-                                     LoadShared(adapter->TxPipesAborting) != 0)) {
+    // The reset waits for this before it aborts the pipes.
+    InterlockedDecrement(&adapter->TxIrpsPassing);
+    // Only a stopping adapter, whose pipes are aborted and reset next,
+    // cancels. Cancelling a transfer the bus has half sent leaves the device
+    // holding part of a frame until the pipe is reset; a controller restart
+    // without the abort therefore lets transfers in flight run to their end.
+    if (status == STATUS_PENDING && LoadShared(adapter->AdapterState) == kStateStopped) {
       IoCancelIrp(irp);
       status = STATUS_CANCELLED;
     }
@@ -141,10 +151,25 @@ void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
   if (next != nullptr) PassBulkOutDown(adapter, next);
 }
 
+// Frees an IRP that never went down; its descriptor is the caller's again.
+static void FreeUnsentIrp(PIRP irp) {
+  TransferDescriptor* descriptor =
+      static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
+  IoFreeIrp(irp);
+  descriptor->Irp = nullptr;
+}
+
 ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   KIRQL old_irql = AcquireSubmitLock(adapter);
+  if (adapter->TxPipesAborting != 0) {
+    ReleaseSubmitLock(adapter, old_irql);
+    FreeUnsentIrp(first);
+    if (second != nullptr) FreeUnsentIrp(second);
+    return kFailed;
+  }
   const bool pass_now = adapter->TxIrpsOutstanding == 0;
   adapter->TxIrpsOutstanding += second != nullptr ? 2 : 1;
+  if (pass_now) adapter->TxIrpsPassing++;
   if (!pass_now) QueuePendingIrp(adapter, first);
   if (second != nullptr) QueuePendingIrp(adapter, second);
   ReleaseSubmitLock(adapter, old_irql);
@@ -176,6 +201,39 @@ ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
     }
   }
   return SubmitBulkOutIrps(adapter, irp, zero_length_irp);
+}
+
+void BeginBulkOutAbort(Adapter* adapter) {
+  KIRQL old_irql = AcquireSubmitLock(adapter);
+  adapter->TxPipesAborting = 1;
+  ReleaseSubmitLock(adapter, old_irql);
+  // An IRP taken for passing before the flag was set is at the bus once its
+  // IofCallDriver returned: the abort then ends it.
+  while (InterlockedCompareExchange(&adapter->TxIrpsPassing, 0, 0) != 0)
+    SleepMicroseconds(kPassingPollUs);
+}
+
+void CancelQueuedBulkOut(Adapter* adapter) {
+  for (;;) {
+    KIRQL old_irql = AcquireSubmitLock(adapter);
+    PLIST_ENTRY entry =
+        ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
+    if (entry != nullptr) adapter->TxIrpsOutstanding--;
+    ReleaseSubmitLock(adapter, old_irql);
+    if (entry == nullptr) return;
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    TransferDescriptor* descriptor =
+        static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
+    descriptor->TransferStatus = kTransferFailed;
+    FreeUnsentIrp(irp);
+    ReturnTxDescriptor(adapter, descriptor);
+  }
+}
+
+void EndBulkOutAbort(Adapter* adapter) {
+  KIRQL old_irql = AcquireSubmitLock(adapter);
+  adapter->TxPipesAborting = 0;
+  ReleaseSubmitLock(adapter, old_irql);
 }
 
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,

@@ -151,13 +151,15 @@ void StopAdapter(Adapter* adapter, ULONG drain_limit) {
 // The bulk pipes after a failed transfer: aborted, which ends the transfers
 // still at the bus driver, and reset, which clears a halted endpoint. Waits,
 // bounded, for the aborted transfers to come back, so that reception starts
-// again from a complete set of descriptors. Bulk-out IRPs still queued behind
-// an aborted one are cancelled meanwhile (transmit.cpp): passed down before
-// the pipe reset, one would be read by the device as the rest of a frame the
-// abort cut.
+// again from a complete set of descriptors. No bulk-out IRP goes down from
+// before the abort until the pipes are reset, and those queued behind an
+// aborted one are ended unsent (transmit.cpp): passed down before the pipe
+// reset, one would be read by the device as the rest of a frame the abort
+// cut, or of a frame whose zero-length transfer it ended.
 void ResetBulkPipes(Adapter* adapter) {
-  StoreShared(adapter->TxPipesAborting, 1);
+  BeginBulkOutAbort(adapter);
   AbortAndResetPipes(adapter);
+  CancelQueuedBulkOut(adapter);
   for (ULONG round = 0; round < kPipeResetDrainRounds; ++round) {
     if (InterlockedCompareExchange(&adapter->RxIrpsOutstanding, 0, 0) == 0 &&
         LoadShared(adapter->TxIrpsOutstanding) == 0) {
@@ -165,7 +167,7 @@ void ResetBulkPipes(Adapter* adapter) {
     }
     SleepMicroseconds(kDrainDelayUs);
   }
-  StoreShared(adapter->TxPipesAborting, 0);
+  EndBulkOutAbort(adapter);
 }
 
 // Waits until no link chain owns the register machinery, cancelling a

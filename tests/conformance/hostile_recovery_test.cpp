@@ -188,6 +188,60 @@ TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, AbortedHalfSentFrameTest, ::testing::Values(1u, 2u, 3u));
 
+// A frame of whole packets is ended by a zero-length transfer of its own. When
+// that transfer is still at the bus as a failed read stops the data path, the
+// reset's abort ends it and leaves the device holding a frame with no end. The
+// frame queued behind it must not go down before the pipe is reset: the
+// device would read it as the rest of the first, a transfer longer than its
+// buffer. The bus here carries a transfer as soon as it is passed down, if
+// nothing is ahead of it.
+TEST(AbortedZeroLengthTransfer, TheFrameQueuedBehindItIsNotGluedToTheUnendedFrame) {
+  BedOptions options;
+  options.completion = host::usb::CompletionMode::BeforeReturn;
+  Bed bed(options);
+  ASSERT_EQ(bed.board().speed(), hw::BusSpeed::Full);
+  auto zero_length_seen = std::make_shared<std::atomic<bool>>(false);
+  bed.testbed().bus().set_request_rule([zero_length_seen](const host::usb::RequestInfo& info) {
+    if (info.bulk && !info.in && info.length == 0 && !zero_length_seen->exchange(true)) {
+      return host::usb::RequestFault::Hang;
+    }
+    return host::usb::RequestFault::None;
+  });
+  const uint64_t wire_before = bed.board().counters().wire_tx_frames;
+  // 2 + 1406 bytes: 22 full packets. 2 + 1137 bytes: 17 full ones and a short one.
+  const std::vector<Bytes> sent = {bed.ToPartner(1406, 1), bed.ToPartner(1137, 2)};
+  for (const Bytes& frame : sent)
+    bed.protocol().send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+  ASSERT_TRUE(bed.RunUntil([&] { return zero_length_seen->load(); }, kSecond));
+
+  FailNextBulk(true);
+  bed.board().send_from_partner(bed.phy(), bed.ToStation(100, 3));
+  ASSERT_TRUE(
+      bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond));
+  host::faults().reset();
+  ASSERT_TRUE(bed.miniport().check_for_hang());
+  ASSERT_TRUE(bed.RunUntil(
+      [&] {
+        return !bed.miniport().reset_pending() && bed.AdapterState() == usbeth::kStateRunning;
+      },
+      10 * kSecond));
+  bed.RunFor(100 * kMillisecond);
+
+  const hw::Counters counters = bed.board().counters();
+  EXPECT_EQ(counters.tx_oversize_transfers, 0u);
+  EXPECT_EQ(counters.tx_bad_length, 0u);
+  EXPECT_EQ(counters.tx_short_transfers, 0u);
+  EXPECT_EQ(counters.tx_trailing_discarded, 0u);
+  const auto wire = bed.board().frames_sent_to_partner();
+  for (size_t i = wire_before; i < wire.size(); ++i)
+    EXPECT_NE(std::find(sent.begin(), sent.end(), wire[i].bytes), sent.end())
+        << "frame " << i << " on the wire was never sent (" << wire[i].bytes.size() << " bytes)";
+  bed.testbed().bus().set_request_rule(nullptr);
+  bed.ExpectTrafficBothWays(100);
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
 // ---- The packet filter across a reset --------------------------------------------
 
 struct FilterCase {
