@@ -104,7 +104,7 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
         ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
     if (entry != nullptr) {
       next = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-      adapter->TxIrpsPassing++;
+      InterlockedIncrement(&adapter->TxIrpsPassing);
     }
   }
   ReleaseSubmitLock(adapter, old_irql);
@@ -169,7 +169,7 @@ ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   }
   const bool pass_now = adapter->TxIrpsOutstanding == 0;
   adapter->TxIrpsOutstanding += second != nullptr ? 2 : 1;
-  if (pass_now) adapter->TxIrpsPassing++;
+  if (pass_now) InterlockedIncrement(&adapter->TxIrpsPassing);
   if (!pass_now) QueuePendingIrp(adapter, first);
   if (second != nullptr) QueuePendingIrp(adapter, second);
   ReleaseSubmitLock(adapter, old_irql);
