@@ -12,7 +12,10 @@
 // frame whose zero-length transfer the abort ended, leaves the device holding
 // a transfer without an end until the pipe reset, and whatever reached it in
 // between would be read as the rest. The IRPs queued meanwhile are ended here
-// (CancelQueuedBulkOut) and new sends are refused.
+// (CancelQueuedBulkOut) and new sends are refused. The same holds from a
+// failed bulk-out transfer until that reset (TxHeldAfterFailure), and the
+// queued IRPs are ended at its completion: the failed transfer may have been
+// the zero-length one that ends a frame.
 #include "datapath/datapath.h"
 #include "miniport/miniport.h"
 #include "usb/usb_transport.h"
@@ -99,7 +102,8 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
   PIRP next = nullptr;
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxIrpsOutstanding--;
-  if (adapter->TxIrpsOutstanding > 0 && adapter->TxPipesAborting == 0) {
+  const bool held = LoadShared(adapter->TxHeldAfterFailure) != 0;
+  if (adapter->TxIrpsOutstanding > 0 && adapter->TxPipesAborting == 0 && !held) {
     PLIST_ENTRY entry =
         ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
     if (entry != nullptr) {
@@ -108,6 +112,9 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor) {
     }
   }
   ReleaseSubmitLock(adapter, old_irql);
+  // After a failed transfer the queued ones are ended unsent at once, which
+  // gives their descriptors back; new sends are refused until the reset.
+  if (held) CancelQueuedBulkOut(adapter);
   return next;
 }
 
@@ -161,7 +168,7 @@ static void FreeUnsentIrp(PIRP irp) {
 
 ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   KIRQL old_irql = AcquireSubmitLock(adapter);
-  if (adapter->TxPipesAborting != 0) {
+  if (adapter->TxPipesAborting != 0 || LoadShared(adapter->TxHeldAfterFailure) != 0) {
     ReleaseSubmitLock(adapter, old_irql);
     FreeUnsentIrp(first);
     if (second != nullptr) FreeUnsentIrp(second);
@@ -233,6 +240,7 @@ void CancelQueuedBulkOut(Adapter* adapter) {
 void EndBulkOutAbort(Adapter* adapter) {
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxPipesAborting = 0;
+  StoreShared(adapter->TxHeldAfterFailure, 0);
   ReleaseSubmitLock(adapter, old_irql);
 }
 
@@ -291,6 +299,13 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     // Only a running adapter fails: a transfer cancelled by the stop path or
     // aborted by a reset changes nothing.
     CompareExchangeShared(adapter->AdapterState, kStateRunning, kStateUsbFailure);
+    // Whatever the state, nothing more goes down before the pipe reset; a
+    // stopping adapter instead lets its stop path cancel what is queued.
+    KIRQL old_irql = AcquireSubmitLock(adapter);
+    if (LoadShared(adapter->AdapterState) != kStateStopped) {
+      StoreShared(adapter->TxHeldAfterFailure, 1);
+    }
+    ReleaseSubmitLock(adapter, old_irql);
   }
   ReleaseBulkOutIrp(adapter, descriptor);
   return STATUS_MORE_PROCESSING_REQUIRED;

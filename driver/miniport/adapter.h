@@ -218,6 +218,9 @@ struct Adapter {
   UCHAR TxPipesAborting;
   // Bulk-out IRPs taken for passing down whose IofCallDriver has not returned.
   LONG TxIrpsPassing;
+  // Set when a bulk-out transfer failed: the device may hold a frame without
+  // its end, so nothing more goes down until a reset resets the pipes.
+  UCHAR TxHeldAfterFailure;
   NDIS_HANDLE MiniportAdapterHandle;
   NDIS_HANDLE WrapperConfigurationContext;
   ULONG PacketFilter;

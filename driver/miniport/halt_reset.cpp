@@ -94,6 +94,7 @@ bool DrainTransfers(Adapter* adapter, ULONG limit) {
       CancelAsyncRegisterRequests(adapter);
       CancelPacketFilterWrite(adapter);
       AbortAndResetPipes(adapter);
+      CancelQueuedBulkOut(adapter);
     }
   }
   return true;
@@ -138,6 +139,8 @@ void StopAdapter(Adapter* adapter, ULONG drain_limit) {
   SubmitUrbSync(adapter, &urb);
 
   AbortAndResetPipes(adapter);
+  // Bulk-out IRPs held back after a failed transfer never go down now.
+  CancelQueuedBulkOut(adapter);
   for (ULONG i = 0; i < kSettleRounds; ++i)
     SleepMicroseconds(kSettleDelayUs);
 
@@ -204,7 +207,9 @@ void RestartAdapter(Adapter* adapter) {
   WaitFilterWriteEnded(adapter);
   StoreShared(adapter->LinkPollBusy, 1);
 
-  if (previous == kStateUsbFailure) ResetBulkPipes(adapter);
+  if (previous == kStateUsbFailure || LoadShared(adapter->TxHeldAfterFailure) != 0) {
+    ResetBulkPipes(adapter);
+  }
   // Enabling the restarted controller clears the all-multicast bit and the
   // broadcast and promiscuous bits; the filter NDIS set stays in force.
   const UCHAR all_multicast = adapter->RxControl0 & kRxControl0AllMulticast;
@@ -269,7 +274,12 @@ ULONG StopDevice(Adapter* adapter) {
 BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
   Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
   if (InterlockedCompareExchange(&adapter->ResetInProgress, 0, 0) != 0) return FALSE;
-  return LoadShared(adapter->AdapterState) == kStateUsbFailure ? TRUE : FALSE;
+  // A bulk-out failure during a reset leaves the state alone but holds the
+  // transmit queue: that too needs the reset.
+  return LoadShared(adapter->AdapterState) == kStateUsbFailure ||
+                 LoadShared(adapter->TxHeldAfterFailure) != 0
+             ? TRUE
+             : FALSE;
 }
 
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {

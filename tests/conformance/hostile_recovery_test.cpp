@@ -137,11 +137,11 @@ TEST(BulkFailureRecovery, ADeviceThatKeepsFailingIsResetEveryPeriodWithoutLeakin
   bed.ExpectNothingLeft("after halt");
 }
 
-// A failed bulk-out transfer with frames queued behind it: the next one goes
-// down and is half sent when the reset for the hang aborts the bulk-out pipe.
-// The frames still queued must not reach the device before the pipe is reset,
-// or it reads them as the rest of the cut frame and puts a corrupted frame on
-// the wire. Every frame the partner sees is one that was sent, whole.
+// A failed bulk-out transfer with frames queued behind it, then the reset for
+// the hang. The frames still queued must not reach the device before the
+// pipe is reset (one cut by the abort would be glued to the next), or it puts
+// a corrupted frame on the wire. Every frame the partner sees is one that was
+// sent, whole.
 class AbortedHalfSentFrameTest : public ::testing::TestWithParam<uint64_t> {
  protected:
   void TearDown() override { host::faults().reset(); }
@@ -159,13 +159,11 @@ TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
                              bed.ToPartner(1514, 4)};
   for (const Bytes& frame : sent)
     bed.protocol().send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
-  // A full-speed frame carries 19 packets; a 1514-byte frame takes 24.
-  ASSERT_TRUE(bed.RunUntil(
-      [&] {
-        return bed.AdapterState() == usbeth::kStateUsbFailure &&
-               bed.board().counters().bulk_out_packets > packets_before;
-      },
-      kSecond));
+  ASSERT_TRUE(
+      bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond));
+  // Held back until the pipe reset: nothing more went down.
+  bed.RunFor(20 * kMillisecond);
+  EXPECT_EQ(bed.board().counters().bulk_out_packets, packets_before);
   host::faults().reset();
   ASSERT_TRUE(bed.miniport().check_for_hang());
   ASSERT_TRUE(bed.RunUntil(
@@ -195,6 +193,49 @@ INSTANTIATE_TEST_SUITE_P(Seeds, AbortedHalfSentFrameTest, ::testing::Values(1u, 
 // device would read it as the rest of the first, a transfer longer than its
 // buffer. The bus here carries a transfer as soon as it is passed down, if
 // nothing is ahead of it.
+// The zero-length transfer that ends a frame of whole packets fails at the
+// bus (a stall). The device still holds the frame without its end: the
+// frames queued behind must wait for the reset that resets the pipe.
+TEST(FailedZeroLengthTransfer, TheFramesQueuedBehindItWaitForThePipeReset) {
+  BedOptions options;
+  options.completion = host::usb::CompletionMode::BeforeReturn;
+  Bed bed(options);
+  auto failed = std::make_shared<std::atomic<bool>>(false);
+  bed.testbed().bus().set_request_rule([failed](const host::usb::RequestInfo& info) {
+    if (info.bulk && !info.in && info.length == 0 && !failed->exchange(true)) {
+      return host::usb::RequestFault::Stall;
+    }
+    return host::usb::RequestFault::None;
+  });
+  const uint64_t wire_before = bed.board().counters().wire_tx_frames;
+  const std::vector<Bytes> sent = {bed.ToPartner(1406, 1), bed.ToPartner(1380, 2),
+                                   bed.ToPartner(1300, 3)};
+  for (const Bytes& frame : sent)
+    bed.protocol().send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+  ASSERT_TRUE(
+      bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond));
+  bed.RunFor(20 * kMillisecond);
+  ASSERT_TRUE(bed.miniport().check_for_hang());
+  ASSERT_TRUE(bed.RunUntil(
+      [&] {
+        return !bed.miniport().reset_pending() && bed.AdapterState() == usbeth::kStateRunning;
+      },
+      10 * kSecond));
+  bed.RunFor(100 * kMillisecond);
+
+  const hw::Counters counters = bed.board().counters();
+  EXPECT_EQ(counters.tx_oversize_transfers, 0u);
+  EXPECT_EQ(counters.tx_trailing_discarded, 0u);
+  const auto wire = bed.board().frames_sent_to_partner();
+  for (size_t i = wire_before; i < wire.size(); ++i)
+    EXPECT_NE(std::find(sent.begin(), sent.end(), wire[i].bytes), sent.end())
+        << "frame " << i << " on the wire was never sent (" << wire[i].bytes.size() << " bytes)";
+  bed.testbed().bus().set_request_rule(nullptr);
+  bed.ExpectTrafficBothWays(100);
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
 TEST(AbortedZeroLengthTransfer, TheFrameQueuedBehindItIsNotGluedToTheUnendedFrame) {
   BedOptions options;
   options.completion = host::usb::CompletionMode::BeforeReturn;
