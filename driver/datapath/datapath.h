@@ -31,6 +31,8 @@ constexpr ULONG kBulkPacketSize = 64;
 constexpr ULONG kReceiveOverhead = 8;
 constexpr ULONG kKeepAliveLength = 32;
 constexpr ULONG kKeepAliveIntervalMs = 1000;
+// How often the reset looks again for a bulk-out IRP on its way down.
+constexpr ULONG kPassingPollUs = 100;
 // Delay before reception is retried after a read found no IRP.
 constexpr ULONG kReceiveRetryDelayMs = 10;
 
@@ -123,8 +125,17 @@ ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
 // when the device stopped taking them.
 constexpr UCHAR kTxStalledChecks = 2;
 bool TxStalled(Adapter* adapter);
-// Submits prepared bulk-out IRPs in order behind the one in flight.
+// Submits prepared bulk-out IRPs in order behind the one in flight. kOk,
+// kSubmitRefused, or kFailed while the bulk pipes are being aborted (the IRPs
+// are freed, the descriptors are the caller's).
 ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second);
+// Around a reset's abort and reset of the bulk pipes, at PASSIVE_LEVEL:
+// BeginBulkOutAbort stops bulk-out IRPs from going down and returns once none
+// is on its way to the bus driver; CancelQueuedBulkOut ends the IRPs still
+// queued, unsent; EndBulkOutAbort lets transfers go down again.
+void BeginBulkOutAbort(Adapter* adapter);
+void CancelQueuedBulkOut(Adapter* adapter);
+void EndBulkOutAbort(Adapter* adapter);
 // kOk, or kFailed for a packet that is empty, shorter than an Ethernet header
 // or longer than kMaxFrameSize (nothing is copied then).
 ULONG CopyPacketToDescriptor(Adapter* adapter, TransferDescriptor* descriptor);

@@ -9,8 +9,19 @@
 // driver with consecutive IRPs. A frame whose transfer is a multiple of the
 // bulk packet size is queued together with its zero-length transfer, so that
 // nothing can come between the two.
+//
+// While a reset aborts and resets the bulk pipes (TxPipesAborting, set and
+// read under TxSubmitLock), nothing is passed down: an aborted transfer, or a
+// frame whose zero-length transfer the abort ended, leaves the device holding
+// a transfer without an end until the pipe reset, and whatever reached it in
+// between would be read as the rest. The IRPs queued meanwhile are ended here
+// (CancelQueuedBulkOut) and new sends are refused. The same holds from a
+// failed bulk-out transfer until that reset (TxHeldAfterFailure), and the
+// queued IRPs are ended at its completion: the failed transfer may have been
+// the zero-length one that ends a frame.
 #include "datapath/datapath.h"
 #include "miniport/miniport.h"
+#include "usb/usb_transport.h"
 
 namespace usbeth {
 
@@ -97,12 +108,20 @@ static void EndTurnLocked(Adapter* adapter) {
   adapter->TxIrpsOutstanding--;
 }
 
+// With TxSubmitLock held: whether IRPs may go down, which they may not while
+// a reset aborts the pipes or after a failed transfer until that reset.
+static bool PassingAllowedLocked(Adapter* adapter) {
+  return adapter->TxPipesAborting == 0 && LoadShared(adapter->TxHeldAfterFailure) == 0;
+}
+
 // With TxSubmitLock held, by the thread whose turn it is: counts `irp` at the
-// bus driver. When the bus driver takes one IRP at a time the turn ends here:
-// nothing else can go down before this IRP ends, so the thread need not come
-// back for the next. Returns whether the turn goes on.
+// bus driver, and on its way down until its IofCallDriver returns (the reset
+// waits for that before it aborts the pipes). When the bus driver takes one IRP at a time the turn
+// ends here: nothing else can go down before this IRP ends, so the thread need not come back for
+// the next. Returns whether the turn goes on.
 static bool CountAtBusLocked(Adapter* adapter) {
   adapter->TxIrpsAtBus++;
+  InterlockedIncrement(&adapter->TxIrpsPassing);
   if (adapter->TxQueueDepth > 1) return true;
   EndTurnLocked(adapter);
   return false;
@@ -116,7 +135,7 @@ static bool CountAtBusLocked(Adapter* adapter) {
 static PIRP TakeIrpToPassLocked(Adapter* adapter, bool* turn_goes_on) {
   *turn_goes_on = false;
   if (adapter->TxIrpsAtBus < static_cast<LONG>(adapter->TxQueueDepth) &&
-      !IsListEmpty(&adapter->TxPendingQueue)) {
+      !IsListEmpty(&adapter->TxPendingQueue) && PassingAllowedLocked(adapter)) {
     PLIST_ENTRY entry =
         ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
     *turn_goes_on = CountAtBusLocked(adapter);
@@ -148,7 +167,13 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool
     *turn = true;
   }
   if (*turn) next = TakeIrpToPassLocked(adapter, turn);
+  // After a failed transfer the queued IRPs are ended unsent at once, which
+  // gives their descriptors back (halt waits for those, so the adapter is
+  // still there); new sends are refused until the reset.
+  const bool cancel_queued =
+      LoadShared(adapter->TxHeldAfterFailure) != 0 && !IsListEmpty(&adapter->TxPendingQueue);
   ReleaseSubmitLock(adapter, old_irql);
+  if (cancel_queued) CancelQueuedBulkOut(adapter);
   return next;
 }
 
@@ -169,14 +194,13 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, bool turn, PIRP own)
         static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
     InterlockedExchange(&descriptor->IrpHolds, 2);
     NTSTATUS status = IofCallDriver(adapter->LowerDevice, irp);
-    // Only a stopping adapter, whose pipes are aborted and reset next, and a
-    // reset that aborts them after a failed transfer cancel. Cancelling a
-    // transfer the bus has half sent leaves the device holding part of a
-    // frame until the pipe is reset, and a transfer passed down in between
-    // would be read as its rest; a controller restart without the abort
-    // therefore lets transfers in flight run to their end.
-    if (status == STATUS_PENDING && (LoadShared(adapter->AdapterState) == kStateStopped ||
-                                     LoadShared(adapter->TxPipesAborting) != 0)) {
+    // The reset waits for this before it aborts the pipes.
+    InterlockedDecrement(&adapter->TxIrpsPassing);
+    // Only a stopping adapter, whose pipes are aborted and reset next,
+    // cancels. Cancelling a transfer the bus has half sent leaves the device
+    // holding part of a frame until the pipe is reset; a controller restart
+    // without the abort therefore lets transfers in flight run to their end.
+    if (status == STATUS_PENDING && LoadShared(adapter->AdapterState) == kStateStopped) {
       IoCancelIrp(irp);
       status = STATUS_CANCELLED;
     }
@@ -204,10 +228,24 @@ void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
   if (next != nullptr) PassBulkOutDown(adapter, next, turn, nullptr);
 }
 
+// Frees an IRP that never went down; its descriptor is the caller's again.
+static void FreeUnsentIrp(PIRP irp) {
+  TransferDescriptor* descriptor =
+      static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
+  IoFreeIrp(irp);
+  descriptor->Irp = nullptr;
+}
+
 ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   PIRP next = nullptr;
   bool turn = false;
   KIRQL old_irql = AcquireSubmitLock(adapter);
+  if (!PassingAllowedLocked(adapter)) {
+    ReleaseSubmitLock(adapter, old_irql);
+    FreeUnsentIrp(first);
+    if (second != nullptr) FreeUnsentIrp(second);
+    return kFailed;
+  }
   adapter->TxIrpsOutstanding += second != nullptr ? 2 : 1;
   if (adapter->TxPassing == 0 && IsListEmpty(&adapter->TxPendingQueue) &&
       adapter->TxIrpsAtBus < static_cast<LONG>(adapter->TxQueueDepth)) {
@@ -246,6 +284,40 @@ bool TxStalled(Adapter* adapter) {
   if (stalled) adapter->TxStalledChecks = 0;
   ReleaseSubmitLock(adapter, old_irql);
   return stalled;
+}
+
+void BeginBulkOutAbort(Adapter* adapter) {
+  KIRQL old_irql = AcquireSubmitLock(adapter);
+  adapter->TxPipesAborting = 1;
+  ReleaseSubmitLock(adapter, old_irql);
+  // An IRP taken for passing before the flag was set is at the bus once its
+  // IofCallDriver returned: the abort then ends it.
+  while (InterlockedCompareExchange(&adapter->TxIrpsPassing, 0, 0) != 0)
+    SleepMicroseconds(kPassingPollUs);
+}
+
+void CancelQueuedBulkOut(Adapter* adapter) {
+  for (;;) {
+    KIRQL old_irql = AcquireSubmitLock(adapter);
+    PLIST_ENTRY entry =
+        ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
+    if (entry != nullptr) adapter->TxIrpsOutstanding--;
+    ReleaseSubmitLock(adapter, old_irql);
+    if (entry == nullptr) return;
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    TransferDescriptor* descriptor =
+        static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
+    descriptor->TransferStatus = kTransferFailed;
+    FreeUnsentIrp(irp);
+    ReturnTxDescriptor(adapter, descriptor);
+  }
+}
+
+void EndBulkOutAbort(Adapter* adapter) {
+  KIRQL old_irql = AcquireSubmitLock(adapter);
+  adapter->TxPipesAborting = 0;
+  StoreShared(adapter->TxHeldAfterFailure, 0);
+  ReleaseSubmitLock(adapter, old_irql);
 }
 
 ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
@@ -323,6 +395,13 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     // Only a running adapter fails: a transfer cancelled by the stop path or
     // aborted by a reset changes nothing.
     CompareExchangeShared(adapter->AdapterState, kStateRunning, kStateUsbFailure);
+    // Whatever the state, nothing more goes down before the pipe reset; a
+    // stopping adapter instead lets its stop path cancel what is queued.
+    KIRQL old_irql = AcquireSubmitLock(adapter);
+    if (LoadShared(adapter->AdapterState) != kStateStopped) {
+      StoreShared(adapter->TxHeldAfterFailure, 1);
+    }
+    ReleaseSubmitLock(adapter, old_irql);
   }
   ReleaseBulkOutIrp(adapter, descriptor);
   return STATUS_MORE_PROCESSING_REQUIRED;

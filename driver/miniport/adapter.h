@@ -218,8 +218,13 @@ struct Adapter {
   // Transmit accounting and NDIS handles
   LONG TxIrpsOutstanding;
   // Set while a reset aborts and resets the bulk pipes after a failed
-  // transfer: queued bulk-out IRPs are cancelled, not sent (transmit.cpp).
+  // transfer: queued bulk-out IRPs are ended unsent (transmit.cpp).
   UCHAR TxPipesAborting;
+  // Bulk-out IRPs taken for passing down whose IofCallDriver has not returned.
+  LONG TxIrpsPassing;
+  // Set when a bulk-out transfer failed: the device may hold a frame without
+  // its end, so nothing more goes down until a reset resets the pipes.
+  UCHAR TxHeldAfterFailure;
   NDIS_HANDLE MiniportAdapterHandle;
   NDIS_HANDLE WrapperConfigurationContext;
   ULONG PacketFilter;

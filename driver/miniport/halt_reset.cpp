@@ -94,6 +94,7 @@ bool DrainTransfers(Adapter* adapter, ULONG limit) {
       CancelAsyncRegisterRequests(adapter);
       CancelPacketFilterWrite(adapter);
       AbortAndResetPipes(adapter);
+      CancelQueuedBulkOut(adapter);
     }
   }
   return true;
@@ -138,6 +139,8 @@ void StopAdapter(Adapter* adapter, ULONG drain_limit) {
   SubmitUrbSync(adapter, &urb);
 
   AbortAndResetPipes(adapter);
+  // Bulk-out IRPs held back after a failed transfer never go down now.
+  CancelQueuedBulkOut(adapter);
   for (ULONG i = 0; i < kSettleRounds; ++i)
     SleepMicroseconds(kSettleDelayUs);
 
@@ -151,13 +154,15 @@ void StopAdapter(Adapter* adapter, ULONG drain_limit) {
 // The bulk pipes after a failed transfer: aborted, which ends the transfers
 // still at the bus driver, and reset, which clears a halted endpoint. Waits,
 // bounded, for the aborted transfers to come back, so that reception starts
-// again from a complete set of descriptors. Bulk-out IRPs still queued behind
-// an aborted one are cancelled meanwhile (transmit.cpp): passed down before
-// the pipe reset, one would be read by the device as the rest of a frame the
-// abort cut.
+// again from a complete set of descriptors. No bulk-out IRP goes down from
+// before the abort until the pipes are reset, and those queued behind an
+// aborted one are ended unsent (transmit.cpp): passed down before the pipe
+// reset, one would be read by the device as the rest of a frame the abort
+// cut, or of a frame whose zero-length transfer it ended.
 void ResetBulkPipes(Adapter* adapter) {
-  StoreShared(adapter->TxPipesAborting, 1);
+  BeginBulkOutAbort(adapter);
   AbortAndResetPipes(adapter);
+  CancelQueuedBulkOut(adapter);
   for (ULONG round = 0; round < kPipeResetDrainRounds; ++round) {
     if (InterlockedCompareExchange(&adapter->RxIrpsOutstanding, 0, 0) == 0 &&
         LoadShared(adapter->TxIrpsOutstanding) == 0) {
@@ -165,7 +170,7 @@ void ResetBulkPipes(Adapter* adapter) {
     }
     SleepMicroseconds(kDrainDelayUs);
   }
-  StoreShared(adapter->TxPipesAborting, 0);
+  EndBulkOutAbort(adapter);
 }
 
 // Waits until no link chain owns the register machinery, cancelling a
@@ -202,7 +207,9 @@ void RestartAdapter(Adapter* adapter) {
   WaitFilterWriteEnded(adapter);
   StoreShared(adapter->LinkPollBusy, 1);
 
-  if (previous == kStateUsbFailure) ResetBulkPipes(adapter);
+  if (previous == kStateUsbFailure || LoadShared(adapter->TxHeldAfterFailure) != 0) {
+    ResetBulkPipes(adapter);
+  }
   // Enabling the restarted controller clears the all-multicast bit and the
   // broadcast and promiscuous bits; the filter NDIS set stays in force.
   const UCHAR all_multicast = adapter->RxControl0 & kRxControl0AllMulticast;
@@ -273,7 +280,12 @@ BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
   if (TxStalled(adapter)) {
     CompareExchangeShared(adapter->AdapterState, kStateRunning, kStateUsbFailure);
   }
-  return LoadShared(adapter->AdapterState) == kStateUsbFailure ? TRUE : FALSE;
+  // A bulk-out failure during a reset leaves the state alone but holds the
+  // transmit queue: that too needs the reset.
+  return LoadShared(adapter->AdapterState) == kStateUsbFailure ||
+                 LoadShared(adapter->TxHeldAfterFailure) != 0
+             ? TRUE
+             : FALSE;
 }
 
 NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {

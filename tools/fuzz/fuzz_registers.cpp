@@ -256,30 +256,8 @@ class RegistersMachine {
   uint64_t probe_serial_ = 0;
 };
 
-Persistent<RegistersMachine>& Machines() {
-  static auto* machines =
-      new Persistent<RegistersMachine>("fuzz_registers", kVariants, kRebuildEvery);
-  return *machines;
-}
-
 }  // namespace
-
-unsigned TargetVariants() {
-  return kVariants;
-}
-
 }  // namespace usbeth::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  usbeth::fuzz::DisableLeakSanitizerPerInput(argc, argv);
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace usbeth::fuzz;
-  RunGuarded("fuzz_registers", [&] {
-    FuzzInput in(data, size);
-    if (!Machines().Acquire(data, size).Run(in)) Machines().Retire();
-  });
-  return 0;
-}
+USBETH_FUZZ_KEPT_MACHINE_TARGET("fuzz_registers", usbeth::fuzz::RegistersMachine,
+                                usbeth::fuzz::kVariants, usbeth::fuzz::kRebuildEvery)

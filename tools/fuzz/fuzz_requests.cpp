@@ -243,29 +243,8 @@ class RequestsMachine {
   unsigned requests_ = 0;
 };
 
-Persistent<RequestsMachine>& Machines() {
-  static auto* machines = new Persistent<RequestsMachine>("fuzz_requests", 2, kRebuildEvery);
-  return *machines;
-}
-
 }  // namespace
-
-unsigned TargetVariants() {
-  return 2;
-}
-
 }  // namespace usbeth::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  usbeth::fuzz::DisableLeakSanitizerPerInput(argc, argv);
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace usbeth::fuzz;
-  RunGuarded("fuzz_requests", [&] {
-    FuzzInput in(data, size);
-    if (!Machines().Acquire(data, size).Run(in)) Machines().Retire();
-  });
-  return 0;
-}
+USBETH_FUZZ_KEPT_MACHINE_TARGET("fuzz_requests", usbeth::fuzz::RequestsMachine, 2,
+                                usbeth::fuzz::kRebuildEvery)

@@ -46,14 +46,6 @@ void RunOne(const uint8_t* data, size_t size) {
 }
 
 }  // namespace
-
-unsigned TargetVariants() {
-  return 1;
-}
-
 }  // namespace usbeth::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  usbeth::fuzz::RunGuarded("fuzz_scenario", [&] { usbeth::fuzz::RunOne(data, size); });
-  return 0;
-}
+USBETH_FUZZ_TARGET("fuzz_scenario", usbeth::fuzz::RunOne)

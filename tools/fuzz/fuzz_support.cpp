@@ -16,7 +16,10 @@
 #if defined(__SANITIZE_ADDRESS__)
 #define USBETH_FUZZ_SANITIZED 1
 #endif
-#if USBETH_FUZZ_SANITIZED
+// A sanitizer runtime (AddressSanitizer, or UndefinedBehaviorSanitizer alone
+// in the fast fuzz build) reports through its death callback.
+#if USBETH_FUZZ_SANITIZED || USBETH_FUZZ_UBSAN
+#define USBETH_FUZZ_DEATH_CALLBACK 1
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -58,9 +61,9 @@ hw::Handshake HostileDevice::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_
     return board_.bulk_in(endpoint, buf, max_packet, len);
   }
   len = 0;
-  if (in_packets.empty()) return hw::Handshake::Nak;
-  InPacket packet = std::move(in_packets.front());
-  in_packets.pop_front();
+  if (in_packets_.empty()) return hw::Handshake::Nak;
+  InPacket packet = std::move(in_packets_.front());
+  in_packets_.pop_front();
   ++in_packets_played;
   if (packet.handshake != hw::Handshake::Ack) return packet.handshake;
   // A device cannot put more than one packet's worth on the bus at a time.
@@ -68,6 +71,19 @@ hw::Handshake HostileDevice::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_
   if (len != 0) std::memcpy(buf, packet.bytes.data(), len);
   if (record_played) played.emplace_back(buf, buf + len);
   return hw::Handshake::Ack;
+}
+
+uint64_t HostileDevice::naks_until(uint8_t endpoint_address) {
+  if ((endpoint_address & 0x0F) == 0) {
+    // The hooks may answer in place of the board.
+    if (descriptor || after_control) return 0;
+    return board_.naks_until(endpoint_address);
+  }
+  if (script_bulk_in && (endpoint_address & 0x0F) == (board_.bulk_in_endpoint() & 0x0F)) {
+    // Only Play() ends the NAKs, and it calls the bus back.
+    return in_packets_.empty() ? UINT64_MAX : 0;
+  }
+  return board_.naks_until(endpoint_address);
 }
 
 namespace {
@@ -93,7 +109,9 @@ History& TheHistory() {
 }  // namespace
 
 void NoteMachineBuilt(const char* target, unsigned variant) {
-#if USBETH_FUZZ_SANITIZED
+#if USBETH_FUZZ_DEATH_CALLBACK
+  // The runtime keeps one death callback: this one takes the place of
+  // libFuzzer's, so it writes the failing input too (the history's last).
   static const bool registered = [] {
     __sanitizer_set_death_callback(&WriteHistory);
     return true;
@@ -112,8 +130,7 @@ void NoteInput(const uint8_t* data, size_t size) {
 
 void WriteHistory() {
   const History& history = TheHistory();
-  // One input alone replays the same on a fresh machine.
-  if (history.target == nullptr || history.inputs.size() < 2) return;
+  if (history.target == nullptr || history.inputs.empty()) return;
   char dir[96];
   std::snprintf(dir, sizeof dir, "history-%s-%d", history.target, static_cast<int>(getpid()));
   if (mkdir(dir, 0755) != 0) return;

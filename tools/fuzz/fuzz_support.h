@@ -62,8 +62,13 @@ struct InPacket {
 // A device in front of a board. Every request goes to the board unless a hook
 // takes it: `descriptor` may serve GET_DESCRIPTOR answers, `after_control`
 // may rewrite (or refuse) what the board answered, and while `script_bulk_in`
-// is set the bulk-in endpoint plays `in_packets` instead of the board's FIFO
-// (NAK when the script has run dry).
+// is set the bulk-in endpoint plays the packets given to Play() instead of the
+// board's FIFO (NAK when the script has run dry).
+//
+// For the bus's idle skipping it says how long its NAKs hold: the scripted
+// endpoint NAKs until the next Play(), which calls the bus back; the board's
+// endpoints as the board says. A control answer a hook may rewrite promises
+// nothing.
 class HostileDevice : public hw::UsbDevice {
  public:
   explicit HostileDevice(hw::Board& board) : board_(board) {}
@@ -72,8 +77,17 @@ class HostileDevice : public hw::UsbDevice {
   std::function<void(const hw::SetupPacket&, uint8_t* data, hw::ControlResult* result)>
       after_control;
   bool script_bulk_in = false;
-  std::deque<InPacket> in_packets;
   uint64_t in_packets_played = 0;
+
+  // Queues a packet for the scripted bulk-in endpoint.
+  void Play(InPacket packet) {
+    in_packets_.push_back(std::move(packet));
+    if (in_packets_.size() == 1 && change_hook_) change_hook_();
+  }
+  // Drops what is still unplayed (the bus is not told: fewer packets only
+  // means more NAKs).
+  void ClearScript() { in_packets_.clear(); }
+  size_t unplayed() const { return in_packets_.size(); }
 
   hw::ControlResult control(const hw::SetupPacket& setup, uint8_t* data) override;
   hw::Handshake bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) override {
@@ -89,11 +103,18 @@ class HostileDevice : public hw::UsbDevice {
     board_.reset_endpoint(endpoint_address);
   }
   hw::BusSpeed speed() const override { return board_.speed(); }
+  uint64_t naks_until(uint8_t endpoint_address) override;
+  void set_change_hook(std::function<void()> hook) override {
+    change_hook_ = hook;
+    board_.set_change_hook(std::move(hook));
+  }
 
   hw::Board& board() { return board_; }
 
  private:
   hw::Board& board_;
+  std::deque<InPacket> in_packets_;
+  std::function<void()> change_hook_;
 };
 
 // Runs one input: fn builds the machine, drives it and tears it down. A bug
@@ -196,8 +217,21 @@ class Persistent {
 };
 
 // The number of variants each target's machine has: the replayer runs every
-// input once per variant. Each target defines it.
+// input once per variant. Each target defines it (the macros below do).
 unsigned TargetVariants();
+
+// One input through the target's kept machines: Machine(variant, build)
+// brings one up, bool Machine::Run(FuzzInput&) runs the input and says
+// whether the machine can serve the next one.
+template <class Machine>
+void RunOnKeptMachine(const char* target, unsigned variants, uint64_t rebuild_every,
+                      const uint8_t* data, size_t size) {
+  static auto* machines = new Persistent<Machine>(target, variants, rebuild_every);
+  RunGuarded(target, [&] {
+    FuzzInput in(data, size);
+    if (!machines->Acquire(data, size).Run(in)) machines->Retire();
+  });
+}
 
 // For LLVMFuzzerInitialize: adds -detect_leaks=0 to the fuzzer's arguments
 // unless they set it (a machine kept across inputs is not a leak).
@@ -209,3 +243,30 @@ void DisableLeakSanitizerPerInput(int* argc, char*** argv);
 bool Verbose();
 
 }  // namespace usbeth::fuzz
+
+// The entry points of a target whose machine serves input after input
+// (libFuzzer's, or the replayer's under other builds). Used at file scope;
+// MACHINE is named with its namespace.
+#define USBETH_FUZZ_KEPT_MACHINE_TARGET(NAME, MACHINE, VARIANTS, REBUILD_EVERY)             \
+  unsigned usbeth::fuzz::TargetVariants() {                                                 \
+    return (VARIANTS);                                                                      \
+  }                                                                                         \
+  extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {                            \
+    usbeth::fuzz::DisableLeakSanitizerPerInput(argc, argv);                                 \
+    return 0;                                                                               \
+  }                                                                                         \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {                 \
+    usbeth::fuzz::RunOnKeptMachine<MACHINE>(NAME, (VARIANTS), (REBUILD_EVERY), data, size); \
+    return 0;                                                                               \
+  }
+
+// The entry points of a target that runs each input on its own:
+// RUN(const uint8_t* data, size_t size), named with its namespace.
+#define USBETH_FUZZ_TARGET(NAME, RUN)                                       \
+  unsigned usbeth::fuzz::TargetVariants() {                                 \
+    return 1;                                                               \
+  }                                                                         \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    usbeth::fuzz::RunGuarded(NAME, [&] { RUN(data, size); });               \
+    return 0;                                                               \
+  }

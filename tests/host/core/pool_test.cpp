@@ -137,6 +137,21 @@ TEST_F(PoolTest, OverwrittenHeaderIsCaughtAtFree) {
   EXPECT_BUG_CHECK(ExFreePool(p), "POOL_CORRUPTION");
 }
 
+TEST_F(PoolTest, AWriteAfterFreeIsCaughtWhenTheBlockLeavesTheQuarantine) {
+  allow_leaks();
+  auto* p = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 24, kTag));
+  ExFreePool(p);
+  p[5] = 0x42;  // through a stale pointer
+  // Frees enough blocks to push it out of the quarantine.
+  auto churn = [] {
+    for (int i = 0; i < 5000; ++i)
+      ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+  };
+  EXPECT_BUG_CHECK(churn(), "POOL_CORRUPTION");
+  // Blocks left alone after their free leave it quietly.
+  churn();
+}
+
 TEST_F(PoolTest, PagedPoolAtDispatchIsABugCheck) {
   allow_leaks();
   KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
