@@ -74,6 +74,7 @@ enum class Fate : uint8_t {
   Delivered,  // tx: intact on the wire; rx: indicated intact
   Refused,    // tx: the send completed with an error status, or NDIS refused it
   Held,       // tx: still queued in NDIS or with the driver when the halt began
+  Halted,     // tx: taken by the driver, not yet on a slow wire, dropped by the halt
   NoLink,
   Disabled,
   Filtered,
@@ -265,6 +266,7 @@ struct Unit {
   uint64_t tx_copies_on_wire = 0, tx_refused = 0, tx_since_reset = 0, rx_since_reset = 0,
            rx_indicated = 0, echo_frames = 0, injected_sent = 0, injected_indicated = 0;
   size_t tx_checked = 0, rx_checked = 0;  // frames already held to the invariants
+  std::vector<size_t> with_driver;        // tx frames the driver held at the summary
   size_t& checked_upto(bool tx) { return tx ? tx_checked : rx_checked; }
   bool crc_injected = false;  // frames with a bad status were asked for
   hw::Counters at_reset;      // board counters when the statistics were last zeroed
@@ -435,10 +437,16 @@ class Run {
       u->index = i;
       u->setting = &s_.adapters[i];
       u->rng.seed(seeds());
-      u->board =
-          std::make_unique<hw::Board>(board_for(s_.adapters[i], s_.bus), [] { return now_ns(); });
+      hw::BoardConfig board = board_for(s_.adapters[i], s_.bus);
+      board.wire_at_link_rate = s_.wire_limit;
+      u->board = std::make_unique<hw::Board>(std::move(board), [] { return now_ns(); });
       host::usb::BusOptions bus;
       bus.unthrottled = s_.bus == BusSpeedSetting::Unthrottled;
+      bus.completion = s_.completion == CompletionSetting::Seeded
+                           ? host::usb::CompletionMode::Seeded
+                       : s_.completion == CompletionSetting::BeforeReturn
+                           ? host::usb::CompletionMode::BeforeReturn
+                           : host::usb::CompletionMode::Deferred;
       bus.device_address = static_cast<uint8_t>(2 + i);
       bus.bus_number = static_cast<uint16_t>(1 + i);
       u->bus = std::make_unique<host::usb::BusDriver>(*u->board, bus);
@@ -1572,6 +1580,24 @@ class Run {
     for (const auto& [number, seq] : u.pending_sends) {
       if (u.tx_frames[seq].fate == Fate::Pending) u.tx_frames[seq].fate = Fate::Held;
     }
+    // Frames whose sends completed but that the driver has not handed the
+    // MAC yet are held too: a slow wire (1 Mb/s on a home network) may still
+    // owe them. The driver sends in order: they come after the last frame
+    // the MAC took.
+    size_t first_with_driver = 0;
+    for (size_t i = u.tx_frames.size(); i > 0; --i) {
+      const Fate f = u.tx_frames[i - 1].fate;
+      if (f == Fate::Delivered || f == Fate::NoLink || f == Fate::Disabled) {
+        first_with_driver = i;
+        break;
+      }
+    }
+    u.with_driver.clear();
+    for (size_t i = first_with_driver; i < u.tx_frames.size(); ++i) {
+      if (u.tx_frames[i].fate != Fate::Pending) continue;
+      u.tx_frames[i].fate = Fate::Held;
+      u.with_driver.push_back(i);
+    }
     Record r = Make("summary", &u);
     struct Oid {
       const char* name;
@@ -1668,8 +1694,8 @@ class Run {
                                             std::optional<TrafficKind> kind) const {
     std::map<std::string, int64_t> n;
     const auto& frames = tx ? u.tx_frames : u.rx_frames;
-    static const char* const kTx[] = {"sent",    "delivered", "no_link", "disabled",
-                                      "refused", "held",      "lost",    "echoed"};
+    static const char* const kTx[] = {"sent", "delivered", "no_link", "disabled", "refused",
+                                      "held", "halted",    "lost",    "echoed"};
     static const char* const kRx[] = {"sent",          "delivered", "filtered",  "filtered_wrongly",
                                       "beyond_filter", "no_link",   "dropped",   "overflow",
                                       "disabled",      "flushed",   "discarded", "contention",
@@ -1701,6 +1727,8 @@ class Run {
         return "refused";
       case Fate::Held:
         return "held";
+      case Fate::Halted:
+        return "halted";
       case Fate::NoLink:
         return "no_link";
       case Fate::Disabled:
@@ -1797,8 +1825,18 @@ class Run {
     u.running = false;
     u.active_phy = -1;
     // What the halt gave back settles the frames held at the summary; one
-    // the halt neither sent nor gave back is lost.
+    // the halt neither sent nor gave back is lost. The halt drops what the
+    // driver had taken and not sent yet, at most one descriptor's worth.
     SettleSends(u);
+    size_t dropped = 0;
+    for (size_t i : u.with_driver)
+      dropped += u.tx_frames[i].fate == Fate::Held;
+    if (dropped <= u.tx_descriptors()) {
+      for (size_t i : u.with_driver) {
+        if (u.tx_frames[i].fate == Fate::Held) u.tx_frames[i].fate = Fate::Halted;
+      }
+    }
+    u.with_driver.clear();
     for (FrameInfo& f : u.tx_frames) {
       if (f.fate == Fate::Held) f.fate = Fate::Pending;
     }
