@@ -122,7 +122,8 @@ def measure(sim, speed, size, direction, seconds, completion, wire, registry, wo
             if r.get("kind") != "second":
                 continue
             # A "second" record covers the second before its time.
-            if first < r["time_ns"] <= last:
+            t = round(r["time_ms"] * 1_000_000)
+            if first < t <= last:
                 tx += r.get("tx_frames", 0)
                 rx += r.get("rx_frames", 0)
     return tx / seconds, rx / seconds, run.returncode, run.stderr.strip()

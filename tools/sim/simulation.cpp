@@ -266,7 +266,6 @@ struct Unit {
   uint64_t tx_copies_on_wire = 0, tx_refused = 0, tx_since_reset = 0, rx_since_reset = 0,
            rx_indicated = 0, echo_frames = 0, injected_sent = 0, injected_indicated = 0;
   size_t tx_checked = 0, rx_checked = 0;  // frames already held to the invariants
-  std::vector<size_t> with_driver;        // tx frames the driver held at the summary
   size_t& checked_upto(bool tx) { return tx ? tx_checked : rx_checked; }
   bool crc_injected = false;  // frames with a bad status were asked for
   hw::Counters at_reset;      // board counters when the statistics were last zeroed
@@ -1580,24 +1579,6 @@ class Run {
     for (const auto& [number, seq] : u.pending_sends) {
       if (u.tx_frames[seq].fate == Fate::Pending) u.tx_frames[seq].fate = Fate::Held;
     }
-    // Frames whose sends completed but that the driver has not handed the
-    // MAC yet are held too: a slow wire (1 Mb/s on a home network) may still
-    // owe them. The driver sends in order: they come after the last frame
-    // the MAC took.
-    size_t first_with_driver = 0;
-    for (size_t i = u.tx_frames.size(); i > 0; --i) {
-      const Fate f = u.tx_frames[i - 1].fate;
-      if (f == Fate::Delivered || f == Fate::NoLink || f == Fate::Disabled) {
-        first_with_driver = i;
-        break;
-      }
-    }
-    u.with_driver.clear();
-    for (size_t i = first_with_driver; i < u.tx_frames.size(); ++i) {
-      if (u.tx_frames[i].fate != Fate::Pending) continue;
-      u.tx_frames[i].fate = Fate::Held;
-      u.with_driver.push_back(i);
-    }
     Record r = Make("summary", &u);
     struct Oid {
       const char* name;
@@ -1821,6 +1802,22 @@ class Run {
     CheckLink();
     Summarize(u);
     Disturb(u);
+    // Frames whose sends completed but that the driver has not handed the
+    // MAC yet: a slow wire (1 Mb/s on a home network) may still owe them
+    // when the halt aborts the driver's transfers. The driver sends in
+    // order: they come after the last frame the MAC took.
+    size_t first_with_driver = 0;
+    for (size_t i = u.tx_frames.size(); i > 0; --i) {
+      const Fate f = u.tx_frames[i - 1].fate;
+      if (f == Fate::Delivered || f == Fate::NoLink || f == Fate::Disabled) {
+        first_with_driver = i;
+        break;
+      }
+    }
+    std::vector<size_t> with_driver;
+    for (size_t i = first_with_driver; i < u.tx_frames.size(); ++i) {
+      if (u.tx_frames[i].fate == Fate::Pending) with_driver.push_back(i);
+    }
     u.miniport->halt();
     u.running = false;
     u.active_phy = -1;
@@ -1829,14 +1826,13 @@ class Run {
     // driver had taken and not sent yet, at most one descriptor's worth.
     SettleSends(u);
     size_t dropped = 0;
-    for (size_t i : u.with_driver)
-      dropped += u.tx_frames[i].fate == Fate::Held;
+    for (size_t i : with_driver)
+      dropped += u.tx_frames[i].fate == Fate::Pending;
     if (dropped <= u.tx_descriptors()) {
-      for (size_t i : u.with_driver) {
-        if (u.tx_frames[i].fate == Fate::Held) u.tx_frames[i].fate = Fate::Halted;
+      for (size_t i : with_driver) {
+        if (u.tx_frames[i].fate == Fate::Pending) u.tx_frames[i].fate = Fate::Halted;
       }
     }
-    u.with_driver.clear();
     for (FrameInfo& f : u.tx_frames) {
       if (f.fate == Fate::Held) f.fate = Fate::Pending;
     }
