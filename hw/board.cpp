@@ -575,8 +575,11 @@ void Board::PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64
   RxWire& rx = rx_wire_[mii_address];
   if (rx.waiting.empty() && t >= rx.free_at) {
     StartFromPartner(mii_address, frame, t);
-  } else {
+  } else if (rx.waiting.size() < config_.partner_queue_frames) {
     rx.waiting.push_back(std::move(frame));
+  } else {
+    ++counters_.rx_partner_dropped;
+    Fate(FrameFate::RxPartnerBusy, frame, 0);
   }
 }
 

@@ -84,6 +84,7 @@ enum class FrameFate {
   RxFiltered,         // refused by the address filter
   RxTooLong,          // would not fit a receive transfer
   RxFifoOverflow,     // no room in the receive FIFO
+  RxPartnerBusy,      // dropped by the link partner: its queue for the wire was full
   RxFlushed,          // dropped from the FIFO by a controller reset
   RxStreamDiscarded,  // partly read when the bulk-in endpoint was reset
   RxReadOut,          // read out whole on the bulk-in pipe (it reached the host)
@@ -126,6 +127,7 @@ struct Counters {
   uint64_t tx_oversize_transfers = 0;  // no transfer end within 2048 bytes
   // Receive side.
   uint64_t rx_lost_no_link = 0;      // sent by a partner while its PHY carried no traffic
+  uint64_t rx_partner_dropped = 0;   // offered faster than the partner's wire carries them
   uint64_t rx_mii_contention = 0;    // two PHYs driving the data path at once
   uint64_t rx_dropped_disabled = 0;  // receiver disabled or MAC in reset
   uint64_t rx_filtered = 0;          // refused by the address filter
@@ -204,7 +206,8 @@ class Board : public UsbDevice {
   void set_home_network(uint8_t mii_address, bool present, uint64_t at_ns = 0);
   void set_echo(uint8_t mii_address, bool on, uint64_t delay_ns = 100 * kMicrosecond);
   void send_from_partner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t at_ns = 0);
-  // The partner's frames due by now that wait for its cable to be free.
+  // The partner's frames due by now that wait for its cable to be free (at
+  // most BoardConfig::partner_queue_frames; it drops what comes beyond).
   size_t partner_frames_waiting(uint8_t mii_address);
   std::vector<WireFrame> wire_frames();
   std::vector<WireFrame> frames_sent_to_partner();

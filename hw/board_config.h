@@ -111,6 +111,8 @@ struct BoardConfig {
   // Each frame takes its time on the wire at the link's rate (preamble, frame
   // padded to 60 bytes, FCS and inter-frame gap); false: frames take no time.
   bool wire_at_link_rate = true;
+  // Frames a link partner holds for its wire; it drops what comes beyond.
+  size_t partner_queue_frames = 64;
 };
 
 // Nanoseconds a frame of `frame_bytes` (destination to payload, no FCS)

@@ -153,6 +153,29 @@ TEST(Wire, PartnerFramesFollowEachOtherAtTheLinkRate) {
   }
 }
 
+// A partner offered more than its wire carries holds a bounded queue for
+// it and drops the rest, each drop counted and reported.
+TEST(Wire, PartnerQueueIsBoundedAndDropsBeyondIt) {
+  BoardConfig config = At(10);
+  config.partner_queue_frames = 3;
+  config.rx_fifo_bytes = 1 << 16;
+  WireRig rig(config);
+  std::vector<FrameFateRecord> fates;
+  rig.board.set_fate_tap([&](const FrameFateRecord& f) { fates.push_back(f); });
+  for (uint8_t i = 1; i <= 6; ++i)
+    rig.board.send_from_partner(1, Frame(kStation, 590, i));
+  // One on the wire, three waiting, two dropped.
+  EXPECT_EQ(rig.board.partner_frames_waiting(1), 3u);
+  EXPECT_EQ(rig.board.counters().rx_partner_dropped, 2u);
+  ASSERT_EQ(fates.size(), 2u);
+  EXPECT_EQ(fates[0].fate, FrameFate::RxPartnerBusy);
+  EXPECT_EQ(fates[0].bytes[20], 5);
+  EXPECT_EQ(fates[1].bytes[20], 6);
+  rig.Sleep(kSecond);
+  EXPECT_EQ(rig.board.counters().wire_rx_frames, 4u);
+  rig.board.set_fate_tap(nullptr);
+}
+
 TEST(Wire, BulkInNaksHoldOnlyUntilTheNextPartnerFrameStarts) {
   WireRig rig(At(10));
   const uint64_t t0 = rig.now;

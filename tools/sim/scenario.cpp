@@ -170,8 +170,9 @@ std::string names_of(const Named<E> (&table)[N]) {
 const std::set<std::string> kTxFates = {"sent", "delivered", "no_link", "disabled", "refused",
                                         "held", "halted",    "lost",    "echoed"};
 const std::set<std::string> kRxFates = {
-    "sent",     "delivered", "filtered", "filtered_wrongly", "beyond_filter", "no_link",  "dropped",
-    "overflow", "disabled",  "flushed",  "discarded",        "contention",    "too_long", "lost"};
+    "sent",      "delivered",  "filtered", "filtered_wrongly", "beyond_filter",
+    "no_link",   "dropped",    "overflow", "disabled",         "flushed",
+    "discarded", "contention", "too_long", "partner_busy",     "lost"};
 
 class Reader {
  public:

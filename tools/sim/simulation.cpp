@@ -79,6 +79,7 @@ enum class Fate : uint8_t {
   Disabled,
   Filtered,
   Overflow,
+  PartnerBusy,  // rx: offered faster than the wire carries, dropped by the partner
   Flushed,
   Discarded,
   Contention,
@@ -856,6 +857,13 @@ class Run {
     return u.board->first_phy_address();
   }
 
+  bool PartnerFramesWaiting(Unit& u) {
+    for (const auto& [mii, view] : u.phy_view) {
+      if (u.board->partner_frames_waiting(mii) != 0) return true;
+    }
+    return false;
+  }
+
   Adapter* adapter(Unit& u) {
     if (!u.running) return nullptr;
     return static_cast<Adapter*>(u.miniport->context());
@@ -1428,6 +1436,9 @@ class Run {
       case hw::FrameFate::RxFifoOverflow:
         fi.fate = Fate::Overflow;
         break;
+      case hw::FrameFate::RxPartnerBusy:
+        fi.fate = Fate::PartnerBusy;
+        break;
       case hw::FrameFate::RxFlushed:
         fi.fate = Fate::Flushed;
         break;
@@ -1677,10 +1688,10 @@ class Run {
     const auto& frames = tx ? u.tx_frames : u.rx_frames;
     static const char* const kTx[] = {"sent", "delivered", "no_link", "disabled", "refused",
                                       "held", "halted",    "lost",    "echoed"};
-    static const char* const kRx[] = {"sent",          "delivered", "filtered",  "filtered_wrongly",
-                                      "beyond_filter", "no_link",   "dropped",   "overflow",
-                                      "disabled",      "flushed",   "discarded", "contention",
-                                      "too_long",      "lost"};
+    static const char* const kRx[] = {
+        "sent",      "delivered",  "filtered", "filtered_wrongly", "beyond_filter",
+        "no_link",   "dropped",    "overflow", "disabled",         "flushed",
+        "discarded", "contention", "too_long", "partner_busy",     "lost"};
     if (tx) {
       for (const char* k : kTx)
         n[k] = 0;
@@ -1716,6 +1727,8 @@ class Run {
         return "disabled";
       case Fate::Filtered:
         return f.should_pass ? "filtered_wrongly" : "filtered";
+      case Fate::PartnerBusy:
+        return "partner_busy";
       case Fate::Overflow:
         return "overflow";
       case Fate::Flushed:
@@ -1796,8 +1809,11 @@ class Run {
     StepLimit limit(this, "halting the adapter");
     Record r = Make("halt", &u);
     StopStreams(u);
-    // Let frames in flight land before the counters are read.
+    // Let frames in flight land before the counters are read, those the
+    // partner still holds for a slow wire too.
     kernel_->scheduler().run_for(50 * kMs);
+    for (int waited = 0; waited < 100 && PartnerFramesWaiting(u); ++waited)
+      kernel_->scheduler().run_for(10 * kMs);
     Observe();
     CheckLink();
     Summarize(u);

@@ -128,6 +128,8 @@ std::optional<FateCause> CauseOf(hw::FrameFate fate) {
       return FateCause{"too long for a receive transfer", 0};
     case hw::FrameFate::RxFifoOverflow:
       return FateCause{"receive FIFO full", kAlways};
+    case hw::FrameFate::RxPartnerBusy:
+      return FateCause{"offered faster than the partner's wire carries", kAlways};
     case hw::FrameFate::RxFlushed:
       return FateCause{"flushed by a controller reset", kReset};
     case hw::FrameFate::RxStreamDiscarded:
