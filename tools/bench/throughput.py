@@ -55,8 +55,8 @@ def rx_transfer(size):
 
 
 def bounds(speed, size, direction):
-    """Frames/s each way by the bus bound, by one transfer per (micro)frame, and
-    by the wire."""
+    """Frames/s each way by the bus bound, by one transfer per (micro)frame (and,
+    both ways, the shared packets), and by the wire."""
     p_tx = packets(tx_transfer(size), PACKET[speed])
     p_rx = packets(rx_transfer(size), PACKET[speed])
     per_second = 1e9 / FRAME_NS[speed]
@@ -69,7 +69,10 @@ def bounds(speed, size, direction):
         one = per_second / math.ceil(p_rx / BUDGET[speed])
     else:
         bus = budget / (p_tx + p_rx)  # the same number each way
-        one = per_second / math.ceil((p_tx + p_rx) / BUDGET[speed])
+        # Each pipe carries at most one transfer per frame, and the two
+        # share the frame's packets.
+        one = min(per_second / math.ceil(p_tx / BUDGET[speed]),
+                  per_second / math.ceil(p_rx / BUDGET[speed]), bus)
     wire = WIRE_MBPS * 1e6 / (8 * (8 + max(size, 60) + 4 + 12))
     return bus, one, wire
 
