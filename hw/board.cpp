@@ -141,6 +141,9 @@ uint64_t Board::NextEventLocked() const {
   for (const auto& phy : phys_)
     t = std::min(t, phy->NextEvent());
   if (!script_.empty()) t = std::min(t, script_.begin()->first.first);
+  for (const auto& [address, rx] : rx_wire_) {
+    if (!rx.waiting.empty()) t = std::min(t, rx.free_at);
+  }
   return t;
 }
 
@@ -167,6 +170,14 @@ void Board::FireAt(uint64_t t) {
       return;
     }
   }
+  for (auto& [address, rx] : rx_wire_) {
+    if (!rx.waiting.empty() && rx.free_at <= t) {
+      std::vector<uint8_t> frame = std::move(rx.waiting.front());
+      rx.waiting.pop_front();
+      StartFromPartner(address, frame, t);
+      return;
+    }
+  }
   auto first = script_.begin();
   ScriptItem item = std::move(first->second);
   script_.erase(first);
@@ -181,6 +192,10 @@ uint64_t Board::naks_until(uint8_t endpoint_address) {
   Session session(this);
   const uint8_t number = endpoint_address & 0x0F;
   if (interrupt_ep_ != 0 && number == (interrupt_ep_ & 0x0F)) return kNever;
+  if (bulk_out_ep_ != 0 && number == bulk_out_ep_) {
+    // NAKed while the frame taken last waits for the wire: until it starts.
+    return std::max(now_, tx_last_start_);
+  }
   if (!fifo_.empty() || !in_frame_.empty() || in_zero_length_due_) return now_;
   // Only a due event can fill the FIFO: any of them is taken as one.
   return NextEventLocked();
@@ -459,6 +474,8 @@ Handshake Board::bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) {
     out_transfer_.clear();
     return Handshake::Stall;
   }
+  // A new transfer waits while the MAC still holds a frame for the wire.
+  if (now_ < tx_last_start_ && out_transfer_.empty() && !out_overrun_) return Handshake::Nak;
   ++counters_.bulk_out_packets;
   counters_.endpoint_bytes[bulk_out_ep_] += len;
   if (!out_overrun_) out_transfer_.insert(out_transfer_.end(), data, data + len);
@@ -505,7 +522,11 @@ void Board::EndTransfer() {
   } else if (present > n && !(t.size() == kPaddedTransfer && n + 2 < kPaddedTransfer)) {
     ++counters_.tx_trailing_discarded;
   }
-  Transmit(std::vector<uint8_t>(t.begin() + 2, t.begin() + 2 + static_cast<ptrdiff_t>(n)), now_);
+  TakeForWire(std::vector<uint8_t>(t.begin() + 2, t.begin() + 2 + static_cast<ptrdiff_t>(n)));
+}
+
+void Board::TakeForWire(const std::vector<uint8_t>& frame) {
+  Transmit(frame, std::max(now_, tx_wire_free_at_));
 }
 
 void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
@@ -515,9 +536,12 @@ void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
     return;
   }
   bool sent = false;
+  int mbps = 0;  // the slowest wire it goes out on
   for (const auto& phy : phys_) {
     if (!phy->CarriesTraffic()) continue;
     sent = true;
+    const int rate = phy->speed_mbps();
+    if (mbps == 0 || (rate != 0 && rate < mbps)) mbps = rate;
     RecordWire({t, phy->address(), WireDirection::ToPartner, frame});
     const LinkPartnerConfig& partner = phy->partner();
     if (partner.echo && frame.size() >= 12) {
@@ -536,11 +560,35 @@ void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
   }
   ++counters_.wire_tx_frames;
   counters_.wire_tx_bytes += frame.size();
+  if (config_.wire_at_link_rate) {
+    tx_last_start_ = t;
+    tx_wire_free_at_ = t + WireTimeNs(frame.size(), mbps);
+  }
 }
 
 void Board::RecordWire(WireFrame frame) {
   if (tap_) tap_pending_.push_back(frame);
   wire_.push_back(std::move(frame));
+}
+
+void Board::PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t) {
+  RxWire& rx = rx_wire_[mii_address];
+  if (rx.waiting.empty() && t >= rx.free_at) {
+    StartFromPartner(mii_address, frame, t);
+  } else if (rx.waiting.size() < config_.partner_queue_frames) {
+    rx.waiting.push_back(std::move(frame));
+  } else {
+    ++counters_.rx_partner_dropped;
+    Fate(FrameFate::RxPartnerBusy, frame, 0);
+  }
+}
+
+void Board::StartFromPartner(uint8_t mii_address, const std::vector<uint8_t>& frame, uint64_t t) {
+  if (config_.wire_at_link_rate) {
+    Phy* phy = FindPhy(mii_address);
+    rx_wire_[mii_address].free_at = t + WireTimeNs(frame.size(), phy ? phy->speed_mbps() : 0);
+  }
+  FrameFromPartner(mii_address, frame, t);
 }
 
 void Board::FrameFromPartner(uint8_t mii_address, const std::vector<uint8_t>& frame, uint64_t t) {
@@ -745,7 +793,7 @@ void Board::RunScriptItem(const ScriptItem& item, uint64_t t) {
       if (phy) phy->SetHomeNetwork(item.flag, t);
       break;
     case ScriptItem::Kind::Frame:
-      FrameFromPartner(item.mii_address, item.frame, t);
+      PartnerSends(item.mii_address, item.frame, t);
       break;
   }
 }
@@ -778,6 +826,12 @@ void Board::send_from_partner(uint8_t mii_address, std::vector<uint8_t> frame, u
   Session session(this, Session::kChanges);
   Schedule(at_ns, {ScriptItem::Kind::Frame, mii_address, false, 0, std::move(frame)});
   AdvanceLocked();
+}
+
+size_t Board::partner_frames_waiting(uint8_t mii_address) {
+  Session session(this);
+  auto it = rx_wire_.find(mii_address);
+  return it == rx_wire_.end() ? 0 : it->second.waiting.size();
 }
 
 void Board::set_wire_tap(std::function<void(const WireFrame&)> tap) {

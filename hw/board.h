@@ -3,6 +3,15 @@
 // PHYs on that bus, the MAC between the bulk pipes and the wire, and a
 // scriptable link partner at the far end of each PHY's cable.
 //
+// The wire runs at the link's rate (BoardConfig::wire_at_link_rate): a frame
+// occupies it for its preamble, bytes, FCS and inter-frame gap. The MAC puts
+// a frame taken from a bulk-out transfer on the wire at once when the wire is
+// free, else holds it until the frame before it has gone; while it holds one,
+// a new bulk-out transfer is NAKed, so back-pressure reaches the pipe. (The
+// held frame is recorded and handed to the wire tap when the MAC takes it,
+// stamped with the time it starts.) A partner's frames come one after the
+// other at the same rate.
+//
 // The board is passive. Everything time-dependent (done bits, resets, link
 // establishment, scripted partner events and traffic) is held as due times
 // and evaluated, in time order, against the clock whenever anyone calls in.
@@ -75,6 +84,7 @@ enum class FrameFate {
   RxFiltered,         // refused by the address filter
   RxTooLong,          // would not fit a receive transfer
   RxFifoOverflow,     // no room in the receive FIFO
+  RxPartnerBusy,      // dropped by the link partner: its queue for the wire was full
   RxFlushed,          // dropped from the FIFO by a controller reset
   RxStreamDiscarded,  // partly read when the bulk-in endpoint was reset
   RxReadOut,          // read out whole on the bulk-in pipe (it reached the host)
@@ -117,6 +127,7 @@ struct Counters {
   uint64_t tx_oversize_transfers = 0;  // no transfer end within 2048 bytes
   // Receive side.
   uint64_t rx_lost_no_link = 0;      // sent by a partner while its PHY carried no traffic
+  uint64_t rx_partner_dropped = 0;   // offered faster than the partner's wire carries them
   uint64_t rx_mii_contention = 0;    // two PHYs driving the data path at once
   uint64_t rx_dropped_disabled = 0;  // receiver disabled or MAC in reset
   uint64_t rx_filtered = 0;          // refused by the address filter
@@ -150,6 +161,7 @@ class Board : public UsbDevice {
   BusSpeed speed() const override { return config_.speed; }
   // The bulk-in endpoint NAKs until its FIFO gets a frame, which only a due
   // event (a partner's frame, an echo) or a call from outside the bus does;
+  // the bulk-out endpoint NAKs until the frame the MAC holds starts;
   // the interrupt endpoint NAKs until a call changes the configuration or
   // halts it. Every public method that changes the board, other than the
   // bus's own, calls the change hook.
@@ -194,6 +206,9 @@ class Board : public UsbDevice {
   void set_home_network(uint8_t mii_address, bool present, uint64_t at_ns = 0);
   void set_echo(uint8_t mii_address, bool on, uint64_t delay_ns = 100 * kMicrosecond);
   void send_from_partner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t at_ns = 0);
+  // The partner's frames due by now that wait for its cable to be free (at
+  // most BoardConfig::partner_queue_frames; it drops what comes beyond).
+  size_t partner_frames_waiting(uint8_t mii_address);
   std::vector<WireFrame> wire_frames();
   std::vector<WireFrame> frames_sent_to_partner();
   void set_wire_tap(std::function<void(const WireFrame&)> tap);
@@ -264,7 +279,15 @@ class Board : public UsbDevice {
   void FinishEepromOp();
 
   void EndTransfer();
+  // The MAC takes a frame for the wire: it starts at once when the wire is
+  // free, else when the one before it has left, and until it starts the
+  // bulk-out pipe NAKs a new transfer.
+  void TakeForWire(const std::vector<uint8_t>& frame);
   void Transmit(const std::vector<uint8_t>& frame, uint64_t t);
+  // A partner's frame reaches its cable at t: it starts when the cable is
+  // free of the partner's frames before it.
+  void PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
+  void StartFromPartner(uint8_t mii_address, const std::vector<uint8_t>& frame, uint64_t t);
   void RecordWire(WireFrame frame);
   void FrameFromPartner(uint8_t mii_address, const std::vector<uint8_t>& frame, uint64_t t);
   void ReceiveIntoFifo(const std::vector<uint8_t>& frame);
@@ -299,6 +322,19 @@ class Board : public UsbDevice {
   uint64_t mii_done_at_ = kNever;
   MiiOp mii_op_{};
   std::vector<std::unique_ptr<Phy>> phys_;
+
+  // The wire, at the link's rate. A frame the MAC takes is given its start
+  // on the wire at once (recorded and tapped then, with that start time),
+  // so it goes out whether or not anyone calls in again; the MAC holds one
+  // frame that has not started yet. Each partner's cable carries one frame
+  // after another.
+  uint64_t tx_last_start_ = 0;
+  uint64_t tx_wire_free_at_ = 0;
+  struct RxWire {
+    uint64_t free_at = 0;
+    std::deque<std::vector<uint8_t>> waiting;
+  };
+  std::map<uint8_t, RxWire> rx_wire_;  // by MII address
 
   // MAC.
   std::vector<uint8_t> out_transfer_;  // packets of the bulk-out transfer so far

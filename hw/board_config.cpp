@@ -1,5 +1,7 @@
 #include "hw/board_config.h"
 
+#include <algorithm>
+
 namespace hw {
 
 std::array<uint16_t, 16> EepromWithAddress(const MacAddress& mac) {
@@ -83,4 +85,11 @@ BoardConfig NoPhy() {
 }
 
 }  // namespace boards
+uint64_t WireTimeNs(size_t frame_bytes, int mbps) {
+  if (mbps <= 0) return 0;
+  constexpr size_t kPreamble = 8, kFcs = 4, kGap = 12, kMinFrame = 60;
+  const uint64_t bits = 8 * (kPreamble + std::max(frame_bytes, kMinFrame) + kFcs + kGap);
+  return bits * 1000 / static_cast<uint64_t>(mbps);
+}
+
 }  // namespace hw

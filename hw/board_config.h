@@ -108,7 +108,17 @@ struct BoardConfig {
   TimingConfig timing;
   size_t rx_fifo_bytes = 8192;        // each queued frame takes its length + 8
   bool require_configuration = true;  // bulk endpoints stall until SET_CONFIGURATION 1
+  // Each frame takes its time on the wire at the link's rate (preamble, frame
+  // padded to 60 bytes, FCS and inter-frame gap); false: frames take no time.
+  bool wire_at_link_rate = true;
+  // Frames a link partner holds for its wire; it drops what comes beyond.
+  size_t partner_queue_frames = 64;
 };
+
+// Nanoseconds a frame of `frame_bytes` (destination to payload, no FCS)
+// occupies a wire at `mbps`, with its preamble, FCS and the inter-frame gap
+// after it; 0 when the rate is 0 (no link).
+uint64_t WireTimeNs(size_t frame_bytes, int mbps);
 
 // EEPROM image holding the station address in words 0..2.
 std::array<uint16_t, 16> EepromWithAddress(const MacAddress& mac);

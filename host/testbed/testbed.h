@@ -25,7 +25,7 @@ hw::Clock kernel_clock();
 
 struct TestbedOptions {
   KernelOptions kernel;
-  usb::BusOptions bus;
+  usb::BusOptions bus = usb::seeded_completion();  // both completion paths, by the seed
   ndis::AdapterRegistry registry;
   std::vector<NDIS_MEDIUM> media{NdisMedium802_3};
   ndis::Protocol::Options protocol;

@@ -88,6 +88,10 @@ struct BusDriver::Transfer {
   Nanoseconds not_before = 0;                              // UrbFault::Late
   bool configuration_descriptor = false;                   // a GET_DESCRIPTOR(configuration) read
   bool before_return = false;
+  // Control: carried out on the device (its result kept), and the packets of
+  // the frame budget its transactions still need.
+  bool carried = false;
+  uint32_t slots_owed = 0;
   // NAKed at its last poll, at this device generation.
   bool naked = false;
   uint64_t nak_generation = 0;
@@ -663,13 +667,13 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
         // The bus has nothing ahead of it: carry it out now, as if the frame
         // boundary fell at this moment, and complete it before returning.
         bool finished;
-        if (raw->fail_at_bus) {
+        if (raw->kind != Transfer::Kind::Bulk) {
+          finished = carry_control_locked(*raw, frame_budget_locked());
+        } else if (raw->fail_at_bus) {
           finish_locked(*raw, raw->fail_usbd, STATUS_UNSUCCESSFUL);
           finished = true;
-        } else if (raw->kind == Transfer::Kind::Bulk) {
-          finished = run_bulk_locked(*raw, frame_budget_locked());
         } else {
-          finished = run_control_locked(*raw);
+          finished = run_bulk_locked(*raw, frame_budget_locked());
         }
         if (finished) {
           take_for_completion_locked(queue, 0, done);
@@ -685,6 +689,27 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
 }
 
 // ---- The bus at work ----------------------------------------------------------------
+
+bool BusDriver::carry_control_locked(Transfer& t, unsigned& budget) {
+  if (!t.carried) {
+    if (budget == 0) return false;  // the frame is full: the next one takes it
+    if (t.fail_at_bus) {
+      finish_locked(t, t.fail_usbd, STATUS_UNSUCCESSFUL);
+      t.slots_owed = 1;  // the setup stage that went unanswered
+    } else {
+      if (!run_control_locked(t)) return false;  // NAKed: tried again next frame
+      // Setup, data packets, status.
+      // A read's data stage ends with its short packet.
+      const uint32_t data = t.kind == Transfer::Kind::ResetPipe ? 0 : t.in ? t.moved : t.length;
+      t.slots_owed = 2 + (data + ep0_max_packet_ - 1) / ep0_max_packet_;
+    }
+    t.carried = true;
+  }
+  const uint32_t paid = std::min<uint32_t>(budget, t.slots_owed);
+  budget -= paid;
+  t.slots_owed -= paid;
+  return t.slots_owed == 0;
+}
 
 bool BusDriver::run_control_locked(Transfer& t) {
   if (t.kind == Transfer::Kind::ResetPipe) {
@@ -713,6 +738,10 @@ bool BusDriver::run_control_locked(Transfer& t) {
     return true;
   }
   if (t.kind == Transfer::Kind::SelectConfiguration) apply_configuration_locked(t);
+  if (t.setup.bRequest == USB_REQUEST_GET_DESCRIPTOR && t.setup.bmRequestType == 0x80 &&
+      (t.setup.wValue >> 8) == USB_DEVICE_DESCRIPTOR_TYPE && actual >= 8 && t.buffer[7] != 0) {
+    ep0_max_packet_ = t.buffer[7];  // bMaxPacketSize0
+  }
   if (t.configuration_descriptor) {
     // The parsers must not read past what the device actually sent.
     note_descriptor_bytes(t.buffer, actual);
@@ -845,26 +874,23 @@ void BusDriver::on_tick() {
     ++stats_.ticks;
     const Nanoseconds t_now = now();
 
-    // The default pipe carries one control request after the other.
+    // The default pipe carries one control request after the other, first
+    // in the frame.
+    unsigned& budget = frame_budget_locked();
     while (!control_queue_.empty()) {
       Transfer& t = *control_queue_.front();
       if (t.hung || t.not_before > t_now) break;
-      bool finished;
-      if (t.fail_at_bus) {
-        finish_locked(t, t.fail_usbd, STATUS_UNSUCCESSFUL);
-        finished = true;
-      } else {
-        finished = run_control_locked(t);
-      }
-      if (!finished) break;
-      take_for_completion_locked(control_queue_, 0, done);
+      const bool finished = carry_control_locked(t, budget);
+      if (finished) take_for_completion_locked(control_queue_, 0, done);
+      // A select configuration ends the old pipes' transfers when the device
+      // takes it.
       drain_orphans_locked(done);
+      if (!finished) break;
     }
 
-    // Bulk and interrupt pipes share the frame's packets, taking turns at
-    // going first by frame number (so that frames skipped while idle leave
+    // Bulk and interrupt pipes share the frame's packets left, taking turns
+    // at going first by frame number (so that frames skipped while idle leave
     // the order as it would have been).
-    unsigned& budget = frame_budget_locked();
     const size_t n = pipes_.size();
     const size_t first = n != 0 ? static_cast<size_t>((t_now / period_) % n) : 0;
     for (size_t k = 0; k < n && budget > 0; ++k) {

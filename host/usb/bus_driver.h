@@ -5,15 +5,31 @@
 // Bus timing. Full speed runs 1 ms frames with room for 19 bulk packets of 64
 // bytes per frame; high speed runs 125 us microframes with room for 13 packets
 // of 512 bytes. The bus is worked in ticks at (micro)frame boundaries, and only
-// while some request needs the bus: nothing is scheduled when it is idle.
+// while some request needs the bus: nothing is scheduled when it is idle. A
+// tick at boundary B carries out the (micro)frame that ends at B and reports
+// what finished in it.
+//   - Completion is seen at the boundary. A host controller marks a transfer
+//     done when its last packet has moved but tells the system only at the
+//     next interrupt threshold (an EHCI controller raises USBINT at the end of
+//     the microframe, at the earliest; UHCI and OHCI controllers interrupt at
+//     the end of the frame), and its driver completes the request from that
+//     interrupt. So a request completes at the boundary after the frame in
+//     which it ended, and a request submitted then (from the completion
+//     routine, say) is first carried out in the (micro)frame that starts
+//     there: one request in flight carries at most one request per
+//     (micro)frame. This is CompletionMode::Deferred, the default.
 //   - A control request (descriptor, feature, status, vendor, select
-//     configuration, pipe reset) is carried out at the first boundary after its
-//     submission and completes there.
-//   - Bulk transfers move packets at each boundary within the frame's packet
-//     budget, pipes taking turns (which pipe goes first follows the frame
-//     number); a transfer completes at the boundary of the frame in which its
-//     last packet moved. A NAK stops the transfer for the frame and it is
-//     retried at the next boundary, so a pending IN transfer polls its
+//     configuration, pipe reset) goes first in its frame and is carried out
+//     at the first boundary after its submission. Each of its transactions
+//     (the setup, each data packet of up to endpoint 0's packet size, the
+//     status) takes one packet of the frame's budget; one needing more than
+//     the frame has left completes at the boundary of the frame that carries
+//     its last transaction.
+//   - Bulk transfers move packets at each boundary within what the frame's
+//     budget has left, pipes taking turns (which pipe goes first follows the
+//     frame number); a transfer completes at the boundary of the frame in
+//     which its last packet moved. A NAK stops the transfer for the frame and
+//     it is retried at the next boundary, so a pending IN transfer polls its
 //     endpoint once per (micro)frame.
 //   - Idle frames cost nothing: when every request that could move has just
 //     been NAKed and the device promises the NAKs hold until some time
@@ -32,12 +48,16 @@
 //     stay.
 //
 // Completion. Like a real bus driver, the bus pends every accepted request and
-// completes it later from a scheduler event (at PASSIVE_LEVEL or
-// DISPATCH_LEVEL, as the seed decides), or completes it inside the dispatch
-// routine before returning STATUS_PENDING, as when another processor finishes
-// it first; BusOptions::completion forces one of the two or leaves it to the
-// seed. A request refused outright (bad pipe handle, bad parameters, device
-// removed, FailImmediately fault) is completed at once and its error status is
+// completes it later from a scheduler event at a frame boundary (at
+// PASSIVE_LEVEL or DISPATCH_LEVEL, as the seed decides). Tests may choose the
+// other paths a function driver must also handle: BusOptions::completion
+// BeforeReturn carries a request out at once when nothing is ahead of it, as
+// if a boundary fell at the moment of submission, and completes it inside the
+// dispatch routine before returning STATUS_PENDING (as when another processor
+// finishes it first), which lets a resubmitted transfer run again in the same
+// frame; Seeded picks one of the two for each request by the seed. A request
+// refused outright (bad pipe handle, bad parameters, device removed,
+// FailImmediately fault) is completed at once and its error status is
 // returned. Every pending IRP is cancellable: IoCancelIrp completes it with
 // STATUS_CANCELLED and USBD_STATUS_CANCELED, with TransferBufferLength set to
 // the bytes moved before the cancel.
@@ -79,9 +99,9 @@
 namespace host::usb {
 
 enum class CompletionMode {
-  Seeded,        // the seed picks Deferred or BeforeReturn for each IRP
-  Deferred,      // pending, completed from a scheduler event at a frame boundary
+  Deferred,      // pending, completed at the frame boundary after it ended (host controllers)
   BeforeReturn,  // pending, completed inside the dispatch when the bus can finish it at once
+  Seeded,        // the seed picks Deferred or BeforeReturn for each IRP (tests)
 };
 
 enum class BadUrbAction { BugCheck, Fail };
@@ -89,7 +109,7 @@ enum class BadUrbAction { BugCheck, Fail };
 enum class ShortTransfer { BySpeed, Error, Accept };
 
 struct BusOptions {
-  CompletionMode completion = CompletionMode::Seeded;
+  CompletionMode completion = CompletionMode::Deferred;
   bool unthrottled = false;
   BadUrbAction bad_urb = BadUrbAction::BugCheck;
   ShortTransfer short_transfer = ShortTransfer::BySpeed;
@@ -98,6 +118,15 @@ struct BusOptions {
   uint16_t bus_number = 1;
   CCHAR stack_size = 1;  // the bus device object's StackSize
 };
+
+// For tests that exercise both of a function driver's completion paths:
+// each request completed at a frame boundary or before the dispatch returns,
+// as the seed picks.
+inline BusOptions seeded_completion() {
+  BusOptions o;
+  o.completion = CompletionMode::Seeded;
+  return o;
+}
 
 // A request as a fault rule sees it, once the bus has accepted it.
 struct RequestInfo {
@@ -183,6 +212,9 @@ class BusDriver {
   bool choose_before_return();
   void drain_orphans_locked(TransferList& out);
   bool run_control_locked(Transfer& t);
+  // Carries a control request out (once) and pays its transactions from the
+  // frame's budget; true when the last of them is paid and it can complete.
+  bool carry_control_locked(Transfer& t, unsigned& budget);
   bool run_bulk_locked(Transfer& t, unsigned& budget);
   // Bulk packets still free in the current (micro)frame, shared by transfers
   // carried out at the frame boundary and those completed at submission.
@@ -227,6 +259,7 @@ class BusDriver {
   // NAK to the bus, or a change from outside. A NAK taken at the current
   // generation still holds.
   std::atomic<uint64_t> device_generation_{0};
+  uint8_t ep0_max_packet_ = 64;  // from the device descriptor, once read
   uint64_t budget_frame_ = UINT64_MAX;
   unsigned budget_left_ = 0;
   BusStats stats_;

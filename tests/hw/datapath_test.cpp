@@ -143,6 +143,7 @@ TEST(BulkIn, WholePacketFramesEndWithAZeroLengthPacket) {
   LinkedRig rig;
   rig.board.send_from_partner(1, Frame(kStation, 120));  // 128 bytes with trailer
   rig.board.send_from_partner(1, Frame(kStation, 70));
+  rig.Sleep(kMillisecond);  // the second follows the first on the wire
   std::optional<std::vector<uint8_t>> first = rig.ReceiveTransfer();
   std::optional<std::vector<uint8_t>> second = rig.ReceiveTransfer();
   ASSERT_TRUE(first && second);
@@ -155,6 +156,7 @@ TEST(BulkIn, StatusBitsForRuntsAndInjectedFaults) {
   LinkedRig rig;
   rig.board.send_from_partner(1, Frame(kBroadcast, 40));
   std::vector<uint8_t> t = *rig.ReceiveTransfer();
+  rig.Sleep(kMillisecond);  // the wire is free for the next one
   EXPECT_EQ(t[t.size() - 2], rxstat::kRunt | rxstat::kBroadcast);
 
   rig.board.inject_crc_errors(1);
@@ -168,6 +170,7 @@ TEST(BulkIn, StatusBitsForRuntsAndInjectedFaults) {
   rig.board.inject_rx_status(rxstat::kAlignError, 2);
   for (int i = 0; i < 3; ++i)
     rig.board.send_from_partner(1, frame);
+  rig.Sleep(kMillisecond);  // one after the other on the wire
   for (uint8_t expected : {0x50, 0x50, 0x40}) {
     t = *rig.ReceiveTransfer();
     EXPECT_EQ(t[t.size() - 2], expected);
@@ -214,11 +217,13 @@ TEST(ReceiveFifo, BoundedAndCounted) {
   LinkedRig rig(config);
   for (int i = 0; i < 6; ++i)
     rig.board.send_from_partner(1, Frame(kStation, 100, uint8_t(i)));
+  rig.Sleep(kMillisecond);  // one after the other on the wire
   EXPECT_EQ(rig.board.rx_fifo_frames(), 4u);
   EXPECT_EQ(rig.board.counters().rx_fifo_overflows, 2u);
   EXPECT_EQ((*rig.ReceiveTransfer())[20], 0);
   // Room for one more once a frame has been read out.
   rig.board.send_from_partner(1, Frame(kStation, 100, 9));
+  rig.Sleep(kMillisecond);
   EXPECT_EQ(rig.board.counters().rx_fifo_overflows, 2u);
   for (uint8_t fill : {1, 2, 3, 9})
     EXPECT_EQ((*rig.ReceiveTransfer())[20], fill);
@@ -229,6 +234,7 @@ TEST(ReceiveFifo, EndpointResetDropsAPartlyReadFrame) {
   LinkedRig rig;
   rig.board.send_from_partner(1, Frame(kStation, 200, 1));
   rig.board.send_from_partner(1, Frame(kStation, 60, 2));
+  rig.Sleep(kMillisecond);  // both on the wire
   uint8_t packet[64];
   size_t len = 0;
   ASSERT_EQ(rig.board.bulk_in(0x81, packet, 64, len), Handshake::Ack);
@@ -283,6 +289,7 @@ TEST(LinkPartner, OnlyTheUnisolatedPhyCarriesFrames) {
   // Both PHYs attached to the data path: their receive data collide.
   rig.board.send_from_partner(1, Frame(kStation, 64));
   EXPECT_EQ(rig.board.counters().rx_mii_contention, 1u);
+  rig.Sleep(kMillisecond);  // the cable is free again
   rig.SendTransfer(Rig::Framed(Frame(kPeer, 64)), false);
   EXPECT_EQ(rig.board.frames_sent_to_partner().size(), 2u);  // out on both cables
   // Isolating the home PHY leaves the Ethernet PHY alone on the data path.
@@ -298,6 +305,7 @@ TEST(Threads, ConcurrentCallersSeeConsistentCounters) {
   std::atomic<uint64_t> clock{0};
   BoardConfig config = boards::SingleEthernet();
   config.rx_fifo_bytes = 1 << 20;
+  config.wire_at_link_rate = false;  // the clock stands still: frames must take no time
   Board board(config, [&] { return clock.load(); });
   SetupPacket configure{0x00, 9, 1, 0, 0};
   board.control(configure, nullptr);

@@ -306,6 +306,26 @@ TEST(ScenarioFile, ReadsTheNewKeys) {
   EXPECT_FALSE(s.expectations[0].fates.at("lost").holds(1));
 }
 
+TEST(ScenarioFile, BusCompletionAndWireAreChosenInSimulation) {
+  Scenario d = parse_scenario("[simulation]\nname = \"x\"\n", "ok.toml");
+  EXPECT_EQ(d.completion, CompletionSetting::Frame);
+  EXPECT_TRUE(d.wire_limit);
+  Scenario s =
+      parse_scenario("[simulation]\ncompletion = \"seeded\"\nwire = \"unlimited\"\n", "ok.toml");
+  EXPECT_EQ(s.completion, CompletionSetting::Seeded);
+  EXPECT_FALSE(s.wire_limit);
+  // Written out and read back, the choices stay.
+  Scenario again = parse_scenario(write_scenario(s), "written");
+  EXPECT_EQ(again.completion, CompletionSetting::Seeded);
+  EXPECT_FALSE(again.wire_limit);
+  Scenario b = parse_scenario("[simulation]\ncompletion = \"before-return\"\n", "ok.toml");
+  EXPECT_EQ(parse_scenario(write_scenario(b), "written").completion,
+            CompletionSetting::BeforeReturn);
+  EXPECT_EQ(ErrorOf("[simulation]\ncompletion = \"soon\"\n"),
+            "bad.toml:2: 'completion' must be frame, before-return or seeded");
+  EXPECT_EQ(ErrorOf("[simulation]\nwire = 100\n").rfind("bad.toml:2:", 0), 0u);
+}
+
 // What the soak writes parses back to the same scenario.
 TEST(ScenarioFile, WrittenScenarioReadsBackTheSame) {
   for (const auto& entry : std::filesystem::directory_iterator(USBETH_EXAMPLES_DIR)) {

@@ -29,7 +29,8 @@ void on_signal(int) {
 
 constexpr uint8_t kPhy = 1;
 constexpr size_t kMaxFrame = 1514;
-constexpr size_t kMinFrame = 60;  // without the frame check sequence
+constexpr size_t kMinFrame = 60;      // without the frame check sequence
+constexpr size_t kPartnerQueue = 64;  // frames the far end holds for its wire
 
 struct Count {
   std::atomic<uint64_t> frames{0}, bytes{0}, refused{0};
@@ -139,6 +140,7 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   config.name = "bridge";
   config.speed = o.bus == "full" ? hw::BusSpeed::Full : hw::BusSpeed::High;
   config.rx_fifo_bytes = 32768;
+  config.wire_at_link_rate = o.wire_limit;
   auto board =
       std::make_unique<hw::Board>(config, [] { return host::Kernel::get().scheduler().now(); });
   host::usb::BusOptions bus_options;
@@ -185,10 +187,11 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
                                                          NDIS_PACKET_TYPE_BROADCAST);
   protocol->run_until([&] { return protocol->media.load() == 1; }, 15 * host::kSecond);
   auto speed = protocol->query_ulong(OID_GEN_LINK_SPEED);
-  std::printf("bridge: %s (station %s) <-> driver <-> %s bus <-> wire <-> %s; media %s, %u Mb/s\n",
-              ndis_side.name().c_str(), format_mac(station.data()).c_str(), o.bus.c_str(),
-              wire_side.name().c_str(), protocol->media.load() == 1 ? "connected" : "not connected",
-              speed ? *speed / 10000 : 0);
+  std::printf(
+      "bridge: %s (station %s) <-> driver <-> %s bus <-> wire%s <-> %s; media %s, %u Mb/s\n",
+      ndis_side.name().c_str(), format_mac(station.data()).c_str(), o.bus.c_str(),
+      o.wire_limit ? "" : " (no rate limit)", wire_side.name().c_str(),
+      protocol->media.load() == 1 ? "connected" : "not connected", speed ? *speed / 10000 : 0);
   std::fflush(stdout);
 
   std::thread from_ndis([&] {
@@ -224,6 +227,11 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       // The far end's MAC pads short frames to the Ethernet minimum, as any
       // real one does; the TAP hands them over unpadded.
       if (frame.size() < kMinFrame) frame.resize(kMinFrame, 0);
+      // The far end's transmit queue: frames wait for the wire there, and
+      // behind it in the TAP's queue, rather than piling up without end.
+      while (!g_stop && board->partner_frames_waiting(kPhy) >= kPartnerQueue) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      }
       board->send_from_partner(kPhy, frame, 0);
     }
   });

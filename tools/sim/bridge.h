@@ -3,7 +3,9 @@
 // receives) on one Linux TAP interface and the far end of its wire (the link
 // partner) on another, so that real programs exchange frames through the
 // driver's send and receive paths. `direct` forwards TAP to TAP without the
-// driver, as the yardstick.
+// driver, as the yardstick. The wire runs at the link's rate both ways (the
+// board paces what the driver sends and what the far end sends), unless
+// lifted.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +17,7 @@ struct BridgeOptions {
   std::string tap_ndis;
   std::string tap_wire;
   std::string bus = "unthrottled";  // full, high or unthrottled
+  bool wire_limit = true;           // frames take their time on the wire, both ways
   bool direct = false;
   unsigned seconds = 0;  // 0: until SIGINT or SIGTERM
   bool verbose = false;

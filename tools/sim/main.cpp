@@ -192,6 +192,11 @@ int main(int argc, char** argv) {
       ->required();
   sub->add_option("--bus", bridge.bus, "USB bus timing: full, high or unthrottled")
       ->check(CLI::IsMember({"full", "high", "unthrottled"}));
+  std::string bridge_wire = "link-rate";
+  sub->add_option("--wire", bridge_wire,
+                  "the wire: link-rate (frames take their time at the link's rate, both ways) or "
+                  "unlimited")
+      ->check(CLI::IsMember({"link-rate", "unlimited"}));
   sub->add_flag("--direct", bridge.direct,
                 "forward frames TAP to TAP without the driver (for comparison)");
   sub->add_option("--seconds", bridge.seconds, "stop after this many seconds (0: until a signal)");
@@ -225,6 +230,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  bridge.wire_limit = bridge_wire == "link-rate";
   if (*sub) return run_bridge(bridge);
   if (*soak_cmd) return RunSoak(soak);
   return RunScenario(run);

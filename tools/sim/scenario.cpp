@@ -167,11 +167,12 @@ std::string names_of(const Named<E> (&table)[N]) {
 }
 
 // The fates the traffic check counts, by direction.
-const std::set<std::string> kTxFates = {"sent",    "delivered", "no_link", "disabled",
-                                        "refused", "held",      "lost",    "echoed"};
+const std::set<std::string> kTxFates = {"sent", "delivered", "no_link", "disabled", "refused",
+                                        "held", "halted",    "lost",    "echoed"};
 const std::set<std::string> kRxFates = {
-    "sent",     "delivered", "filtered", "filtered_wrongly", "beyond_filter", "no_link",  "dropped",
-    "overflow", "disabled",  "flushed",  "discarded",        "contention",    "too_long", "lost"};
+    "sent",      "delivered",  "filtered", "filtered_wrongly", "beyond_filter",
+    "no_link",   "dropped",    "overflow", "disabled",         "flushed",
+    "discarded", "contention", "too_long", "partner_busy",     "lost"};
 
 class Reader {
  public:
@@ -664,7 +665,7 @@ void read_event(const Reader& r, const toml::node& item, Scenario& s) {
         r.fail(t.get("direction"), "'direction' must be tx, rx or both");
       }
       read_sizes(r, t, e.sizes);
-      e.rate_pps = static_cast<unsigned>(r.ranged(t, "rate_pps", 100, 1, 100000));
+      e.rate_pps = static_cast<unsigned>(r.ranged(t, "rate_pps", 100, 1, 200000));
       e.duration_ms = r.unsigned_value(t, "duration_ms", 0);
       e.traffic = r.named(t, "kind", kTrafficKinds, TrafficKind::Directed);
       if (const toml::node* g = t.get("group")) {
@@ -1076,7 +1077,9 @@ Scenario parse_scenario(const std::string& text, const std::string& source_name)
   Scenario s;
   s.source = source_name;
   if (const toml::table* sim = r.table_value(root, "simulation")) {
-    r.only_keys(*sim, {"name", "duration_ms", "seed", "bus", "check_invariants"}, "[simulation]");
+    r.only_keys(*sim,
+                {"name", "duration_ms", "seed", "bus", "completion", "wire", "check_invariants"},
+                "[simulation]");
     s.name = r.string_value(*sim, "name", s.name);
     s.duration_ms = r.unsigned_value(*sim, "duration_ms", s.duration_ms, 1000ull * 3600 * 10000);
     s.seed = r.unsigned_value(*sim, "seed", s.seed);
@@ -1090,6 +1093,24 @@ Scenario parse_scenario(const std::string& text, const std::string& source_name)
       s.bus = BusSpeedSetting::Unthrottled;
     } else {
       r.fail(sim->get("bus"), "'bus' must be full, high or unthrottled");
+    }
+    std::string completion = r.string_value(*sim, "completion", "frame");
+    if (completion == "frame") {
+      s.completion = CompletionSetting::Frame;
+    } else if (completion == "before-return") {
+      s.completion = CompletionSetting::BeforeReturn;
+    } else if (completion == "seeded") {
+      s.completion = CompletionSetting::Seeded;
+    } else {
+      r.fail(sim->get("completion"), "'completion' must be frame, before-return or seeded");
+    }
+    std::string wire = r.string_value(*sim, "wire", "link-rate");
+    if (wire == "link-rate") {
+      s.wire_limit = true;
+    } else if (wire == "unlimited") {
+      s.wire_limit = false;
+    } else {
+      r.fail(sim->get("wire"), "'wire' must be link-rate or unlimited");
     }
   }
   if (const toml::node* adapters = root.get("adapter")) {
@@ -1276,6 +1297,11 @@ std::string write_scenario(const Scenario& s) {
                                                      : "unthrottled";
   out << "[simulation]\nname = " << quoted(s.name) << "\nduration_ms = " << s.duration_ms
       << "\nseed = " << s.seed << "\nbus = \"" << bus << "\"\n";
+  if (s.completion != CompletionSetting::Frame) {
+    out << "completion = \""
+        << (s.completion == CompletionSetting::Seeded ? "seeded" : "before-return") << "\"\n";
+  }
+  if (!s.wire_limit) out << "wire = \"unlimited\"\n";
   if (!s.check_invariants) out << "check_invariants = false\n";
   if (s.adapters.size() == 1 && s.adapters[0].name == "usbeth0") {
     out << "\n";

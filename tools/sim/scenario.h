@@ -18,6 +18,11 @@ constexpr uint64_t kNeverNs = std::numeric_limits<uint64_t>::max();
 
 enum class BusSpeedSetting { Full, High, Unthrottled };
 
+// When the bus completes requests: at the frame boundary after they end, as
+// host controllers do; or, to exercise the driver's other completion path,
+// inside the dispatch (before-return) or either way by the seed.
+enum class CompletionSetting { Frame, BeforeReturn, Seeded };
+
 struct PartnerSetting {
   bool plugged = true;
   bool home_network = false;  // for home-network PHYs: another station on the line
@@ -257,6 +262,8 @@ struct Scenario {
   uint64_t duration_ms = 30000;
   uint64_t seed = 1;
   BusSpeedSetting bus = BusSpeedSetting::Full;
+  CompletionSetting completion = CompletionSetting::Frame;
+  bool wire_limit = true;                // frames take their time on the wire at the link's rate
   std::vector<AdapterSetting> adapters;  // at least one
   std::vector<Event> events;             // sorted by time, stable
   std::vector<Expectation> expectations;

@@ -75,10 +75,12 @@ enum class Fate : uint8_t {
   Delivered,  // tx: intact on the wire; rx: indicated intact
   Refused,    // tx: the send completed with an error status, or NDIS refused it
   Held,       // tx: still queued in NDIS or with the driver when the halt began
+  Halted,     // tx: taken by the driver, not yet on a slow wire, dropped by the halt
   NoLink,
   Disabled,
   Filtered,
   Overflow,
+  PartnerBusy,  // rx: offered faster than the wire carries, dropped by the partner
   Flushed,
   Discarded,
   Contention,
@@ -436,10 +438,16 @@ class Run {
       u->index = i;
       u->setting = &s_.adapters[i];
       u->rng.seed(seeds());
-      u->board =
-          std::make_unique<hw::Board>(board_for(s_.adapters[i], s_.bus), [] { return now_ns(); });
+      hw::BoardConfig board = board_for(s_.adapters[i], s_.bus);
+      board.wire_at_link_rate = s_.wire_limit;
+      u->board = std::make_unique<hw::Board>(std::move(board), [] { return now_ns(); });
       host::usb::BusOptions bus;
       bus.unthrottled = s_.bus == BusSpeedSetting::Unthrottled;
+      bus.completion = s_.completion == CompletionSetting::Seeded
+                           ? host::usb::CompletionMode::Seeded
+                       : s_.completion == CompletionSetting::BeforeReturn
+                           ? host::usb::CompletionMode::BeforeReturn
+                           : host::usb::CompletionMode::Deferred;
       bus.device_address = static_cast<uint8_t>(2 + i);
       bus.bus_number = static_cast<uint16_t>(1 + i);
       u->bus = std::make_unique<host::usb::BusDriver>(*u->board, bus);
@@ -855,6 +863,13 @@ class Run {
       return static_cast<uint8_t>(host::read_adapter_field(a, "ActivePhyAddress"));
     }
     return u.board->first_phy_address();
+  }
+
+  bool PartnerFramesWaiting(Unit& u) {
+    for (const auto& [mii, view] : u.phy_view) {
+      if (u.board->partner_frames_waiting(mii) != 0) return true;
+    }
+    return false;
   }
 
   // The driver's adapter record (linked driver or loaded image), null while
@@ -1432,6 +1447,9 @@ class Run {
       case hw::FrameFate::RxFifoOverflow:
         fi.fate = Fate::Overflow;
         break;
+      case hw::FrameFate::RxPartnerBusy:
+        fi.fate = Fate::PartnerBusy;
+        break;
       case hw::FrameFate::RxFlushed:
         fi.fate = Fate::Flushed;
         break;
@@ -1679,12 +1697,12 @@ class Run {
                                             std::optional<TrafficKind> kind) const {
     std::map<std::string, int64_t> n;
     const auto& frames = tx ? u.tx_frames : u.rx_frames;
-    static const char* const kTx[] = {"sent",    "delivered", "no_link", "disabled",
-                                      "refused", "held",      "lost",    "echoed"};
-    static const char* const kRx[] = {"sent",          "delivered", "filtered",  "filtered_wrongly",
-                                      "beyond_filter", "no_link",   "dropped",   "overflow",
-                                      "disabled",      "flushed",   "discarded", "contention",
-                                      "too_long",      "lost"};
+    static const char* const kTx[] = {"sent", "delivered", "no_link", "disabled", "refused",
+                                      "held", "halted",    "lost",    "echoed"};
+    static const char* const kRx[] = {
+        "sent",      "delivered",  "filtered", "filtered_wrongly", "beyond_filter",
+        "no_link",   "dropped",    "overflow", "disabled",         "flushed",
+        "discarded", "contention", "too_long", "partner_busy",     "lost"};
     if (tx) {
       for (const char* k : kTx)
         n[k] = 0;
@@ -1712,12 +1730,16 @@ class Run {
         return "refused";
       case Fate::Held:
         return "held";
+      case Fate::Halted:
+        return "halted";
       case Fate::NoLink:
         return "no_link";
       case Fate::Disabled:
         return "disabled";
       case Fate::Filtered:
         return f.should_pass ? "filtered_wrongly" : "filtered";
+      case Fate::PartnerBusy:
+        return "partner_busy";
       case Fate::Overflow:
         return "overflow";
       case Fate::Flushed:
@@ -1798,18 +1820,46 @@ class Run {
     StepLimit limit(this, "halting the adapter");
     Record r = Make("halt", &u);
     StopStreams(u);
-    // Let frames in flight land before the counters are read.
+    // Let frames in flight land before the counters are read, those the
+    // partner still holds for a slow wire too.
     kernel_->scheduler().run_for(50 * kMs);
+    for (int waited = 0; waited < 100 && PartnerFramesWaiting(u); ++waited)
+      kernel_->scheduler().run_for(10 * kMs);
     Observe();
     CheckLink();
     Summarize(u);
     Disturb(u);
+    // Frames whose sends completed but that the driver has not handed the
+    // MAC yet: a slow wire (1 Mb/s on a home network) may still owe them
+    // when the halt aborts the driver's transfers. The driver sends in
+    // order: they come after the last frame the MAC took.
+    size_t first_with_driver = 0;
+    for (size_t i = u.tx_frames.size(); i > 0; --i) {
+      const Fate f = u.tx_frames[i - 1].fate;
+      if (f == Fate::Delivered || f == Fate::NoLink || f == Fate::Disabled) {
+        first_with_driver = i;
+        break;
+      }
+    }
+    std::vector<size_t> with_driver;
+    for (size_t i = first_with_driver; i < u.tx_frames.size(); ++i) {
+      if (u.tx_frames[i].fate == Fate::Pending) with_driver.push_back(i);
+    }
     u.miniport->halt();
     u.running = false;
     u.active_phy = -1;
     // What the halt gave back settles the frames held at the summary; one
-    // the halt neither sent nor gave back is lost.
+    // the halt neither sent nor gave back is lost. The halt drops what the
+    // driver had taken and not sent yet, at most one descriptor's worth.
     SettleSends(u);
+    size_t dropped = 0;
+    for (size_t i : with_driver)
+      dropped += u.tx_frames[i].fate == Fate::Pending;
+    if (dropped <= u.tx_descriptors()) {
+      for (size_t i : with_driver) {
+        if (u.tx_frames[i].fate == Fate::Pending) u.tx_frames[i].fate = Fate::Halted;
+      }
+    }
     for (FrameInfo& f : u.tx_frames) {
       if (f.fate == Fate::Held) f.fate = Fate::Pending;
     }

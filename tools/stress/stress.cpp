@@ -128,6 +128,8 @@ std::optional<FateCause> CauseOf(hw::FrameFate fate) {
       return FateCause{"too long for a receive transfer", 0};
     case hw::FrameFate::RxFifoOverflow:
       return FateCause{"receive FIFO full", kAlways};
+    case hw::FrameFate::RxPartnerBusy:
+      return FateCause{"offered faster than the partner's wire carries", kAlways};
     case hw::FrameFate::RxFlushed:
       return FateCause{"flushed by a controller reset", kReset};
     case hw::FrameFate::RxStreamDiscarded:
@@ -793,7 +795,9 @@ int Stress::Run() {
     return kernel ? kernel->scheduler().now() : Nanoseconds{0};
   });
   phy_ = board_->first_phy_address();
-  bus_ = std::make_unique<host::usb::BusDriver>(*board_, host::usb::BusOptions{});
+  // Both completion paths, by the seed: completions inside the dispatch race
+  // the driver's own threads differently.
+  bus_ = std::make_unique<host::usb::BusDriver>(*board_, host::usb::seeded_completion());
   board_->set_wire_tap([this](const hw::WireFrame& f) {
     if (f.direction != hw::WireDirection::ToPartner) return;
     if (to_wire_.Arrive(f.bytes.data(), f.bytes.size(), f.time_ns) == Verdict::Foreign) {

@@ -137,7 +137,7 @@ class Recorder : public host::ndis::Binding {
 
 struct RigOptions {
   hw::BoardConfig board = hw::boards::SingleEthernet();
-  host::usb::BusOptions bus;
+  host::usb::BusOptions bus = host::usb::seeded_completion();
   uint64_t seed = 1;
   bool load_driver = true;
 };

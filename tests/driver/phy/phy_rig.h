@@ -110,7 +110,7 @@ inline std::vector<std::vector<uint8_t>> BlockWrites(hw::Board& board, uint16_t 
 // A zeroed Adapter wired to a board through the bus; no NDIS adapter.
 class PhyRig {
  public:
-  explicit PhyRig(hw::BoardConfig board, host::usb::BusOptions bus = {})
+  explicit PhyRig(hw::BoardConfig board, host::usb::BusOptions bus = host::usb::seeded_completion())
       : rig(Options(std::move(board), bus)) {
     adapter = std::make_unique<usbeth::Adapter>();
     adapter->LowerDevice = rig.spy->device();

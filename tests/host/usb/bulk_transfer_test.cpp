@@ -106,6 +106,9 @@ TEST_F(BusTest, CompletionAtSubmissionSharesTheFramesPackets) {
   options.completion = host::usb::CompletionMode::BeforeReturn;
   start(hw::BusSpeed::Full, options);
   configure();
+  // Into a frame whose packets the configuration requests left untouched
+  // (their setup and status transactions take a share of the frame).
+  scheduler().run_for(3500 * kMicrosecond);
   auto first_data = pattern(19 * 64);
   auto second_data = pattern(19 * 64, 7);
   URB first_urb, second_urb;
