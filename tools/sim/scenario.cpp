@@ -526,8 +526,8 @@ void read_board(const Reader& r, const toml::table& board, AdapterSetting& a,
 }
 
 void read_registry(const Reader& r, const toml::table& reg, AdapterSetting& a) {
-  static const char* kKeywords[] = {"TxPacketDesc", "RxPacketDesc", "MediaType", "HomeLan",
-                                    "AlivePara"};
+  static const char* kKeywords[] = {"TxPacketDesc", "RxPacketDesc", "MediaType",   "HomeLan",
+                                    "AlivePara",    "TxQueueDepth", "RxQueueDepth"};
   std::set<std::string> allowed(std::begin(kKeywords), std::end(kKeywords));
   allowed.insert("NetworkAddress");
   r.only_keys(reg, allowed, "[registry]");

@@ -85,7 +85,8 @@ struct RegistryValue {
 };
 
 struct RegistrySetting {
-  // By keyword as written (TxPacketDesc, RxPacketDesc, MediaType, HomeLan, AlivePara).
+  // By keyword as written (TxPacketDesc, RxPacketDesc, MediaType, HomeLan, AlivePara,
+  // TxQueueDepth, RxQueueDepth).
   std::map<std::string, RegistryValue> values;
   std::optional<std::vector<uint8_t>> network_address;  // any length
   const RegistryValue* find(const std::string& keyword) const {
