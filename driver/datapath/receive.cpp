@@ -22,6 +22,13 @@ namespace usbeth {
 // down with RxLock released, since a completion may run inline and take it.
 // The turn counts in RxIrpsOutstanding, so that halt, which frees the adapter
 // once that is 0, waits for it to end; its decrement is the turn's last touch.
+// The IRP of one read into `descriptor`'s buffer, or null when none.
+static PIRP BuildReadIrp(Adapter* adapter, TransferDescriptor* descriptor) {
+  return BuildBulkTransfer(adapter, descriptor, kBulkInPipe,
+                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, kTransferBufferSize,
+                           BulkInComplete);
+}
+
 // With RxLock held, when reads go down one at a time: a free descriptor for
 // the next read, or null when a read is outstanding or none is free. One read
 // cannot overtake another, so it needs neither a turn nor RxReadingQueue.
@@ -34,9 +41,7 @@ static TransferDescriptor* TakeLoneReadLocked(Adapter* adapter) {
 
 // Passes down the read TakeLoneReadLocked set up.
 static void PassLoneRead(Adapter* adapter, TransferDescriptor* descriptor) {
-  PIRP irp = BuildBulkTransfer(adapter, descriptor, kBulkInPipe,
-                               USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                               kTransferBufferSize, BulkInComplete);
+  PIRP irp = BuildReadIrp(adapter, descriptor);
   if (irp == nullptr) {
     // Without this the descriptor would be on no queue, and since reading
     // restarts only when every descriptor is free, reception would never
@@ -75,9 +80,7 @@ void StartReads(Adapter* adapter) {
       TransferDescriptor* descriptor = QueuePopFront(&adapter->RxFreeQueue);
       if (descriptor == nullptr) break;
       NdisReleaseSpinLock(&adapter->RxLock);
-      PIRP irp = BuildBulkTransfer(adapter, descriptor, kBulkInPipe,
-                                   USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                   kTransferBufferSize, BulkInComplete);
+      PIRP irp = BuildReadIrp(adapter, descriptor);
       NdisAcquireSpinLock(&adapter->RxLock);
       if (irp == nullptr) {
         // Without this the descriptor would be on no queue, and since reading
