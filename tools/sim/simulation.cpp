@@ -264,7 +264,8 @@ struct Unit {
   StreamCheck tx_check, rx_check;
   std::vector<FrameInfo> tx_frames, rx_frames;
   std::unordered_map<uint64_t, uint32_t> pending_sends;  // protocol frame number -> sequence
-  uint64_t tx_no_packet = 0;  // sends the protocol could not make: its pool was empty
+  std::vector<uint32_t> held_at_halt;  // sequences of the frames held at the halt's summary
+  uint64_t tx_no_packet = 0;           // sends the protocol could not make: its pool was empty
   uint64_t tx_copies_on_wire = 0, tx_refused = 0, tx_since_reset = 0, rx_since_reset = 0,
            rx_indicated = 0, echo_frames = 0, injected_sent = 0, injected_indicated = 0;
   size_t tx_checked = 0, rx_checked = 0;  // frames already held to the invariants
@@ -1598,8 +1599,11 @@ class Run {
     SettleSends(u);
     // Sends not completed yet are in NDIS's queue or with the driver; the
     // halt gives them back, and their frames are checked after it.
+    u.held_at_halt.clear();
     for (const auto& [number, seq] : u.pending_sends) {
-      if (u.tx_frames[seq].fate == Fate::Pending) u.tx_frames[seq].fate = Fate::Held;
+      if (u.tx_frames[seq].fate != Fate::Pending) continue;
+      u.tx_frames[seq].fate = Fate::Held;
+      u.held_at_halt.push_back(seq);
     }
     Record r = Make("summary", &u);
     struct Oid {
@@ -1860,9 +1864,10 @@ class Run {
         if (u.tx_frames[i].fate == Fate::Pending) u.tx_frames[i].fate = Fate::Halted;
       }
     }
-    for (FrameInfo& f : u.tx_frames) {
-      if (f.fate == Fate::Held) f.fate = Fate::Pending;
+    for (uint32_t seq : u.held_at_halt) {
+      if (u.tx_frames[seq].fate == Fate::Held) u.tx_frames[seq].fate = Fate::Pending;
     }
+    u.held_at_halt.clear();
     CheckFrames(u);
     size_t pending = u.bus->pending_irps();
     if (!reason.empty()) r.add("reason", reason);
