@@ -174,17 +174,20 @@ class ReceiveMachine {
         PartnerFrame(in);
         break;
       case 3:
+        WaitForTheWire();
         RawTransfer(in);
         break;
       case 4: {
         const uint8_t bits = in.u8();
         const unsigned frames = 1 + in.u8() % 4;
+        WaitForTheWire();
         board_.inject_rx_status(bits, frames);
         status_window_ = frames;
         break;
       }
       case 5: {
         const unsigned frames = 1 + in.u8() % 4;
+        WaitForTheWire();
         board_.inject_crc_errors(frames);
         crc_window_ = frames;
         break;
@@ -198,9 +201,24 @@ class ReceiveMachine {
     }
   }
 
-  // Runs the bus until the FIFO is read out and the last frame indicated.
+  // The wire carries the partner's frames at the link's rate, so frames sent
+  // a moment ago may still wait for it. A transfer injected into the FIFO, or
+  // a fault armed for the next frames the MAC takes, comes after them in the
+  // stream: the bus runs until they are all on the wire.
+  void WaitForTheWire() {
+    const uint8_t phy = board_.first_phy_address();
+    for (unsigned i = 0; i < 400 && board_.partner_frames_waiting(phy) != 0; i++)
+      bed_->scheduler().run_for(period_);
+    if (board_.partner_frames_waiting(phy) != 0)
+      Fail("the partner's frames never got onto the wire; " + State());
+  }
+
+  // Runs the bus until the partner's frames are all off the wire, the FIFO
+  // is read out and the last frame indicated.
   void PlayOut() {
-    for (unsigned i = 0; i < 400 && board_.rx_fifo_frames() != 0; i++)
+    const uint8_t phy = board_.first_phy_address();
+    for (unsigned i = 0;
+         i < 400 && (board_.rx_fifo_frames() != 0 || board_.partner_frames_waiting(phy) != 0); i++)
       bed_->scheduler().run_for(period_);
     bed_->scheduler().run_for(4 * period_);
   }
