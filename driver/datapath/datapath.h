@@ -14,6 +14,7 @@
 #pragma once
 
 #include "miniport/adapter.h"
+#include "usb/usb_transport.h"
 
 namespace usbeth {
 
@@ -93,9 +94,43 @@ struct RxPacketRecord {
   PNDIS_BUFFER NdisBuffer;
 };
 
-void QueuePushFront(DescriptorQueue* queue, TransferDescriptor* descriptor);
-void QueuePushBack(DescriptorQueue* queue, TransferDescriptor* descriptor);
-TransferDescriptor* QueuePopFront(DescriptorQueue* queue);
+// The descriptor queues, taken once or more per frame: inline.
+FORCEINLINE void QueuePushFront(DescriptorQueue* queue, TransferDescriptor* descriptor) {
+  descriptor->Prev = nullptr;
+  descriptor->Next = queue->Front;
+  if (queue->Front != nullptr) {
+    queue->Front->Prev = descriptor;
+  } else {
+    queue->Back = descriptor;
+  }
+  queue->Front = descriptor;
+  queue->Count++;
+}
+
+FORCEINLINE void QueuePushBack(DescriptorQueue* queue, TransferDescriptor* descriptor) {
+  descriptor->Prev = queue->Back;
+  if (queue->Back != nullptr) {
+    queue->Back->Next = descriptor;
+  } else {
+    queue->Front = descriptor;
+  }
+  queue->Back = descriptor;
+  descriptor->Next = nullptr;
+  queue->Count++;
+}
+
+FORCEINLINE TransferDescriptor* QueuePopFront(DescriptorQueue* queue) {
+  TransferDescriptor* descriptor = queue->Front;
+  if (descriptor == nullptr) return nullptr;
+  queue->Front = descriptor->Next;
+  if (queue->Front != nullptr) {
+    queue->Front->Prev = nullptr;
+  } else {
+    queue->Back = nullptr;
+  }
+  queue->Count--;
+  return descriptor;
+}
 
 // Allocates the descriptor block and carves it onto the free queues.
 ULONG CarveDescriptors(Adapter* adapter);
@@ -106,20 +141,48 @@ void FreeReceivePackets(Adapter* adapter);
 
 // Fills the descriptor's bulk URB and allocates an IRP set up to carry it to
 // LowerDevice with `routine` (context: the descriptor). Null when no IRP.
-PIRP BuildBulkTransfer(Adapter* adapter, TransferDescriptor* descriptor, ULONG pipe, ULONG flags,
-                       ULONG length, PIO_COMPLETION_ROUTINE routine);
+FORCEINLINE PIRP BuildBulkTransfer(Adapter* adapter, TransferDescriptor* descriptor, ULONG pipe,
+                                   ULONG flags, ULONG length, PIO_COMPLETION_ROUTINE routine) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &descriptor->Urb->UrbBulkOrInterruptTransfer;
+  RtlZeroMemory(urb, sizeof(*urb));
+  urb->Hdr.Length = kBulkUrbLength;
+  urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  urb->PipeHandle = adapter->InterfaceInfo->Pipes[pipe].PipeHandle;
+  urb->TransferFlags = flags;
+  urb->TransferBufferLength = length;
+  urb->TransferBuffer = descriptor->Buffer;
+  urb->TransferBufferMDL = nullptr;
+  urb->UrbLink = nullptr;
+
+  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(adapter->IrpStackSize), FALSE);
+  if (irp == nullptr) return nullptr;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.Others.Argument1 = descriptor->Urb;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  IoSetCompletionRoutine(irp, routine, descriptor, TRUE, TRUE, TRUE);
+  // While the IRP waits in TxPendingQueue it is ours; the descriptor rides in
+  // its driver context so that the queue needs nothing but the IRP.
+  irp->Tail.Overlay.DriverContext[0] = descriptor;
+  descriptor->Irp = irp;
+  return irp;
+}
 
 // Transmit
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
-TransferDescriptor* TakeTxDescriptor(Adapter* adapter);
+// Takes the front of TxFreeQueue, or null, with processor interrupts
+// disabled around TxLock.
+FORCEINLINE TransferDescriptor* TakeTxDescriptor(Adapter* adapter) {
+  _disable();
+  NdisAcquireSpinLock(&adapter->TxLock);
+  TransferDescriptor* descriptor = QueuePopFront(&adapter->TxFreeQueue);
+  NdisReleaseSpinLock(&adapter->TxLock);
+  _enable();
+  return descriptor;
+}
 ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
 // Puts back at the front of TxFreeQueue a descriptor that was never submitted.
 void PutBackTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
-// Submits a copied frame and, when given, the zero-length transfer that must
-// follow it; the two are queued back to back. kOk, kFailed (nothing sent, the
-// descriptors are still the caller's) or kSubmitRefused.
-ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
-                    TransferDescriptor* zero_length);
 // Called by each hang check: true once bulk-out transfers have waited at the
 // bus driver through kTxStalledChecks checks in a row without one ending, as
 // when the device stopped taking them.
@@ -136,9 +199,6 @@ ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second);
 void BeginBulkOutAbort(Adapter* adapter);
 void CancelQueuedBulkOut(Adapter* adapter);
 void EndBulkOutAbort(Adapter* adapter);
-// kOk, or kFailed for a packet that is empty, shorter than an Ethernet header
-// or longer than kMaxFrameSize (nothing is copied then).
-ULONG CopyPacketToDescriptor(Adapter* adapter, TransferDescriptor* descriptor);
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 // The completion routine's share of a bulk-out IRP's end, after it recorded
 // the outcome.

@@ -10,43 +10,6 @@ namespace usbeth {
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) <= kUrbAreaSize,
               "a bulk URB fits a descriptor's URB area");
 
-void QueuePushFront(DescriptorQueue* queue, TransferDescriptor* descriptor) {
-  descriptor->Prev = nullptr;
-  descriptor->Next = queue->Front;
-  if (queue->Front != nullptr) {
-    queue->Front->Prev = descriptor;
-  } else {
-    queue->Back = descriptor;
-  }
-  queue->Front = descriptor;
-  queue->Count++;
-}
-
-void QueuePushBack(DescriptorQueue* queue, TransferDescriptor* descriptor) {
-  descriptor->Prev = queue->Back;
-  if (queue->Back != nullptr) {
-    queue->Back->Next = descriptor;
-  } else {
-    queue->Front = descriptor;
-  }
-  queue->Back = descriptor;
-  descriptor->Next = nullptr;
-  queue->Count++;
-}
-
-TransferDescriptor* QueuePopFront(DescriptorQueue* queue) {
-  TransferDescriptor* descriptor = queue->Front;
-  if (descriptor == nullptr) return nullptr;
-  queue->Front = descriptor->Next;
-  if (queue->Front != nullptr) {
-    queue->Front->Prev = nullptr;
-  } else {
-    queue->Back = nullptr;
-  }
-  queue->Count--;
-  return descriptor;
-}
-
 // The block holds three arrays: the descriptor records, their URB areas and
 // their data buffers; descriptor i owns URB area i and buffer i. Transmit
 // descriptors come first and join TxFreeQueue in address order; receive
@@ -165,33 +128,6 @@ ULONG AllocatePools(Adapter* adapter) {
   }
   adapter->PoolsAllocated = 1;
   return kOk;
-}
-
-PIRP BuildBulkTransfer(Adapter* adapter, TransferDescriptor* descriptor, ULONG pipe, ULONG flags,
-                       ULONG length, PIO_COMPLETION_ROUTINE routine) {
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &descriptor->Urb->UrbBulkOrInterruptTransfer;
-  RtlZeroMemory(urb, sizeof(*urb));
-  urb->Hdr.Length = kBulkUrbLength;
-  urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  urb->PipeHandle = adapter->InterfaceInfo->Pipes[pipe].PipeHandle;
-  urb->TransferFlags = flags;
-  urb->TransferBufferLength = length;
-  urb->TransferBuffer = descriptor->Buffer;
-  urb->TransferBufferMDL = nullptr;
-  urb->UrbLink = nullptr;
-
-  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(adapter->IrpStackSize), FALSE);
-  if (irp == nullptr) return nullptr;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.Others.Argument1 = descriptor->Urb;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  IoSetCompletionRoutine(irp, routine, descriptor, TRUE, TRUE, TRUE);
-  // While the IRP waits in TxPendingQueue it is ours; the descriptor rides in
-  // its driver context so that the queue needs nothing but the IRP.
-  irp->Tail.Overlay.DriverContext[0] = descriptor;
-  descriptor->Irp = irp;
-  return irp;
 }
 
 }  // namespace usbeth

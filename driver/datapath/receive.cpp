@@ -57,8 +57,10 @@ static void PassLoneRead(Adapter* adapter, TransferDescriptor* descriptor) {
   IofCallDriver(adapter->LowerDevice, irp);
 }
 
-void StartReads(Adapter* adapter) {
-  NdisAcquireSpinLock(&adapter->RxLock);
+// With RxLock held, which it releases. `counted`: the caller holds a count
+// in RxIrpsOutstanding until after this returns (a read's completion does),
+// so the turn needs none of its own.
+static FORCEINLINE void StartReadsLocked(Adapter* adapter, bool counted) {
   if (adapter->RxQueueDepth == 1) {
     TransferDescriptor* descriptor = TakeLoneReadLocked(adapter);
     NdisReleaseSpinLock(&adapter->RxLock);
@@ -71,7 +73,7 @@ void StartReads(Adapter* adapter) {
     return;
   }
   adapter->RxPassing = 1;
-  InterlockedIncrement(&adapter->RxIrpsOutstanding);
+  if (!counted) InterlockedIncrement(&adapter->RxIrpsOutstanding);
   const LONG depth = static_cast<LONG>(adapter->RxQueueDepth);
   bool retry = false;
   while (adapter->RxFillRequests > 0 && !retry) {
@@ -79,9 +81,8 @@ void StartReads(Adapter* adapter) {
     for (LONG passed = 0; passed < depth && adapter->RxReadingQueue.Count < depth; ++passed) {
       TransferDescriptor* descriptor = QueuePopFront(&adapter->RxFreeQueue);
       if (descriptor == nullptr) break;
-      NdisReleaseSpinLock(&adapter->RxLock);
+      // IRPs may be allocated at DISPATCH_LEVEL, under the lock.
       PIRP irp = BuildReadIrp(adapter, descriptor);
-      NdisAcquireSpinLock(&adapter->RxLock);
       if (irp == nullptr) {
         // Without this the descriptor would be on no queue, and since reading
         // restarts only when every descriptor is free, reception would never
@@ -103,7 +104,12 @@ void StartReads(Adapter* adapter) {
   adapter->RxPassing = 0;
   NdisReleaseSpinLock(&adapter->RxLock);
   if (retry) ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, kReceiveRetryDelayMs);
-  InterlockedDecrement(&adapter->RxIrpsOutstanding);
+  if (!counted) InterlockedDecrement(&adapter->RxIrpsOutstanding);
+}
+
+void StartReads(Adapter* adapter) {
+  NdisAcquireSpinLock(&adapter->RxLock);
+  StartReadsLocked(adapter, false);
 }
 
 // The trailer's length field: bytes n-4 (low) and n-3 (high), low 12 bits,
@@ -217,8 +223,11 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     if (next != nullptr) PassLoneRead(adapter, next);
   } else {
     queued = EndReadLocked(adapter, descriptor, how);
-    NdisReleaseSpinLock(&adapter->RxLock);
-    if (how != kReadGiveBack) StartReads(adapter);
+    if (how != kReadGiveBack) {
+      StartReadsLocked(adapter, true);
+    } else {
+      NdisReleaseSpinLock(&adapter->RxLock);
+    }
   }
   if (queued) ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, 0);
   // Last: halt may free the adapter once no read is outstanding.

@@ -25,22 +25,14 @@
 
 namespace usbeth {
 
-TransferDescriptor* TakeTxDescriptor(Adapter* adapter) {
-  _disable();
-  NdisAcquireSpinLock(&adapter->TxLock);
-  TransferDescriptor* descriptor = QueuePopFront(&adapter->TxFreeQueue);
-  NdisReleaseSpinLock(&adapter->TxLock);
-  _enable();
-  return descriptor;
-}
-
 void PutBackTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
   NdisAcquireSpinLock(&adapter->TxLock);
   QueuePushFront(&adapter->TxFreeQueue, descriptor);
   NdisReleaseSpinLock(&adapter->TxLock);
 }
 
-ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+static FORCEINLINE ULONG ReturnTxDescriptorInline(Adapter* adapter,
+                                                  TransferDescriptor* descriptor) {
   NdisAcquireSpinLock(&adapter->TxLock);
   QueuePushBack(&adapter->TxFreeQueue, descriptor);
   NdisReleaseSpinLock(&adapter->TxLock);
@@ -48,7 +40,14 @@ ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
   return kOk;
 }
 
-ULONG CopyPacketToDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+// The send path has it inline; ending queued IRPs unsent calls it.
+ULONG ReturnTxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+  return ReturnTxDescriptorInline(adapter, descriptor);
+}
+
+// kOk, or kFailed for a packet that is empty, shorter than an Ethernet header
+// or longer than kMaxFrameSize (nothing is copied then).
+static FORCEINLINE ULONG CopyPacketToDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
   PNDIS_PACKET packet = *static_cast<PNDIS_PACKET*>(descriptor->PacketRef);
   PNDIS_BUFFER buffer = nullptr;
   UINT total_length = 0;
@@ -114,14 +113,19 @@ static bool PassingAllowedLocked(Adapter* adapter) {
   return adapter->TxPipesAborting == 0 && LoadShared(adapter->TxHeldAfterFailure) == 0;
 }
 
-// With TxSubmitLock held, by the thread whose turn it is: counts `irp` at the
-// bus driver, and on its way down until its IofCallDriver returns (the reset
-// waits for that before it aborts the pipes). When the bus driver takes one IRP at a time the turn
-// ends here: nothing else can go down before this IRP ends, so the thread need not come back for
-// the next. Returns whether the turn goes on.
-static bool CountAtBusLocked(Adapter* adapter) {
+// With TxSubmitLock held: counts an IRP at the bus driver, and on its way
+// down until its IofCallDriver returns (the reset waits for that before it
+// aborts the pipes).
+static void CountAtBusLocked(Adapter* adapter) {
   adapter->TxIrpsAtBus++;
   InterlockedIncrement(&adapter->TxIrpsPassing);
+}
+
+// With TxSubmitLock held, by the thread whose turn it is, after counting an
+// IRP at the bus: when the bus driver takes one IRP at a time the turn ends
+// here, since nothing else can go down before that IRP ends and the thread
+// need not come back for the next. Returns whether the turn goes on.
+static bool TurnGoesOnLocked(Adapter* adapter) {
   if (adapter->TxQueueDepth > 1) return true;
   EndTurnLocked(adapter);
   return false;
@@ -138,7 +142,8 @@ static PIRP TakeIrpToPassLocked(Adapter* adapter, bool* turn_goes_on) {
       !IsListEmpty(&adapter->TxPendingQueue) && PassingAllowedLocked(adapter)) {
     PLIST_ENTRY entry =
         ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
-    *turn_goes_on = CountAtBusLocked(adapter);
+    CountAtBusLocked(adapter);
+    *turn_goes_on = TurnGoesOnLocked(adapter);
     return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
   }
   EndTurnLocked(adapter);
@@ -151,18 +156,21 @@ static PIRP TakeIrpToPassLocked(Adapter* adapter, bool* turn_goes_on) {
 // here) or because nobody's turn it is and IRPs wait. Returns null when the
 // adapter may be gone: halt frees it once TxIrpsOutstanding is 0, so nothing
 // of it is touched after.
-static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool* turn) {
+static FORCEINLINE PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
+                                      bool* turn) {
   IoFreeIrp(descriptor->Irp);
   descriptor->Irp = nullptr;
   // TxLock first and on its own: it is never held with TxSubmitLock.
-  ReturnTxDescriptor(adapter, descriptor);
+  ReturnTxDescriptorInline(adapter, descriptor);
 
   PIRP next = nullptr;
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxIrpsOutstanding--;
   adapter->TxIrpsAtBus--;
   adapter->TxIrpsEnded++;
-  if (!*turn && adapter->TxPassing == 0 && !IsListEmpty(&adapter->TxPendingQueue)) {
+  // The queue is tested first: with one transfer at a time it is nearly
+  // always empty here.
+  if (!IsListEmpty(&adapter->TxPendingQueue) && !*turn && adapter->TxPassing == 0) {
     BeginTurnLocked(adapter);
     *turn = true;
   }
@@ -171,7 +179,7 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool
   // gives their descriptors back (halt waits for those, so the adapter is
   // still there); new sends are refused until the reset.
   const bool cancel_queued =
-      LoadShared(adapter->TxHeldAfterFailure) != 0 && !IsListEmpty(&adapter->TxPendingQueue);
+      !IsListEmpty(&adapter->TxPendingQueue) && LoadShared(adapter->TxHeldAfterFailure) != 0;
   ReleaseSubmitLock(adapter, old_irql);
   if (cancel_queued) CancelQueuedBulkOut(adapter);
   return next;
@@ -187,12 +195,14 @@ static PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor, bool
 // IoCancelIrp finds TxSubmitLock free. Both the passer and the completion
 // hold the IRP; when the completion ran inline the passer lets go last and
 // goes on with the next queued IRP in this loop instead of recursing.
-static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, bool turn, PIRP own) {
+static FORCEINLINE NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, bool turn, PIRP own) {
   NTSTATUS own_status = STATUS_PENDING;
   while (irp != nullptr) {
     TransferDescriptor* descriptor =
         static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);
-    InterlockedExchange(&descriptor->IrpHolds, 2);
+    // Nobody else sees the IRP before IofCallDriver, which publishes the
+    // count with it.
+    descriptor->IrpHolds = 2;
     NTSTATUS status = IofCallDriver(adapter->LowerDevice, irp);
     // The reset waits for this before it aborts the pipes.
     InterlockedDecrement(&adapter->TxIrpsPassing);
@@ -221,11 +231,15 @@ static NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, bool turn, PIRP own)
   return own_status;
 }
 
-void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
+static FORCEINLINE void ReleaseBulkOutIrpInline(Adapter* adapter, TransferDescriptor* descriptor) {
   if (InterlockedDecrement(&descriptor->IrpHolds) != 0) return;
   bool turn = false;
   PIRP next = FinishBulkOut(adapter, descriptor, &turn);
   if (next != nullptr) PassBulkOutDown(adapter, next, turn, nullptr);
+}
+
+void ReleaseBulkOutIrp(Adapter* adapter, TransferDescriptor* descriptor) {
+  ReleaseBulkOutIrpInline(adapter, descriptor);
 }
 
 // Frees an IRP that never went down; its descriptor is the caller's again.
@@ -236,7 +250,7 @@ static void FreeUnsentIrp(PIRP irp) {
   descriptor->Irp = nullptr;
 }
 
-ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
+static FORCEINLINE ULONG SubmitBulkOutIrpsInline(Adapter* adapter, PIRP first, PIRP second) {
   PIRP next = nullptr;
   bool turn = false;
   KIRQL old_irql = AcquireSubmitLock(adapter);
@@ -250,9 +264,12 @@ ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   if (adapter->TxPassing == 0 && IsListEmpty(&adapter->TxPendingQueue) &&
       adapter->TxIrpsAtBus < static_cast<LONG>(adapter->TxQueueDepth)) {
     // Nothing ahead of it and room at the bus driver: it goes down now,
-    // without a trip through the queue.
-    BeginTurnLocked(adapter);
-    turn = CountAtBusLocked(adapter);
+    // without a trip through the queue. When the bus driver takes one IRP
+    // at a time there is no turn to take: nothing else can go down before
+    // this one ends.
+    turn = adapter->TxQueueDepth > 1;
+    if (turn) BeginTurnLocked(adapter);
+    CountAtBusLocked(adapter);
     next = first;
     if (second != nullptr) QueuePendingIrp(adapter, second);
   } else {
@@ -272,6 +289,10 @@ ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
   NTSTATUS status = PassBulkOutDown(adapter, next, turn, first);
   if (status == STATUS_PENDING || NT_SUCCESS(status)) return kOk;
   return kSubmitRefused;
+}
+
+ULONG SubmitBulkOutIrps(Adapter* adapter, PIRP first, PIRP second) {
+  return SubmitBulkOutIrpsInline(adapter, first, second);
 }
 
 bool TxStalled(Adapter* adapter) {
@@ -320,9 +341,12 @@ void EndBulkOutAbort(Adapter* adapter) {
   ReleaseSubmitLock(adapter, old_irql);
 }
 
-ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
-                    TransferDescriptor* zero_length) {
-  if (LoadShared(adapter->AdapterState) != kStateRunning) return kFailed;
+// Submits a copied frame and, when given, the zero-length transfer that must
+// follow it; the two are queued back to back. kOk, kFailed (nothing sent, the
+// descriptors are still the caller's) or kSubmitRefused. The caller has seen the
+// adapter running.
+static FORCEINLINE ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
+                                       TransferDescriptor* zero_length) {
   PIRP irp = BuildBulkTransfer(adapter, descriptor, kBulkOutPipe, USBD_TRANSFER_DIRECTION_OUT,
                                descriptor->Length, BulkOutComplete);
   if (irp == nullptr) return kFailed;
@@ -337,7 +361,7 @@ ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
       return kFailed;
     }
   }
-  return SubmitBulkOutIrps(adapter, irp, zero_length_irp);
+  return SubmitBulkOutIrpsInline(adapter, irp, zero_length_irp);
 }
 
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
@@ -403,7 +427,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     }
     ReleaseSubmitLock(adapter, old_irql);
   }
-  ReleaseBulkOutIrp(adapter, descriptor);
+  ReleaseBulkOutIrpInline(adapter, descriptor);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

@@ -22,7 +22,8 @@
 #define OUT
 #define OPTIONAL
 #define VOID void
-#define FORCEINLINE inline
+// As the DDK has it for C++: inline, and always inlined.
+#define FORCEINLINE inline __attribute__((__always_inline__))
 #define DECLSPEC_ALIGN(x) alignas(x)
 #define POINTER_ALIGNMENT __attribute__((aligned(sizeof(void*))))
 
