@@ -8,8 +8,10 @@ reports the instructions executed in the driver's own source files (self
 cost of code under driver/, including what was inlined from driver headers)
 and in the whole process (host kernel, bus, board, C library).
 
-usage: driver_instructions.py BENCH_BINARY [BENCHMARK ...]
+usage: driver_instructions.py [--max=N] BENCH_BINARY [BENCHMARK ...]
        (default benchmarks: send/60 send/1514 receive/60 receive/1514)
+       --max=N exits 1 when the driver spends more than N instructions per
+       frame in any of them (a budget that CTest holds the driver to)
 """
 import os
 import re
@@ -72,18 +74,29 @@ def count(binary, benchmark, frames, workdir):
 
 
 def main():
-    if len(sys.argv) < 2:
+    args = sys.argv[1:]
+    budget = None
+    if args and args[0].startswith("--max="):
+        budget = float(args.pop(0)[len("--max="):])
+    if not args:
         sys.exit(__doc__)
-    binary = os.path.realpath(sys.argv[1])
-    benchmarks = sys.argv[2:] or ["send/60", "send/1514", "receive/60", "receive/1514"]
+    binary = os.path.realpath(args[0])
+    benchmarks = args[1:] or ["send/60", "send/1514", "receive/60", "receive/1514"]
+    over = []
     print("%-14s %16s %16s" % ("benchmark", "driver Ir/frame", "process Ir/frame"))
     with tempfile.TemporaryDirectory() as workdir:
         for benchmark in benchmarks:
             total_a, driver_a = count(binary, benchmark, SHORT, workdir)
             total_b, driver_b = count(binary, benchmark, LONG, workdir)
             frames = LONG - SHORT
-            print("%-14s %16.0f %16.0f" % (benchmark, (driver_b - driver_a) / frames,
-                                           (total_b - total_a) / frames), flush=True)
+            per_frame = (driver_b - driver_a) / frames
+            print("%-14s %16.0f %16.0f" % (benchmark, per_frame, (total_b - total_a) / frames),
+                  flush=True)
+            if budget is not None and per_frame > budget:
+                over.append(benchmark)
+    if over:
+        sys.exit("over the budget of %.0f driver instructions per frame: %s" %
+                 (budget, " ".join(over)))
 
 
 if __name__ == "__main__":
