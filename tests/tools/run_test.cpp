@@ -252,7 +252,11 @@ class Examples : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Examples, RunsGreen) {
   Scenario s = load_scenario(GetParam());
-  SimResult r = run_simulation(s, {});
+  SimOptions o;
+  // The soak's findings are checked as the soak checks: every second, not
+  // only at the end.
+  o.check_continuously = GetParam().find(USBETH_SOAK_REGRESSIONS_DIR) == 0;
+  SimResult r = run_simulation(s, o);
   EXPECT_EQ(r.exit_code, kExitClean) << GetParam() << ": " << r.failure;
   EXPECT_FALSE(of_kind(r.records, "halt").empty());
   EXPECT_TRUE(of_kind(r.records, "bug_check").empty());

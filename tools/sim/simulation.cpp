@@ -94,6 +94,9 @@ struct FrameInfo {
   Fate fate = Fate::Pending;
   bool should_pass = true;  // rx: the packet filter in force asks for it
   bool echoed = false;      // tx: the partner's echo came back
+  // tx: when the driver took it (its send completed with success), which is
+  // later than sent_ns when the send first waited in NDIS's queue.
+  uint64_t taken_ns = 0;
 };
 
 const char* direction_name(Direction d) {
@@ -834,8 +837,9 @@ class Run {
       if (c.status != NDIS_STATUS_SUCCESS) {
         ++u.tx_refused;
         if (fate == Fate::Pending || fate == Fate::Held) fate = Fate::Refused;
-      } else if (fate == Fate::Held) {
-        fate = Fate::Pending;  // sent after all: the wire must show it
+      } else {
+        u.tx_frames[it->second].taken_ns = c.time;
+        if (fate == Fate::Held) fate = Fate::Pending;  // sent after all: the wire must show it
       }
       u.pending_sends.erase(it);
     }
@@ -1768,7 +1772,10 @@ class Run {
       size_t i = u.checked_upto(tx);
       for (; i < frames.size() && frames[i].sent_ns < sent_before; ++i) {
         const FrameInfo& f = frames[i];
-        if (WasDisturbed(u, f.sent_ns)) continue;
+        // A frame is on its way from when the driver took it: one that waited
+        // in NDIS's queue first may still be with the driver when a
+        // disturbance strikes.
+        if (WasDisturbed(u, std::max(f.sent_ns, f.taken_ns))) continue;
         std::string fate = FateName(f, tx);
         if (fate == "lost" || fate == "filtered_wrongly" ||
             (!tx && fate == "dropped" && !u.crc_injected)) {
