@@ -140,8 +140,10 @@ BusDriver::~BusDriver() {
     Kernel* k = Kernel::current();
     if (tick_timer_ != 0 && k != nullptr && &k->scheduler() == tick_scheduler_) {
       tick_scheduler_->destroy_timer(tick_timer_);
+      tick_scheduler_->destroy_timer(revisit_timer_);
     }
     tick_timer_ = 0;
+    revisit_timer_ = 0;
   }
   size_t abandoned = 0;
   {
@@ -872,10 +874,10 @@ bool BusDriver::run_bulk_locked(Transfer& t, unsigned& budget) {
   return false;
 }
 
-void BusDriver::on_tick() {
+void BusDriver::on_tick(bool boundary) {
   {
     std::lock_guard<std::mutex> lock(tick_mutex_);
-    tick_armed_ = false;
+    (boundary ? tick_armed_ : revisit_armed_) = false;
   }
   TransferList done;
   {
@@ -883,8 +885,8 @@ void BusDriver::on_tick() {
     const Nanoseconds t_now = now();
     // At a boundary the bus works the (micro)frame that ends there; between
     // boundaries it revisits NAKed bulk endpoints within the (micro)frame in
-    // progress, the one that ends at the next boundary.
-    const bool boundary = t_now % period_ == 0;
+    // progress, the one that ends at the next boundary. (A revisit completes
+    // nothing.)
     const uint64_t frame = (t_now + period_ - 1) / period_;
     if (boundary) {
       ++stats_.ticks;
@@ -972,53 +974,80 @@ void BusDriver::schedule_tick_locked() {
     return (t + period_ - 1) / period_ * period_;
   };
   Nanoseconds earliest = UINT64_MAX;
-  auto consider = [&](const Transfer& t, const Pipe* pipe) {
+  Nanoseconds revisit = UINT64_MAX;
+  // `queued_behind`: another transfer waits behind `t` on its pipe.
+  auto consider = [&](const Transfer& t, const Pipe* pipe, bool queued_behind) {
     if (t.hung) return;
     Nanoseconds at = next;
+    if (t.not_before > at) at = boundary_from(t.not_before);
     if (t.naked && t.nak_generation == generation) {
       // Nothing has changed since this request was NAKed: it can next move
-      // when the device says its answer may change. A bulk endpoint is
-      // revisited within the (micro)frame, so it moves at that very time;
-      // the default pipe and interrupt pipes wait for the boundary after it.
+      // when the device says its answer may change, at the boundary at or
+      // after that time. A bulk endpoint with more transfers queued is also
+      // revisited within the (micro)frame, so it moves at that very time and
+      // the next can follow. (A lone transfer completes at that boundary
+      // either way.)
       const uint8_t endpoint = t.kind == Transfer::Kind::Bulk ? t.endpoint : 0;
       const uint64_t until = device_.naks_until(endpoint);
-      if (pipe != nullptr && pipe->type == UsbdPipeTypeBulk && until > t_now) {
-        at = until;
-      } else {
-        at = std::max(at, boundary_from(until));
+      at = std::max(at, boundary_from(until));
+      if (pipe != nullptr && pipe->type == UsbdPipeTypeBulk && queued_behind && until > t_now &&
+          until % period_ != 0) {
+        revisit = std::min(revisit, until);
       }
     }
-    if (t.not_before > at) at = boundary_from(t.not_before);
     earliest = std::min(earliest, at);
   };
   // Only the first request of each queue still to run can move; the rest
   // wait behind it. Those that ended between boundaries are reported at the
   // next one.
-  if (!control_queue_.empty()) consider(*control_queue_.front(), nullptr);
+  if (!control_queue_.empty()) consider(*control_queue_.front(), nullptr, false);
   for (auto& p : pipes_) {
     size_t i = 0;
     while (i < p->queue.size() && p->queue[i]->finished)
       ++i;
     if (i != 0) earliest = std::min(earliest, next);
-    if (i < p->queue.size() && !p->halted) consider(*p->queue[i], p.get());
+    if (i < p->queue.size() && !p->halted) {
+      consider(*p->queue[i], p.get(), i + 1 < p->queue.size());
+    }
   }
+  // The boundary tick is armed as it would be without revisits, so that
+  // whatever else falls due at the same instant keeps its order around it.
+  if (revisit < earliest) request_revisit(revisit);
   if (earliest == UINT64_MAX) return;
   request_tick(earliest);
+}
+
+bool BusDriver::timers_locked() {
+  Kernel* k = Kernel::current();
+  if (k == nullptr) return false;
+  if (tick_timer_ == 0 || tick_scheduler_ != &k->scheduler()) {
+    tick_scheduler_ = &k->scheduler();
+    tick_timer_ = tick_scheduler_->create_timer(
+        RunLevel::AnyCompletionLevel, [this] { on_tick(true); }, "usb frame");
+    // A revisit completes nothing, so its level is fixed (and draws nothing
+    // from the seed).
+    revisit_timer_ = tick_scheduler_->create_timer(
+        RunLevel::Dispatch, [this] { on_tick(false); }, "usb revisit");
+  }
+  return true;
 }
 
 void BusDriver::request_tick(Nanoseconds at) {
   std::lock_guard<std::mutex> lock(tick_mutex_);
   if (tick_armed_ && tick_time_ <= at) return;
-  Kernel* k = Kernel::current();
-  if (k == nullptr) return;
-  if (tick_timer_ == 0 || tick_scheduler_ != &k->scheduler()) {
-    tick_scheduler_ = &k->scheduler();
-    tick_timer_ = tick_scheduler_->create_timer(
-        RunLevel::AnyCompletionLevel, [this] { on_tick(); }, "usb frame");
-  }
+  if (!timers_locked()) return;
   tick_armed_ = true;
   tick_time_ = at;
   tick_scheduler_->arm_timer(tick_timer_, at);
+}
+
+void BusDriver::request_revisit(Nanoseconds at) {
+  std::lock_guard<std::mutex> lock(tick_mutex_);
+  if (revisit_armed_ && revisit_time_ <= at) return;
+  if (!timers_locked()) return;
+  revisit_armed_ = true;
+  revisit_time_ = at;
+  tick_scheduler_->arm_timer(revisit_timer_, at);
 }
 
 void BusDriver::on_device_change() {

@@ -248,10 +248,15 @@ class BusDriver {
                                   TransferList& out);
   void cancel_all_locked(std::deque<std::unique_ptr<Transfer>>& queue, USBD_STATUS usbd,
                          NTSTATUS status, TransferList& out);
-  void on_tick();
+  // A boundary tick, or a revisit of NAKed bulk endpoints between boundaries.
+  void on_tick(bool boundary);
   void schedule_tick_locked();
   // Arms the tick at `at` unless it is armed no later already.
   void request_tick(Nanoseconds at);
+  // Arms the revisit at `at` (not a boundary) unless it is armed no later.
+  void request_revisit(Nanoseconds at);
+  // Creates the timers on the current kernel's scheduler; under tick_mutex_.
+  bool timers_locked();
   // The device changed under the bus: poll again at the next boundary.
   void on_device_change();
   void note_nak_locked(Transfer& t);
@@ -299,6 +304,9 @@ class BusDriver {
   TimerId tick_timer_ = 0;
   bool tick_armed_ = false;
   Nanoseconds tick_time_ = 0;
+  TimerId revisit_timer_ = 0;
+  bool revisit_armed_ = false;
+  Nanoseconds revisit_time_ = 0;
 
   std::mutex capture_mutex_;
   std::unique_ptr<UsbmonCapture> capture_;
