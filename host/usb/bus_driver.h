@@ -35,19 +35,25 @@
 //     schedule, whose NAK counter is reloaded at each new pass; UHCI and OHCI
 //     loop over their bulk queues within the frame), and after a NAK a
 //     high-speed OUT endpoint is probed with PING, which costs no data
-//     packet. So the bus takes up a NAKed bulk transfer again at the very
-//     time the device says its NAKs end (hw::UsbDevice::naks_until), between
-//     boundaries, paying its packets from the budget of the (micro)frame in
-//     progress; a transfer that ends there completes at that (micro)frame's
-//     boundary, as any other. Such a revisit works bulk pipes only, in their
-//     turn order; the default pipe and interrupt pipes are served at
-//     boundaries, a NAK putting them off to the next one. An endpoint whose
-//     device promises nothing (naks_until() no later than now) is retried at
-//     the next boundary.
+//     packet. So when a NAKed bulk transfer has more transfers queued behind
+//     it, the bus takes it up again at the very time the device says its
+//     NAKs end (hw::UsbDevice::naks_until), between boundaries, paying its
+//     packets from the budget of the (micro)frame in progress, and the next
+//     can follow in the same (micro)frame; a transfer that ends there
+//     completes at that (micro)frame's boundary, as any other. A lone
+//     transfer is taken up at that boundary instead: it completes there
+//     either way, and the bus then works exactly as it does for one
+//     transfer per pipe. A revisit works bulk pipes only, in their turn
+//     order, and completes nothing; the default pipe and interrupt pipes are
+//     served at boundaries, a NAK putting them off to the next one. An
+//     endpoint whose device promises nothing (naks_until() no later than
+//     now) is retried at the next boundary.
 //   - An error halts the pipe. A bulk or interrupt transfer that ends in
 //     error (a STALL, babble, no answer, a short transfer refused) halts its
-//     endpoint's queue, as the controller halts the queue head: the
-//     transfers queued behind it, and any submitted later, stay pending and
+//     endpoint's queue, as the controller halts the queue head (and as the
+//     platform's USB stack documents: a pipe whose transfer failed processes
+//     no further requests until the error is cleared): the transfers queued
+//     behind it, and any submitted later, stay pending and
 //     do not touch the device until the client resets the pipe
 //     (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL or SYNC_RESET_PIPE; a
 //     reset is refused while transfers are queued, so they are first ended
