@@ -64,7 +64,12 @@ struct BusDriver::Pipe {
   uint8_t interval = 0;
   uint32_t max_transfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
   unsigned index = 0;  // position in its interface, for the per-pipe counters
+  // Transfers in submission order: first those that ended in the (micro)frame
+  // being worked (reported at its boundary), then those still to run.
   std::deque<std::unique_ptr<Transfer>> queue;
+  // A transfer on it ended in error: nothing more runs on it until a pipe
+  // reset clears this.
+  bool halted = false;
   bool in() const { return (address & USB_ENDPOINT_DIRECTION_MASK) != 0; }
 };
 
@@ -135,8 +140,10 @@ BusDriver::~BusDriver() {
     Kernel* k = Kernel::current();
     if (tick_timer_ != 0 && k != nullptr && &k->scheduler() == tick_scheduler_) {
       tick_scheduler_->destroy_timer(tick_timer_);
+      tick_scheduler_->destroy_timer(revisit_timer_);
     }
     tick_timer_ = 0;
+    revisit_timer_ = 0;
   }
   size_t abandoned = 0;
   {
@@ -663,17 +670,18 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
     } else {
       auto& queue = raw->kind == Transfer::Kind::Bulk ? raw->pipe->queue : control_queue_;
       queue.push_back(std::move(t));
-      if (before_return && queue.size() == 1) {
+      const bool halted = raw->kind == Transfer::Kind::Bulk && raw->pipe->halted;
+      if (before_return && queue.size() == 1 && !halted) {
         // The bus has nothing ahead of it: carry it out now, as if the frame
         // boundary fell at this moment, and complete it before returning.
         bool finished;
         if (raw->kind != Transfer::Kind::Bulk) {
-          finished = carry_control_locked(*raw, frame_budget_locked());
+          finished = carry_control_locked(*raw, frame_budget_locked(now() / period_));
         } else if (raw->fail_at_bus) {
           finish_locked(*raw, raw->fail_usbd, STATUS_UNSUCCESSFUL);
           finished = true;
         } else {
-          finished = run_bulk_locked(*raw, frame_budget_locked());
+          finished = run_bulk_locked(*raw, frame_budget_locked(now() / period_));
         }
         if (finished) {
           take_for_completion_locked(queue, 0, done);
@@ -714,6 +722,9 @@ bool BusDriver::carry_control_locked(Transfer& t, unsigned& budget) {
 bool BusDriver::run_control_locked(Transfer& t) {
   if (t.kind == Transfer::Kind::ResetPipe) {
     device_.reset_endpoint(t.pipe->address);
+    // Resetting the pipe (not only clearing the device's stall) lets its
+    // queue run again.
+    if (t.function != URB_FUNCTION_SYNC_CLEAR_STALL) t.pipe->halted = false;
     ++device_generation_;
     finish_locked(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
     return true;
@@ -863,21 +874,36 @@ bool BusDriver::run_bulk_locked(Transfer& t, unsigned& budget) {
   return false;
 }
 
-void BusDriver::on_tick() {
+void BusDriver::on_tick(bool boundary) {
   {
     std::lock_guard<std::mutex> lock(tick_mutex_);
-    tick_armed_ = false;
+    (boundary ? tick_armed_ : revisit_armed_) = false;
   }
   TransferList done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++stats_.ticks;
     const Nanoseconds t_now = now();
+    // At a boundary the bus works the (micro)frame that ends there; between
+    // boundaries it revisits NAKed bulk endpoints within the (micro)frame in
+    // progress, the one that ends at the next boundary. (A revisit completes
+    // nothing.)
+    const uint64_t frame = (t_now + period_ - 1) / period_;
+    if (boundary) {
+      ++stats_.ticks;
+      // Transfers that ended at a revisit of this (micro)frame are reported
+      // at its end, first.
+      for (auto& p : pipes_) {
+        while (!p->queue.empty() && p->queue.front()->finished)
+          take_for_completion_locked(p->queue, 0, done);
+      }
+    } else {
+      ++stats_.revisits;
+    }
+    unsigned& budget = frame_budget_locked(frame);
 
     // The default pipe carries one control request after the other, first
     // in the frame.
-    unsigned& budget = frame_budget_locked();
-    while (!control_queue_.empty()) {
+    while (boundary && !control_queue_.empty()) {
       Transfer& t = *control_queue_.front();
       if (t.hung || t.not_before > t_now) break;
       const bool finished = carry_control_locked(t, budget);
@@ -890,13 +916,18 @@ void BusDriver::on_tick() {
 
     // Bulk and interrupt pipes share the frame's packets left, taking turns
     // at going first by frame number (so that frames skipped while idle leave
-    // the order as it would have been).
+    // the order as it would have been). Interrupt pipes are polled at
+    // boundaries only; a halted pipe runs nothing.
     const size_t n = pipes_.size();
-    const size_t first = n != 0 ? static_cast<size_t>((t_now / period_) % n) : 0;
+    const size_t first = n != 0 ? static_cast<size_t>(frame % n) : 0;
     for (size_t k = 0; k < n && budget > 0; ++k) {
       Pipe& p = *pipes_[(first + k) % n];
-      while (!p.queue.empty() && budget > 0) {
-        Transfer& t = *p.queue.front();
+      if (!boundary && p.type != UsbdPipeTypeBulk) continue;
+      size_t i = 0;
+      while (i < p.queue.size() && p.queue[i]->finished)
+        ++i;
+      while (i < p.queue.size() && budget > 0 && !p.halted) {
+        Transfer& t = *p.queue[i];
         if (t.hung || t.not_before > t_now) break;
         bool finished;
         if (t.fail_at_bus) {
@@ -906,7 +937,11 @@ void BusDriver::on_tick() {
           finished = run_bulk_locked(t, budget);
         }
         if (!finished) break;
-        take_for_completion_locked(p.queue, 0, done);
+        if (boundary) {
+          take_for_completion_locked(p.queue, i, done);
+        } else {
+          ++i;  // reported at the boundary
+        }
       }
     }
     stats_.completed_later += done.size();
@@ -915,8 +950,7 @@ void BusDriver::on_tick() {
   complete(done);
 }
 
-unsigned& BusDriver::frame_budget_locked() {
-  const uint64_t frame = now() / period_;
+unsigned& BusDriver::frame_budget_locked(uint64_t frame) {
   if (frame != budget_frame_) {
     budget_frame_ = frame;
     budget_left_ = options_.unthrottled ? UINT32_MAX : packets_per_frame_;
@@ -940,40 +974,80 @@ void BusDriver::schedule_tick_locked() {
     return (t + period_ - 1) / period_ * period_;
   };
   Nanoseconds earliest = UINT64_MAX;
-  auto consider = [&](const Transfer& t) {
+  Nanoseconds revisit = UINT64_MAX;
+  // `queued_behind`: another transfer waits behind `t` on its pipe.
+  auto consider = [&](const Transfer& t, const Pipe* pipe, bool queued_behind) {
     if (t.hung) return;
     Nanoseconds at = next;
     if (t.not_before > at) at = boundary_from(t.not_before);
     if (t.naked && t.nak_generation == generation) {
       // Nothing has changed since this request was NAKed: it can next move
-      // when the device says its answer may change.
+      // when the device says its answer may change, at the boundary at or
+      // after that time. A bulk endpoint with more transfers queued is also
+      // revisited within the (micro)frame, so it moves at that very time and
+      // the next can follow. (A lone transfer completes at that boundary
+      // either way.)
       const uint8_t endpoint = t.kind == Transfer::Kind::Bulk ? t.endpoint : 0;
-      at = std::max(at, boundary_from(device_.naks_until(endpoint)));
+      const uint64_t until = device_.naks_until(endpoint);
+      at = std::max(at, boundary_from(until));
+      if (pipe != nullptr && pipe->type == UsbdPipeTypeBulk && queued_behind && until > t_now &&
+          until % period_ != 0) {
+        revisit = std::min(revisit, until);
+      }
     }
     earliest = std::min(earliest, at);
   };
-  // Only the first request of each queue can move; the rest wait behind it.
-  if (!control_queue_.empty()) consider(*control_queue_.front());
+  // Only the first request of each queue still to run can move; the rest
+  // wait behind it. Those that ended between boundaries are reported at the
+  // next one.
+  if (!control_queue_.empty()) consider(*control_queue_.front(), nullptr, false);
   for (auto& p : pipes_) {
-    if (!p->queue.empty()) consider(*p->queue.front());
+    size_t i = 0;
+    while (i < p->queue.size() && p->queue[i]->finished)
+      ++i;
+    if (i != 0) earliest = std::min(earliest, next);
+    if (i < p->queue.size() && !p->halted) {
+      consider(*p->queue[i], p.get(), i + 1 < p->queue.size());
+    }
   }
+  // The boundary tick is armed as it would be without revisits, so that
+  // whatever else falls due at the same instant keeps its order around it.
+  if (revisit < earliest) request_revisit(revisit);
   if (earliest == UINT64_MAX) return;
   request_tick(earliest);
+}
+
+bool BusDriver::timers_locked() {
+  Kernel* k = Kernel::current();
+  if (k == nullptr) return false;
+  if (tick_timer_ == 0 || tick_scheduler_ != &k->scheduler()) {
+    tick_scheduler_ = &k->scheduler();
+    tick_timer_ = tick_scheduler_->create_timer(
+        RunLevel::AnyCompletionLevel, [this] { on_tick(true); }, "usb frame");
+    // A revisit completes nothing, so its level is fixed (and draws nothing
+    // from the seed).
+    revisit_timer_ = tick_scheduler_->create_timer(
+        RunLevel::Dispatch, [this] { on_tick(false); }, "usb revisit");
+  }
+  return true;
 }
 
 void BusDriver::request_tick(Nanoseconds at) {
   std::lock_guard<std::mutex> lock(tick_mutex_);
   if (tick_armed_ && tick_time_ <= at) return;
-  Kernel* k = Kernel::current();
-  if (k == nullptr) return;
-  if (tick_timer_ == 0 || tick_scheduler_ != &k->scheduler()) {
-    tick_scheduler_ = &k->scheduler();
-    tick_timer_ = tick_scheduler_->create_timer(
-        RunLevel::AnyCompletionLevel, [this] { on_tick(); }, "usb frame");
-  }
+  if (!timers_locked()) return;
   tick_armed_ = true;
   tick_time_ = at;
   tick_scheduler_->arm_timer(tick_timer_, at);
+}
+
+void BusDriver::request_revisit(Nanoseconds at) {
+  std::lock_guard<std::mutex> lock(tick_mutex_);
+  if (revisit_armed_ && revisit_time_ <= at) return;
+  if (!timers_locked()) return;
+  revisit_armed_ = true;
+  revisit_time_ = at;
+  tick_scheduler_->arm_timer(revisit_timer_, at);
 }
 
 void BusDriver::on_device_change() {
@@ -993,6 +1067,13 @@ void BusDriver::finish_locked(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
   t.usbd = usbd;
   t.status = status;
   t.finished = true;
+  // A bulk or interrupt transfer that the bus ended in error (stall, babble,
+  // no answer, a short transfer refused) halts its pipe, as the controller
+  // halts the endpoint's queue. A cancel or abort does not.
+  if (t.kind == Transfer::Kind::Bulk && t.pipe != nullptr && USBD_ERROR(usbd) &&
+      usbd != USBD_STATUS_CANCELED && usbd != USBD_STATUS_DEVICE_GONE) {
+    t.pipe->halted = true;
+  }
 }
 
 void BusDriver::take_for_completion_locked(std::deque<std::unique_ptr<Transfer>>& queue,
@@ -1010,7 +1091,8 @@ void BusDriver::take_for_completion_locked(std::deque<std::unique_ptr<Transfer>>
 void BusDriver::cancel_all_locked(std::deque<std::unique_ptr<Transfer>>& queue, USBD_STATUS usbd,
                                   NTSTATUS status, TransferList& out) {
   while (!queue.empty()) {
-    finish_locked(*queue.front(), usbd, status);
+    // One that already ended keeps its own result.
+    if (!queue.front()->finished) finish_locked(*queue.front(), usbd, status);
     take_for_completion_locked(queue, 0, out);
   }
 }
@@ -1047,7 +1129,8 @@ void BusDriver::cancel(PIRP irp) {
       }
     }
     if (!found) return;
-    finish_locked(*found, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    // A transfer that ended but is not yet reported keeps its result.
+    if (!found->finished) finish_locked(*found, USBD_STATUS_CANCELED, STATUS_CANCELLED);
     ++stats_.cancelled;
     schedule_tick_locked();  // a cancelled head may have held others back
   }

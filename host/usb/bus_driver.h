@@ -28,9 +28,36 @@
 //   - Bulk transfers move packets at each boundary within what the frame's
 //     budget has left, pipes taking turns (which pipe goes first follows the
 //     frame number); a transfer completes at the boundary of the frame in
-//     which its last packet moved. A NAK stops the transfer for the frame and
-//     it is retried at the next boundary, so a pending IN transfer polls its
-//     endpoint once per (micro)frame.
+//     which its last packet moved.
+//   - A NAKed bulk endpoint is revisited within the (micro)frame. Host
+//     controllers keep the bulk queues on a list that they walk again and
+//     again while the (micro)frame has time left (EHCI's asynchronous
+//     schedule, whose NAK counter is reloaded at each new pass; UHCI and OHCI
+//     loop over their bulk queues within the frame), and after a NAK a
+//     high-speed OUT endpoint is probed with PING, which costs no data
+//     packet. So when a NAKed bulk transfer has more transfers queued behind
+//     it, the bus takes it up again at the very time the device says its
+//     NAKs end (hw::UsbDevice::naks_until), between boundaries, paying its
+//     packets from the budget of the (micro)frame in progress, and the next
+//     can follow in the same (micro)frame; a transfer that ends there
+//     completes at that (micro)frame's boundary, as any other. A lone
+//     transfer is taken up at that boundary instead: it completes there
+//     either way, and the bus then works exactly as it does for one
+//     transfer per pipe. A revisit works bulk pipes only, in their turn
+//     order, and completes nothing; the default pipe and interrupt pipes are
+//     served at boundaries, a NAK putting them off to the next one. An
+//     endpoint whose device promises nothing (naks_until() no later than
+//     now) is retried at the next boundary.
+//   - An error halts the pipe. A bulk or interrupt transfer that ends in
+//     error (a STALL, babble, no answer, a short transfer refused) halts its
+//     endpoint's queue, as the controller halts the queue head (and as the
+//     platform's USB stack documents: a pipe whose transfer failed processes
+//     no further requests until the error is cleared): the transfers queued
+//     behind it, and any submitted later, stay pending and
+//     do not touch the device until the client resets the pipe
+//     (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL or SYNC_RESET_PIPE; a
+//     reset is refused while transfers are queued, so they are first ended
+//     with ABORT_PIPE, or cancelled). A cancel or an abort does not halt it.
 //   - Idle frames cost nothing: when every request that could move has just
 //     been NAKed and the device promises the NAKs hold until some time
 //     (hw::UsbDevice::naks_until), the frames before it are not worked; the
@@ -43,7 +70,7 @@
 //     poll had come first (polling every frame, the seed decided). A request
 //     submitted, a cancel or an abort is taken up at the next boundary as
 //     before. Skipped frames are neither counted in BusStats::ticks nor as
-//     NAKs.
+//     NAKs; revisits are counted in BusStats::revisits.
 //   - `unthrottled` lifts the packet budget (the live bridge); the boundaries
 //     stay.
 //
@@ -157,6 +184,7 @@ struct BusStats {
   uint64_t cancelled = 0;                // IoCancelIrp
   uint64_t aborted = 0;                  // ABORT_PIPE, reconfiguration, removal
   uint64_t ticks = 0;                    // (micro)frame boundaries worked
+  uint64_t revisits = 0;                 // NAKed bulk endpoints revisited between boundaries
   uint64_t naks = 0;                     // polls answered NAK (idle frames are not polled)
   uint64_t packets = 0;
 };
@@ -216,19 +244,25 @@ class BusDriver {
   // frame's budget; true when the last of them is paid and it can complete.
   bool carry_control_locked(Transfer& t, unsigned& budget);
   bool run_bulk_locked(Transfer& t, unsigned& budget);
-  // Bulk packets still free in the current (micro)frame, shared by transfers
-  // carried out at the frame boundary and those completed at submission.
-  unsigned& frame_budget_locked();
+  // Bulk packets still free in (micro)frame number `frame`, shared by
+  // transfers carried out at its boundary, at revisits within it, and those
+  // completed at submission.
+  unsigned& frame_budget_locked(uint64_t frame);
   void apply_configuration_locked(Transfer& t);
   void finish_locked(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
   void take_for_completion_locked(std::deque<std::unique_ptr<Transfer>>& queue, size_t index,
                                   TransferList& out);
   void cancel_all_locked(std::deque<std::unique_ptr<Transfer>>& queue, USBD_STATUS usbd,
                          NTSTATUS status, TransferList& out);
-  void on_tick();
+  // A boundary tick, or a revisit of NAKed bulk endpoints between boundaries.
+  void on_tick(bool boundary);
   void schedule_tick_locked();
   // Arms the tick at `at` unless it is armed no later already.
   void request_tick(Nanoseconds at);
+  // Arms the revisit at `at` (not a boundary) unless it is armed no later.
+  void request_revisit(Nanoseconds at);
+  // Creates the timers on the current kernel's scheduler; under tick_mutex_.
+  bool timers_locked();
   // The device changed under the bus: poll again at the next boundary.
   void on_device_change();
   void note_nak_locked(Transfer& t);
@@ -276,6 +310,9 @@ class BusDriver {
   TimerId tick_timer_ = 0;
   bool tick_armed_ = false;
   Nanoseconds tick_time_ = 0;
+  TimerId revisit_timer_ = 0;
+  bool revisit_armed_ = false;
+  Nanoseconds revisit_time_ = 0;
 
   std::mutex capture_mutex_;
   std::unique_ptr<UsbmonCapture> capture_;

@@ -55,26 +55,19 @@ def rx_transfer(size):
 
 
 def bounds(speed, size, direction):
-    """Frames/s each way by the bus bound, by one transfer per (micro)frame (and,
-    both ways, the shared packets), and by the wire."""
-    p_tx = packets(tx_transfer(size), PACKET[speed])
-    p_rx = packets(rx_transfer(size), PACKET[speed])
+    """For one direction: frames/s by the bus bound (the direction alone on the
+    bus), by one transfer per (micro)frame, and by the wire; and the bus's
+    packets per second with the packets one frame takes. Both ways, the two
+    directions share the bus's packets in whatever proportion the bus serves
+    them, so a direction's share of the bus is its packets over all of them:
+    the two shares add up to at most 100%."""
+    p = packets((tx_transfer if direction == "tx" else rx_transfer)(size), PACKET[speed])
     per_second = 1e9 / FRAME_NS[speed]
     budget = BUDGET[speed] * per_second
-    if direction == "tx":
-        bus = budget / p_tx
-        one = per_second / math.ceil(p_tx / BUDGET[speed])
-    elif direction == "rx":
-        bus = budget / p_rx
-        one = per_second / math.ceil(p_rx / BUDGET[speed])
-    else:
-        bus = budget / (p_tx + p_rx)  # the same number each way
-        # Each pipe carries at most one transfer per frame, and the two
-        # share the frame's packets.
-        one = min(per_second / math.ceil(p_tx / BUDGET[speed]),
-                  per_second / math.ceil(p_rx / BUDGET[speed]), bus)
+    bus = budget / p
+    one = per_second / math.ceil(p / BUDGET[speed])
     wire = WIRE_MBPS * 1e6 / (8 * (8 + max(size, 60) + 4 + 12))
-    return bus, one, wire
+    return bus, one, wire, budget, p
 
 
 def scenario(speed, size, direction, seconds, completion, wire, registry):
@@ -153,6 +146,8 @@ def main():
           + f"; offered {OFFERED_PPS} frames/s each way, counted over {a.seconds} s")
     print("Mb/s counts Ethernet frame bytes without FCS; 'per frame' is one transfer per "
           "(micro)frame.")
+    print("'bus bound' is the direction alone on the bus; 'of bus' is its share of the bus's "
+          "packets, both ways\nthe two directions' shares and their sum (b/+), at most 100%.")
     head = (f"{'bus':5} {'size':>5} {'dir':4} | {'carried fr/s':>12} {'Mb/s':>7} | "
             f"{'bus bound':>9} {'Mb/s':>7} | {'per frame':>9} | {'wire':>7} {'Mb/s':>6} | "
             f"{'of bus':>6} {'of wire':>7}")
@@ -165,16 +160,22 @@ def main():
                 for direction in a.directions.split(","):
                     tx, rx, code, err = measure(a.sim, speed, size, direction, a.seconds,
                                                 a.completion, a.wire, registry, workdir)
-                    bus, one, wire = bounds(speed, size, direction)
                     rows = {"tx": [("tx", tx)], "rx": [("rx", rx)],
                             "both": [("tx", tx), ("rx", rx)]}[direction]
+                    used = 0.0  # share of the bus's packets, all directions of the run
                     for label, fps in rows:
+                        bus, one, wire, budget, p = bounds(speed, size, label)
+                        share = fps * p / budget
+                        used += share
                         d = label if direction != "both" else "b/" + label
                         mbps = fps * size * 8 / 1e6
                         print(f"{speed:5} {size:5} {d:4} | {fps:12.0f} {mbps:7.2f} | "
                               f"{bus:9.0f} {bus * size * 8 / 1e6:7.2f} | {one:9.0f} | "
                               f"{wire:7.0f} {wire * size * 8 / 1e6:6.2f} | "
-                              f"{fps / bus:6.1%} {fps / wire:7.1%}")
+                              f"{share:6.1%} {fps / wire:7.1%}")
+                    if direction == "both":
+                        print(f"{speed:5} {size:5} {'b/+':4} | {'':12} {'':7} | {'':9} {'':7} | "
+                              f"{'':9} | {'':7} {'':6} | {used:6.1%}")
                     if code != 0:
                         failures += 1
                         print(f"  usbeth-sim exited {code}: {err.splitlines()[-1] if err else ''}")

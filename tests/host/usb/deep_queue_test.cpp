@@ -1,0 +1,291 @@
+// Several transfers queued on one pipe: a NAKed bulk endpoint is revisited
+// within the (micro)frame, at the time the device says its NAKs end; and a
+// transfer ending in error halts its pipe until the pipe is reset.
+#include "bus_test_fixture.h"
+
+namespace {
+
+using host::kMicrosecond;
+using host::kMillisecond;
+using host::Nanoseconds;
+using usb_test::BusTest;
+using usb_test::Completion;
+using usb_test::FakeDevice;
+
+constexpr size_t kInPipe = 0;   // 0x81
+constexpr size_t kOutPipe = 1;  // 0x02
+constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN;
+constexpr ULONG kInShortOk = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+// A device whose OUT endpoint, like a MAC with one frame to put on the wire,
+// NAKs for `busy` after each transfer it takes, and says so.
+class PacedDevice : public FakeDevice {
+ public:
+  using FakeDevice::FakeDevice;
+  hw::Handshake bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) override {
+    const size_t transfers = out_transfers.size();
+    hw::Handshake h = FakeDevice::bulk_out(endpoint, data, len);
+    if (out_transfers.size() != transfers) {
+      taken_at.push_back(now());
+      out_ready_at = now() + busy;
+    }
+    return h;
+  }
+  uint64_t naks_until(uint8_t endpoint_address) override {
+    if (endpoint_address == 0x02) return std::max(now(), out_ready_at);
+    return 0;  // promises nothing
+  }
+  Nanoseconds busy = 10 * kMicrosecond;
+  std::vector<Nanoseconds> taken_at;  // when each transfer ended at the device
+};
+
+class DeepQueueTest : public BusTest {
+ protected:
+  void start_paced(hw::BusSpeed speed, Nanoseconds busy) {
+    start(speed);  // the fixture's own device is not used below
+    auto endpoints = usb_test::adapter_endpoints(speed == hw::BusSpeed::High ? 512 : 64);
+    bus_.reset();
+    paced_ = std::make_unique<PacedDevice>(speed, usb_test::configuration(endpoints));
+    paced_->out_max_packet = endpoints[1].max_packet;
+    paced_->busy = busy;
+    start_on(*paced_);
+    configure();
+  }
+  void TearDown() override {
+    bus_.reset();
+    paced_.reset();
+    BusTest::TearDown();
+  }
+  NTSTATUS pipe_request(uint16_t function, size_t pipe, Completion* c, URB* u) {
+    usb_test::pipe_urb(u, function, pipes_.at(pipe).PipeHandle);
+    return client_->send(u, c);
+  }
+  // Resets pipe `pipe` after aborting what it holds; the reset's result.
+  NTSTATUS abort_and_reset(size_t pipe) {
+    URB abort, reset;
+    Completion ca, cr;
+    pipe_request(URB_FUNCTION_ABORT_PIPE, pipe, &ca, &abort);
+    EXPECT_TRUE(wait(ca));
+    pipe_request(URB_FUNCTION_RESET_PIPE, pipe, &cr, &reset);
+    EXPECT_TRUE(wait(cr));
+    return cr.status;
+  }
+  std::unique_ptr<PacedDevice> paced_;
+};
+
+std::vector<uint8_t> bytes(size_t n, uint8_t seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i)
+    v[i] = static_cast<uint8_t>(seed + i * 3);
+  return v;
+}
+
+// Six small transfers queued at once: the device takes one and NAKs the next
+// for 10 us. The bus revisits the endpoint within the (micro)frame, so each
+// goes as soon as the device is ready, not one per (micro)frame; all still
+// complete at boundaries. The last, alone on the pipe by then, is taken at
+// the boundary, where it completes all the same.
+TEST_F(DeepQueueTest, ANakedBulkOutIsRevisitedWithinTheFrameWhenTheDeviceIsReady) {
+  for (hw::BusSpeed speed : {hw::BusSpeed::High, hw::BusSpeed::Full}) {
+    start_paced(speed, 10 * kMicrosecond);
+    const Nanoseconds period = bus_->frame_period();
+    std::vector<std::vector<uint8_t>> data;
+    for (int i = 0; i < 6; ++i)
+      data.push_back(bytes(60, static_cast<uint8_t>(i)));
+    URB u[6];
+    Completion c[6];
+    const Nanoseconds first = (scheduler().now() / period + 1) * period;
+    for (int i = 0; i < 6; ++i)
+      bulk(kOutPipe, data[i].data(), 60, 0, &u[i], &c[i]);
+    for (auto& one : c)
+      ASSERT_TRUE(wait(one));
+    ASSERT_EQ(paced_->taken_at.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+      EXPECT_EQ(paced_->taken_at[i], i < 5 ? first + i * 10 * kMicrosecond : first + period)
+          << "transfer " << i;
+      EXPECT_EQ(paced_->out_transfers[i], data[i]) << "transfer " << i;
+      EXPECT_EQ(c[i].status, STATUS_SUCCESS);
+      EXPECT_EQ(c[i].at % period, 0u) << "transfer " << i << " completed between boundaries";
+    }
+    // The first ended in the frame worked at `first`; the rest in the next.
+    EXPECT_EQ(c[0].at, first);
+    for (size_t i = 1; i < 6; ++i)
+      EXPECT_EQ(c[i].at, first + period) << "transfer " << i;
+    bus_.reset();
+  }
+}
+
+// A revisit pays its packets from the budget of the frame in progress, which
+// the boundary that ends it shares: a 25-packet transfer taken up 100 us into
+// a full-speed frame moves 19 packets there and its last 6 a frame later.
+TEST_F(DeepQueueTest, ARevisitPaysFromTheBudgetOfTheFrameInProgress) {
+  start_paced(hw::BusSpeed::Full, 100 * kMicrosecond);
+  std::vector<uint8_t> a = bytes(9 * 64 + 54, 1), b = bytes(24 * 64 + 10, 2);
+  URB ua, ub;
+  Completion ca, cb;
+  const Nanoseconds first = (scheduler().now() / kMillisecond + 1) * kMillisecond;
+  bulk(kOutPipe, a.data(), static_cast<ULONG>(a.size()), 0, &ua, &ca);
+  bulk(kOutPipe, b.data(), static_cast<ULONG>(b.size()), 0, &ub, &cb);
+  ASSERT_TRUE(wait(cb));
+  ASSERT_TRUE(ca.done);
+  EXPECT_EQ(ca.at, first);
+  // 19 packets 100 us into the next frame, none at its end, 6 in the one after.
+  ASSERT_EQ(paced_->out_packets.size(), 10u + 25u);
+  EXPECT_EQ(cb.at, first + 2 * kMillisecond);
+  EXPECT_EQ(paced_->taken_at.back(), first + 2 * kMillisecond);
+  EXPECT_EQ(paced_->out_transfers.back(), b);
+}
+
+// A transfer that the device took at a revisit has ended; cancelling it
+// before the boundary reports it gives its real result, not a cancel (the
+// frame did go out).
+TEST_F(DeepQueueTest, CancellingATransferThatEndedBeforeItsBoundaryKeepsItsResult) {
+  start_paced(hw::BusSpeed::High, 10 * kMicrosecond);
+  std::vector<uint8_t> a = bytes(60, 1), b = bytes(60, 2), c = bytes(60, 3);
+  URB ua, ub, uc;
+  Completion ca, cb, cc;
+  bulk(kOutPipe, a.data(), 60, 0, &ua, &ca);
+  bulk(kOutPipe, b.data(), 60, 0, &ub, &cb);
+  bulk(kOutPipe, c.data(), 60, 0, &uc, &cc);
+  ASSERT_TRUE(wait(ca));
+  ASSERT_TRUE(scheduler().block_until([&] { return paced_->taken_at.size() == 2; },
+                                      scheduler().now() + kMillisecond));
+  ASSERT_FALSE(cb.done);
+  ASSERT_NE(cb.irp, nullptr);
+  IoCancelIrp(cb.irp);
+  ASSERT_TRUE(wait(cb));
+  EXPECT_EQ(cb.status, STATUS_SUCCESS);
+  EXPECT_EQ(cb.usbd, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(ub.UrbBulkOrInterruptTransfer.TransferBufferLength, 60u);
+  ASSERT_TRUE(wait(cc));
+  EXPECT_EQ(cc.status, STATUS_SUCCESS);
+  EXPECT_EQ(paced_->out_transfers, (std::vector<std::vector<uint8_t>>{a, b, c}));
+}
+
+// An OUT transfer stalls with two more queued behind it and one sent after:
+// none of them reaches the device until the pipe is aborted and reset, even
+// once the endpoint would take them again.
+TEST_F(DeepQueueTest, AStallHaltsTheQueueBehindItUntilThePipeIsReset) {
+  start(hw::BusSpeed::Full);
+  configure();
+  device_->stall_out = true;
+  std::vector<uint8_t> a = bytes(100, 1), b = bytes(100, 2), c = bytes(100, 3), d = bytes(100, 4);
+  URB ua, ub, uc, ud;
+  Completion ca, cb, cc, cd;
+  bulk(kOutPipe, a.data(), 100, 0, &ua, &ca);
+  bulk(kOutPipe, b.data(), 100, 0, &ub, &cb);
+  ASSERT_TRUE(wait(ca));
+  EXPECT_EQ(ca.usbd, USBD_STATUS_STALL_PID);
+  device_->stall_out = false;
+  bulk(kOutPipe, c.data(), 100, 0, &uc, &cc);
+  scheduler().run_for(20 * kMillisecond);
+  EXPECT_FALSE(cb.done);
+  EXPECT_FALSE(cc.done);
+  EXPECT_TRUE(device_->out_packets.empty());
+
+  // A reset with transfers still queued is refused; they go with an abort.
+  URB busy;
+  Completion cbusy;
+  pipe_request(URB_FUNCTION_RESET_PIPE, kOutPipe, &cbusy, &busy);
+  ASSERT_TRUE(wait(cbusy));
+  EXPECT_EQ(cbusy.usbd, USBD_STATUS_ERROR_BUSY);
+  ASSERT_EQ(abort_and_reset(kOutPipe), STATUS_SUCCESS);
+  EXPECT_EQ(cb.usbd, USBD_STATUS_CANCELED);
+  EXPECT_EQ(cc.usbd, USBD_STATUS_CANCELED);
+  EXPECT_EQ(device_->resets, std::vector<uint8_t>{0x02});
+  EXPECT_TRUE(device_->out_packets.empty());
+
+  bulk(kOutPipe, d.data(), 100, 0, &ud, &cd);
+  ASSERT_TRUE(wait(cd));
+  EXPECT_EQ(cd.status, STATUS_SUCCESS);
+  ASSERT_EQ(device_->out_transfers.size(), 1u);
+  EXPECT_EQ(device_->out_transfers[0], d);
+}
+
+// Every kind of error halts an IN pipe the same way: the read queued behind
+// waits, with data ready at the device, until the pipe is reset; the read
+// after the reset gets the data.
+TEST_F(DeepQueueTest, EveryTransferErrorHaltsAnInPipe) {
+  enum class Kind { Stall, Babble, NoAnswer, ShortRefused };
+  for (Kind kind : {Kind::Stall, Kind::Babble, Kind::NoAnswer, Kind::ShortRefused}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    start(hw::BusSpeed::Full);
+    configure();
+    std::vector<uint8_t> first(64), held(64), after(64);
+    ULONG first_length = 64, flags = kInShortOk;
+    switch (kind) {
+      case Kind::Stall:
+        device_->stall_in = true;
+        break;
+      case Kind::Babble:
+        device_->queue_in(bytes(64, 9), 64, false);
+        first_length = 32;
+        break;
+      case Kind::NoAnswer: {
+        auto armed = std::make_shared<bool>(true);
+        bus_->set_request_rule([armed](const host::usb::RequestInfo& info) {
+          if (info.bulk && info.in && *armed) {
+            *armed = false;
+            return host::usb::RequestFault::Error;
+          }
+          return host::usb::RequestFault::None;
+        });
+        break;
+      }
+      case Kind::ShortRefused:
+        device_->queue_in(bytes(10, 9), 64);
+        flags = kIn;
+        break;
+    }
+    URB ua, ub, uc;
+    Completion ca, cb, cc;
+    bulk(kInPipe, first.data(), first_length, flags, &ua, &ca);
+    bulk(kInPipe, held.data(), 64, kInShortOk, &ub, &cb);
+    ASSERT_TRUE(wait(ca));
+    EXPECT_FALSE(USBD_SUCCESS(ca.usbd)) << std::hex << ca.usbd;
+    device_->stall_in = false;
+    device_->in_packets.clear();
+    device_->queue_in(bytes(20, 5), 64);
+    const int polls = device_->in_polls;
+    scheduler().run_for(20 * kMillisecond);
+    EXPECT_FALSE(cb.done);
+    EXPECT_EQ(device_->in_polls, polls) << "a halted pipe polled its endpoint";
+
+    ASSERT_EQ(abort_and_reset(kInPipe), STATUS_SUCCESS);
+    EXPECT_EQ(cb.usbd, USBD_STATUS_CANCELED);
+    bulk(kInPipe, after.data(), 64, kInShortOk, &uc, &cc);
+    ASSERT_TRUE(wait(cc));
+    EXPECT_EQ(cc.status, STATUS_SUCCESS);
+    ASSERT_EQ(uc.UrbBulkOrInterruptTransfer.TransferBufferLength, 20u);
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 20, bytes(20, 5).begin()));
+    bus_.reset();
+  }
+}
+
+// Ending transfers with an abort or a cancel is not an error of the pipe:
+// the next transfer runs without a reset.
+TEST_F(DeepQueueTest, AbortAndCancelDoNotHaltThePipe) {
+  start(hw::BusSpeed::High);
+  configure();
+  std::vector<uint8_t> a(512), b(512), c(512);
+  URB ua, ub, uc, abort;
+  Completion ca, cb, cc, cabort;
+  bulk(kInPipe, a.data(), 512, kInShortOk, &ua, &ca);
+  scheduler().run_for(kMillisecond);
+  pipe_request(URB_FUNCTION_ABORT_PIPE, kInPipe, &cabort, &abort);
+  ASSERT_TRUE(wait(cabort));
+  ASSERT_EQ(ca.usbd, USBD_STATUS_CANCELED);
+  bulk(kInPipe, b.data(), 512, kInShortOk, &ub, &cb);
+  scheduler().run_for(kMillisecond);
+  IoCancelIrp(cb.irp);
+  ASSERT_TRUE(wait(cb));
+  ASSERT_EQ(cb.usbd, USBD_STATUS_CANCELED);
+  device_->queue_in(bytes(30, 7), 512);
+  bulk(kInPipe, c.data(), 512, kInShortOk, &uc, &cc);
+  ASSERT_TRUE(wait(cc));
+  EXPECT_EQ(cc.status, STATUS_SUCCESS);
+  EXPECT_EQ(uc.UrbBulkOrInterruptTransfer.TransferBufferLength, 30u);
+  EXPECT_TRUE(device_->resets.empty());
+}
+
+}  // namespace
