@@ -27,8 +27,8 @@ constexpr ULONG kMinimumRxDescriptors = 3;
 constexpr ULONG kMinimumTxDescriptors = 2;
 constexpr ULONG kMulticastHashBytes = 8;
 // The deepest queues of transfers at the bus driver that may be configured.
-constexpr ULONG kMaxTxQueueDepth = 8;
-constexpr ULONG kMaxRxQueueDepth = 8;
+constexpr ULONG kMaxTxQueueDepth = 16;
+constexpr ULONG kMaxRxQueueDepth = 16;
 
 // `value` brought into 1..`most`.
 ULONG ClampDepth(ULONG value, ULONG most) {

@@ -37,7 +37,7 @@ TEST(QueueDepthTest, TheBusDriverHoldsAtMostTheConfiguredTransfersOfEachDirectio
   struct Case {
     uint32_t tx, rx;
     size_t tx_expected, rx_expected;
-  } cases[] = {{1, 1, 1, 1}, {4, 3, 4, 3}, {8, 8, 8, 8}};
+  } cases[] = {{1, 1, 1, 1}, {4, 3, 4, 3}, {16, 16, 12, 16}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "TxQueueDepth " << c.tx << " RxQueueDepth " << c.rx);
     DatapathBench bench(Depths(c.tx, c.rx));
@@ -59,8 +59,8 @@ TEST(QueueDepthTest, SettingsOutOfRangeAreBroughtIntoIt) {
   }
   {
     DatapathBench bench(Depths(0x40, 0x40));
-    EXPECT_EQ(bench.adapter()->TxQueueDepth, 8u);
-    EXPECT_EQ(bench.adapter()->RxQueueDepth, 8u);
+    EXPECT_EQ(bench.adapter()->TxQueueDepth, 16u);
+    EXPECT_EQ(bench.adapter()->RxQueueDepth, 16u);
   }
   {
     BenchOptions options = Depths(2, 8);
