@@ -187,7 +187,14 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   Adapter* adapter = descriptor->Owner;
 
   ULONG how = kReadGiveBack;
-  if (LoadShared(adapter->AdapterState) == kStateRunning) {
+  const ULONG state = LoadShared(adapter->AdapterState);
+  if (state == kStateInitializing && irp->IoStatus.Status != STATUS_SUCCESS &&
+      irp->IoStatus.Status != STATUS_CANCELLED) {
+    // Not ended by the restart's own pipe abort: the pipe is halted, and the
+    // reads the restart starts next would wait behind it for ever.
+    StoreShared(adapter->BulkFailedDuringRestart, 1);
+  }
+  if (state == kStateRunning) {
     descriptor->Length = 0;
     descriptor->TransferStatus = kTransferFailed;
     if (irp->IoStatus.Status != STATUS_SUCCESS) {

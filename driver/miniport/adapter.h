@@ -225,6 +225,11 @@ struct Adapter {
   // Set when a bulk-out transfer failed: the device may hold a frame without
   // its end, so nothing more goes down until a reset resets the pipes.
   UCHAR TxHeldAfterFailure;
+  // Set when a bulk-in transfer failed while a restart had the adapter in
+  // state 0, or when the restart's pipe reset failed: the pipe may still be
+  // halted, so the restart ends with the adapter failed and the next hang
+  // check resets it again.
+  UCHAR BulkFailedDuringRestart;
   NDIS_HANDLE MiniportAdapterHandle;
   NDIS_HANDLE WrapperConfigurationContext;
   ULONG PacketFilter;

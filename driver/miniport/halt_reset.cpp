@@ -159,9 +159,9 @@ void StopAdapter(Adapter* adapter, ULONG drain_limit) {
 // aborted one are ended unsent (transmit.cpp): passed down before the pipe
 // reset, one would be read by the device as the rest of a frame the abort
 // cut, or of a frame whose zero-length transfer it ended.
-void ResetBulkPipes(Adapter* adapter) {
+ULONG ResetBulkPipes(Adapter* adapter) {
   BeginBulkOutAbort(adapter);
-  AbortAndResetPipes(adapter);
+  const ULONG reset = AbortAndResetPipes(adapter);
   CancelQueuedBulkOut(adapter);
   for (ULONG round = 0; round < kPipeResetDrainRounds; ++round) {
     if (InterlockedCompareExchange(&adapter->RxIrpsOutstanding, 0, 0) == 0 &&
@@ -171,6 +171,7 @@ void ResetBulkPipes(Adapter* adapter) {
     SleepMicroseconds(kDrainDelayUs);
   }
   EndBulkOutAbort(adapter);
+  return reset;
 }
 
 // Waits until no link chain owns the register machinery, cancelling a
@@ -208,7 +209,9 @@ void RestartAdapter(Adapter* adapter) {
   StoreShared(adapter->LinkPollBusy, 1);
 
   if (previous == kStateUsbFailure || LoadShared(adapter->TxHeldAfterFailure) != 0) {
-    ResetBulkPipes(adapter);
+    // A transfer that failed before the pipes are reset is mended by the
+    // reset; a pipe reset the device refused mends nothing.
+    StoreShared(adapter->BulkFailedDuringRestart, ResetBulkPipes(adapter) == kOk ? 0 : 1);
   }
   // Enabling the restarted controller clears the all-multicast bit and the
   // broadcast and promiscuous bits; the filter NDIS set stays in force.
@@ -219,7 +222,11 @@ void RestartAdapter(Adapter* adapter) {
   WaitFilterWriteEnded(adapter);
 
   StoreShared(adapter->LinkPollBusy, 0);
-  StoreShared(adapter->AdapterState, kStateRunning);
+  // A pipe that may still be halted leaves the adapter failed: the next hang
+  // check resets it again rather than reading behind the halt for ever.
+  StoreShared(adapter->AdapterState, ExchangeShared(adapter->BulkFailedDuringRestart, 0) != 0
+                                         ? kStateUsbFailure
+                                         : kStateRunning);
   // A read or a poll that ended while the state was 0 started nothing; start
   // them again.
   RestartReception(adapter);

@@ -120,8 +120,9 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
   }
 
   // The first poll indicates whatever it finds; a link found down is handled
-  // as a change from up.
-  StoreShared(adapter->AdapterState, kStateRunning);
+  // as a change from up. The first start made the adapter running; a read
+  // that failed since left it failed, which the first hang check resets.
+  CompareExchangeShared(adapter->AdapterState, kStateInitializing, kStateRunning);
   adapter->HandledLinkState = kLinkUp;
   adapter->LinkState = kLinkDown;
   adapter->LinkChangePending = 1;

@@ -179,6 +179,73 @@ TEST(HungBulkOutRecovery, ATransferTheDeviceNeverTakesIsEndedByAResetAndSendingG
   bed.ExpectNothingLeft("after halt");
 }
 
+// A bulk-in endpoint that halts while the adapter starts. The bus holds
+// every later read behind the failed one until the pipe is reset, so an
+// adapter that came up as if nothing happened would never receive again; it
+// comes up failed instead, and the first hang check's reset mends it. The
+// same holds for a reset whose own pipe reset the device refuses.
+class PipeHaltedAcrossAStart : public ::testing::Test {
+ protected:
+  void TearDown() override { host::faults().reset(); }
+
+  static BedOptions Options() {
+    BedOptions options;
+    options.completion = host::usb::CompletionMode::Deferred;
+    return options;
+  }
+
+  // Runs until a hang reset after `resets` has brought the adapter back.
+  static bool RecoveredAfter(Bed& bed, uint64_t resets) {
+    const host::Nanoseconds period = bed.miniport().check_for_hang_seconds() * kSecond;
+    return bed.RunUntil(
+        [&] {
+          return bed.miniport().hang_resets() > resets && !bed.miniport().reset_pending() &&
+                 bed.AdapterState() == usbeth::kStateRunning;
+        },
+        3 * period);
+  }
+};
+
+TEST_F(PipeHaltedAcrossAStart, AReadThatFailsDuringInitializeLeavesTheAdapterFailedUntilReset) {
+  BedOptions options = Options();
+  options.initialize = false;
+  // The first read fails inside its own submission, before initialize ends;
+  // the bus halts its pipe.
+  options.completion = host::usb::CompletionMode::BeforeReturn;
+  Bed bed(options);
+  FailNextBulk(true);
+  const uint64_t resets = bed.miniport().hang_resets();
+  bed.miniport().initialize();
+  ASSERT_EQ(bed.testbed().initialize_status(), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(bed.AdapterState(), usbeth::kStateUsbFailure);
+  ASSERT_TRUE(RecoveredAfter(bed, resets));
+  ASSERT_TRUE(bed.SetFilter(kFilterDirected | kFilterMulticast | kFilterBroadcast));
+  bed.ExpectTrafficBothWays(300);
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
+TEST_F(PipeHaltedAcrossAStart, AResetWhosePipeResetFailsIsFollowedByAnother) {
+  Bed bed(Options());
+  // The device refuses the first reset's two pipe resets.
+  auto refusals = std::make_shared<std::atomic<int>>(2);
+  host::faults().set_urb_rule([refusals](uint16_t function) {
+    return function == URB_FUNCTION_RESET_PIPE && refusals->fetch_sub(1) > 0
+               ? host::UrbFault::CompleteWithError
+               : host::UrbFault::None;
+  });
+  const uint64_t resets = bed.miniport().hang_resets();
+  bed.board().halt_endpoint(0x81);
+  ASSERT_TRUE(bed.RunUntil([&] { return bed.miniport().hang_resets() > resets; }, 4 * kSecond));
+  ASSERT_TRUE(bed.RunUntil([&] { return !bed.miniport().reset_pending(); }, 4 * kSecond));
+  EXPECT_LE(refusals->load(), 0) << "the first reset reset both pipes";
+  EXPECT_EQ(bed.AdapterState(), usbeth::kStateUsbFailure);
+  ASSERT_TRUE(RecoveredAfter(bed, resets + 1));
+  bed.ExpectTrafficBothWays(400);
+  bed.testbed().halt();
+  bed.ExpectNothingLeft("after halt");
+}
+
 // A failed bulk-out transfer with frames queued behind it, then the reset for
 // the hang. The frames still queued must not reach the device before the
 // pipe is reset (one cut by the abort would be glued to the next), or it puts

@@ -25,6 +25,7 @@ struct RunArgs {
   std::string usb_pcap, wire_pcap, events, svg;
   std::optional<uint64_t> seed;
   bool quiet = false;
+  bool every_second = false;
 };
 
 int RunScenario(const RunArgs& args) {
@@ -49,6 +50,7 @@ int RunScenario(const RunArgs& args) {
   options.usb_pcap = args.usb_pcap;
   options.wire_pcap = args.wire_pcap;
   options.seed = args.seed;
+  options.check_continuously = args.every_second;
   options.on_record = [&](const Record& r) {
     if (events) events << to_json_line(r) << "\n";
     if (args.quiet && r.kind != "bug_check" && r.kind != "corrupt") return;
@@ -155,7 +157,7 @@ int RunSoak(const SoakArgs& args) {
       static_cast<unsigned long long>(r.faults), static_cast<unsigned long long>(r.frames),
       static_cast<unsigned long long>(r.failures));
   for (const std::string& f : r.failure_files)
-    std::printf("soak: replay with: usbeth-sim %s\n", f.c_str());
+    std::printf("soak: replay with: usbeth-sim --check-every-second %s\n", f.c_str());
   return r.failures ? kExitInvariant : kExitClean;
 }
 
@@ -173,6 +175,9 @@ int main(int argc, char** argv) {
   app.add_option("--svg", run.svg, "draw the timeline as an SVG picture");
   app.add_option("--seed", run.seed, "seed for every free choice (overrides the scenario's)");
   app.add_flag("--quiet,-q", run.quiet, "print only the summary and failures");
+  app.add_flag("--check-every-second", run.every_second,
+               "check that every frame ended somewhere known each second of the run, as the "
+               "soak does, rather than only at the halts");
   std::string driver_image;
   app.add_option("--driver", driver_image,
                  "run this usbeth.sys image instead of the linked driver, in scenario runs, the "
