@@ -441,6 +441,7 @@ class Run {
       u->rng.seed(seeds());
       hw::BoardConfig board = board_for(s_.adapters[i], s_.bus);
       board.wire_at_link_rate = s_.wire_limit;
+      board.keep_wire_log = false;  // the wire tap sees every frame
       u->board = std::make_unique<hw::Board>(std::move(board), [] { return now_ns(); });
       host::usb::BusOptions bus;
       bus.unthrottled = s_.bus == BusSpeedSetting::Unthrottled;
@@ -846,10 +847,18 @@ class Run {
     uint32_t seq = u.rx_check.next_sequence();
     Mac dst = Destination(u, kind, group, true);
     u.rx_frames.push_back({now_ns(), stream, Fate::Pending, ShouldPass(u, dst), false});
+    const uint8_t phy = PartnerPhy(u);
+    // A frame the partner has no room for is never built: offered faster
+    // than its wire carries, it is dropped there and then.
+    if (!u.board->partner_takes_frame(phy)) {
+      u.board->partner_drops();
+      u.rx_frames.back().fate = Fate::PartnerBusy;
+      return;
+    }
     auto frame = make_checked_frame(dst, u.partner_mac, seq, size);
     // The partner's MAC pads short frames to the Ethernet minimum.
     if (frame.size() < 60) frame.resize(60, 0);
-    u.board->send_from_partner(PartnerPhy(u), std::move(frame), 0);
+    u.board->send_from_partner(phy, std::move(frame), 0);
   }
 
   // The PHY whose cable carries the partner's frames: the one passing
