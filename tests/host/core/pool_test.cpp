@@ -101,6 +101,19 @@ TEST_F(PoolTest, DoubleFreeIsABugCheck) {
   EXPECT_BUG_CHECK(ExFreePool(p), "POOL_DOUBLE_FREE");
 }
 
+// A block freed thousands of frees ago is still known as freed while it is
+// held; a pointer inside a live block is not taken for a block of its own.
+TEST_F(PoolTest, DoubleFreeIsCaughtBehindManyOtherFrees) {
+  allow_leaks();
+  void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+  char* live = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 256, kTag));
+  ExFreePool(p);
+  for (int i = 0; i < 4000; ++i)
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 1 + i % 200, kTag));
+  EXPECT_BUG_CHECK(ExFreePool(live + 64), "BAD_POOL_CALLER");
+  EXPECT_BUG_CHECK(ExFreePool(p), "POOL_DOUBLE_FREE");
+}
+
 TEST_F(PoolTest, FreeOfANonPoolAddressIsABugCheck) {
   allow_leaks();
   alignas(16) char stack_buffer[64];
