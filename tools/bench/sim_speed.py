@@ -10,7 +10,9 @@ Two cases, each a scenario written here and run with `usbeth-sim -q`:
              (out for 7 s every 20 s, so every flap is seen by the link poll)
 
 Each prints the virtual seconds, the wall-clock seconds of the run and their
-ratio; the best of --runs is kept (the machine may be shared).
+ratio, and the same for the processor time the run took (user and system),
+which a machine shared with other work does not inflate; the best of --runs
+is kept.
 
     tools/bench/sim_speed.py [--sim PATH] [--cases saturated,flaps] [--runs 1]
                              [--seconds 60] [--hours 1]
@@ -21,6 +23,7 @@ repository this script is in unless --sim names it.
 
 import argparse
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -76,9 +79,13 @@ def run(sim, text, name, workdir):
     path = os.path.join(workdir, name + ".toml")
     with open(path, "w") as f:
         f.write(text)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     done = subprocess.run([sim, "-q", path], capture_output=True, text=True)
-    return time.monotonic() - start, done.returncode, done.stderr.strip()
+    real = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return real, cpu, done.returncode, done.stderr.strip()
 
 
 def main():
@@ -93,21 +100,24 @@ def main():
         sys.exit(f"sim_speed: {a.sim} not found; build usbeth-sim or give --sim")
     builders = {"saturated": lambda: saturated(a.seconds), "flaps": lambda: flaps(a.hours)}
     failures = 0
-    print(f"{'case':10} {'virtual s':>10} {'real s':>8} {'x real time':>12}")
+    print(f"{'case':10} {'virtual s':>10} {'real s':>8} {'x real time':>12} {'cpu s':>8} "
+          f"{'x on cpu':>10}")
     with tempfile.TemporaryDirectory(prefix="usbeth-sim-speed-") as workdir:
         for case in a.cases.split(","):
             if case not in builders:
                 sys.exit(f"sim_speed: no case {case!r} (saturated, flaps)")
             text, virtual_ms = builders[case]()
-            best = None
+            best = best_cpu = None
             for _ in range(a.runs):
-                real, code, err = run(a.sim, text, case, workdir)
+                real, cpu, code, err = run(a.sim, text, case, workdir)
                 if code != 0:
                     failures += 1
                     print(f"  usbeth-sim exited {code}: {err.splitlines()[-1] if err else ''}")
                 best = real if best is None else min(best, real)
+                best_cpu = cpu if best_cpu is None else min(best_cpu, cpu)
             virtual = virtual_ms / 1000
-            print(f"{case:10} {virtual:10.0f} {best:8.2f} {virtual / best:12.0f}")
+            print(f"{case:10} {virtual:10.0f} {best:8.2f} {virtual / best:12.0f} {best_cpu:8.2f} "
+                  f"{virtual / max(best_cpu, 1e-3):10.0f}")
             sys.stdout.flush()
     return 1 if failures else 0
 

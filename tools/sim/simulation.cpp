@@ -1,11 +1,13 @@
 #include "simulation.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <limits>
 #include <list>
 #include <map>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -262,7 +265,8 @@ struct Unit {
   std::list<Stream> streams;
   uint64_t traffic_epoch = 0;  // bumped to end every stream at once
   StreamCheck tx_check, rx_check;
-  std::vector<FrameInfo> tx_frames, rx_frames;
+  // By sequence number; a deque grows without moving what it holds.
+  std::deque<FrameInfo> tx_frames, rx_frames;
   std::unordered_map<uint64_t, uint32_t> pending_sends;  // protocol frame number -> sequence
   std::vector<uint32_t> held_at_halt;  // sequences of the frames held at the halt's summary
   uint64_t tx_no_packet = 0;           // sends the protocol could not make: its pool was empty
@@ -1723,50 +1727,68 @@ class Run {
       for (const char* k : kRx)
         n[k] = 0;
     }
+    // Counted by name index first: one array step per frame.
+    std::array<int64_t, std::size(kFateNames)> by_name{};
+    int64_t sent = 0, echoed = 0, beyond_filter = 0;
     for (const FrameInfo& f : frames) {
       if (kind && f.kind != *kind) continue;
-      ++n["sent"];
-      if (tx && f.echoed) ++n["echoed"];
-      n[FateName(f, tx)]++;
-      if (!tx && f.fate == Fate::Delivered && !f.should_pass) ++n["beyond_filter"];
+      ++sent;
+      if (tx && f.echoed) ++echoed;
+      ++by_name[FateIndex(f, tx)];
+      if (!tx && f.fate == Fate::Delivered && !f.should_pass) ++beyond_filter;
+    }
+    if (sent) n["sent"] += sent;
+    if (echoed) n["echoed"] += echoed;
+    if (beyond_filter) n["beyond_filter"] += beyond_filter;
+    for (size_t i = 0; i < by_name.size(); ++i) {
+      if (by_name[i]) n[kFateNames[i]] += by_name[i];
     }
     return n;
   }
 
-  static std::string FateName(const FrameInfo& f, bool tx) {
+  static constexpr const char* kFateNames[] = {
+      "lost",      "delivered",  "refused",          "held",         "halted",   "no_link",
+      "disabled",  "filtered",   "filtered_wrongly", "partner_busy", "overflow", "flushed",
+      "discarded", "contention", "too_long",         "dropped"};
+
+  static size_t FateIndex(const FrameInfo& f, bool tx) {
     switch (f.fate) {
       case Fate::Pending:
-        return "lost";
+        return 0;
       case Fate::Delivered:
-        return "delivered";
+        return 1;
       case Fate::Refused:
-        return "refused";
+        return 2;
       case Fate::Held:
-        return "held";
+        return 3;
       case Fate::Halted:
-        return "halted";
+        return 4;
       case Fate::NoLink:
-        return "no_link";
+        return 5;
       case Fate::Disabled:
-        return "disabled";
+        return 6;
       case Fate::Filtered:
-        return f.should_pass ? "filtered_wrongly" : "filtered";
+        return f.should_pass ? 8 : 7;
       case Fate::PartnerBusy:
-        return "partner_busy";
+        return 9;
       case Fate::Overflow:
-        return "overflow";
+        return 10;
       case Fate::Flushed:
-        return "flushed";
+        return 11;
       case Fate::Discarded:
-        return "discarded";
+        return 12;
       case Fate::Contention:
-        return "contention";
+        return 13;
       case Fate::TooLong:
-        return "too_long";
+        return 14;
       case Fate::ReadOut:
-        return tx ? "lost" : "dropped";
+        return tx ? 0 : 15;
     }
-    return "lost";
+    return 0;
+  }
+
+  static std::string_view FateName(const FrameInfo& f, bool tx) {
+    return kFateNames[FateIndex(f, tx)];
   }
 
   // Every test frame ended somewhere known, and the adapter filtered none
@@ -1778,7 +1800,7 @@ class Run {
       for (; i < frames.size() && frames[i].sent_ns < sent_before; ++i) {
         const FrameInfo& f = frames[i];
         if (WasDisturbed(u, f.sent_ns)) continue;
-        std::string fate = FateName(f, tx);
+        const std::string_view fate = FateName(f, tx);
         if (fate == "lost" || fate == "filtered_wrongly" ||
             (!tx && fate == "dropped" && !u.crc_injected)) {
           char detail[200];
@@ -1790,7 +1812,8 @@ class Run {
           // Once per check: the frames after it went the same way.
           u.checked_upto(tx) = frames.size();
           Broken(u, "frames_accounted", detail,
-                 std::string(tx ? "sent " : "received ") + traffic_kind_name(f.kind) + " " + fate);
+                 std::string(tx ? "sent " : "received ") + traffic_kind_name(f.kind) + " " +
+                     std::string(fate));
           break;
         }
       }
