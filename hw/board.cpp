@@ -490,7 +490,8 @@ Handshake Board::bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) {
   ++counters_.bulk_out_packets;
   counters_.endpoint_bytes[bulk_out_ep_] += len;
   if (!out_overrun_) {
-    if (out_transfer_.empty()) out_transfer_.reserve(kMaxOutTransfer + mps);
+    if (out_transfer_.capacity() < kMaxOutTransfer + mps)
+      out_transfer_.reserve(kMaxOutTransfer + mps);
     out_transfer_.insert(out_transfer_.end(), data, data + len);
   }
   if (len < mps) {
@@ -509,8 +510,13 @@ Handshake Board::bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) {
 // padding up to 60 bytes when the frame is shorter. Anything after frame and
 // padding (the next frame, when a zero-length packet was missing) is lost.
 void Board::EndTransfer() {
-  std::vector<uint8_t> t;
-  t.swap(out_transfer_);
+  // The transfer buffer keeps its room for the next transfer; the frame
+  // taken from it gets a buffer of its own size.
+  std::vector<uint8_t>& t = out_transfer_;
+  struct Clear {
+    std::vector<uint8_t>& t;
+    ~Clear() { t.clear(); }
+  } clear{t};
   if (out_overrun_) {
     out_overrun_ = false;
     return;
@@ -536,10 +542,7 @@ void Board::EndTransfer() {
   } else if (present > n && !(t.size() == kPaddedTransfer && n + 2 < kPaddedTransfer)) {
     ++counters_.tx_trailing_discarded;
   }
-  // The frame is the transfer's bytes after the length, in place.
-  t.erase(t.begin(), t.begin() + 2);
-  t.resize(n);
-  TakeForWire(std::move(t));
+  TakeForWire(std::vector<uint8_t>(t.begin() + 2, t.begin() + 2 + static_cast<ptrdiff_t>(n)));
 }
 
 void Board::TakeForWire(std::vector<uint8_t> frame) {
@@ -1005,6 +1008,14 @@ uint16_t Board::peek_phy_page(uint8_t mii_address, uint16_t page, uint8_t r) {
   Session session(this);
   Phy* phy = FindPhy(mii_address);
   return phy != nullptr && phy->answers() ? phy->PeekPage(page, r) : 0xFFFF;
+}
+
+std::optional<uint8_t> Board::phy_carrying_traffic() {
+  Session session(this);
+  for (const auto& phy : phys_) {
+    if (phy->CarriesTraffic()) return phy->address();
+  }
+  return std::nullopt;
 }
 
 PhyState Board::phy_state(uint8_t mii_address) {

@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -195,6 +196,8 @@ class Board : public UsbDevice {
   uint16_t peek_phy(uint8_t mii_address, uint8_t reg);
   uint16_t peek_phy_page(uint8_t mii_address, uint16_t page, uint8_t reg);
   PhyState phy_state(uint8_t mii_address);
+  // The first PHY (in the board's order) that carries traffic now, if any.
+  std::optional<uint8_t> phy_carrying_traffic();
   // MII address of the board's first PHY (0 when there is none).
   uint8_t first_phy_address() const;
 

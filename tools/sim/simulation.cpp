@@ -868,11 +868,8 @@ class Run {
   // The PHY whose cable carries the partner's frames: the one passing
   // traffic, else the one the driver chose.
   uint8_t PartnerPhy(Unit& u) {
-    for (const PhySetting& p : u.setting->phys) {
-      if (u.board->phy_state(static_cast<uint8_t>(p.address)).carries_traffic) {
-        return static_cast<uint8_t>(p.address);
-      }
-    }
+    // The board holds its PHYs in the scenario's order.
+    if (std::optional<uint8_t> carrying = u.board->phy_carrying_traffic()) return *carrying;
     if (const void* a = adapter(u)) {
       return static_cast<uint8_t>(host::read_adapter_field(a, "ActivePhyAddress"));
     }
