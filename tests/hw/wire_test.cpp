@@ -239,6 +239,15 @@ TEST(Wire, WithoutTheLogTheTapsSeeEveryFrameWhole) {
   rig.board.set_fate_tap(nullptr);
 }
 
+TEST(Wire, PhyCarryingTrafficFollowsTheLink) {
+  WireRig rig(At(100));
+  EXPECT_EQ(rig.board.phy_carrying_traffic(), std::optional<uint8_t>(1));
+  rig.board.plug(1, false);
+  rig.Sleep(kSecond);
+  EXPECT_EQ(rig.board.phy_carrying_traffic(), std::nullopt);
+  EXPECT_FALSE(rig.board.phy_state(1).carries_traffic);
+}
+
 TEST(Wire, BulkInNaksHoldOnlyUntilTheNextPartnerFrameStarts) {
   WireRig rig(At(10));
   const uint64_t t0 = rig.now;
