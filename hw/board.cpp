@@ -639,9 +639,14 @@ void Board::StartFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, ui
 }
 
 void Board::FrameFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t) {
+  ReceiveFromWire(mii_address, frame);
+  // The frame itself goes to the wire's record; the FIFO took a copy.
   if (tap_ || config_.keep_wire_log) {
-    RecordWire({t, mii_address, WireDirection::FromPartner, frame});
+    RecordWire({t, mii_address, WireDirection::FromPartner, std::move(frame)});
   }
+}
+
+void Board::ReceiveFromWire(uint8_t mii_address, const std::vector<uint8_t>& frame) {
   ++counters_.wire_rx_frames;
   counters_.wire_rx_bytes += frame.size();
   Phy* phy = FindPhy(mii_address);
@@ -657,7 +662,7 @@ void Board::FrameFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, ui
       return;
     }
   }
-  ReceiveIntoFifo(std::move(frame));
+  ReceiveIntoFifo(frame);
 }
 
 bool Board::AddressFilterPasses(const uint8_t* dst) const {
@@ -676,7 +681,7 @@ bool Board::AddressFilterPasses(const uint8_t* dst) const {
 
 // Filters a frame from the wire and queues it for the bulk-in pipe as
 // frame, 4 CRC bytes and the 4-byte status trailer.
-void Board::ReceiveIntoFifo(std::vector<uint8_t> frame) {
+void Board::ReceiveIntoFifo(const std::vector<uint8_t>& frame) {
   if (mac_reset_until_ != kNever || !(regs_[reg::kRxCtl0] & reg::kRxEnable)) {
     ++counters_.rx_dropped_disabled;
     Fate(FrameFate::RxDisabled, frame, 0);
@@ -721,8 +726,9 @@ void Board::ReceiveIntoFifo(std::vector<uint8_t> frame) {
   }
 
   const uint16_t length = static_cast<uint16_t>((frame.size() + 4) & 0x0FFF);
-  std::vector<uint8_t> entry = std::move(frame);
+  std::vector<uint8_t> entry;
   entry.reserve(entry_size);
+  entry.insert(entry.end(), frame.begin(), frame.end());
   for (int i = 0; i < 4; ++i)
     entry.push_back(static_cast<uint8_t>(crc >> (8 * i)));
   entry.push_back(static_cast<uint8_t>(length));

@@ -300,7 +300,8 @@ class Board : public UsbDevice {
   void StartFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
   void RecordWire(WireFrame frame);
   void FrameFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
-  void ReceiveIntoFifo(std::vector<uint8_t> frame);
+  void ReceiveFromWire(uint8_t mii_address, const std::vector<uint8_t>& frame);
+  void ReceiveIntoFifo(const std::vector<uint8_t>& frame);
   bool AddressFilterPasses(const uint8_t* dst) const;
   void FlushFifo();
   void FinishInFrame();
