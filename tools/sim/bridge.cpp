@@ -241,6 +241,14 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       while (!g_stop && board->partner_frames_waiting(kPhy) >= kPartnerQueue) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
       }
+      // Without the wire's pace nothing would keep the far end from filling
+      // the receive FIFO faster than the bus empties it: it waits for room
+      // there instead (as a PAUSE frame would hold it), so that no frame is
+      // lost for want of room.
+      while (!o.wire_limit && !g_stop &&
+             board->rx_fifo_bytes() + frame.size() + 8 > config.rx_fifo_bytes) {
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+      }
       board->send_from_partner(kPhy, frame, 0);
     }
   });
