@@ -893,7 +893,14 @@ void Board::set_echo(uint8_t mii_address, bool on, uint64_t delay_ns) {
 
 void Board::send_from_partner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t at_ns) {
   Session session(this, Session::kChanges);
-  Schedule(at_ns, {ScriptItem::Kind::Frame, mii_address, false, 0, std::move(frame)});
+  if (at_ns <= now_) {
+    // Due now: everything due before it has run (the session brought the
+    // model up to the clock), so it goes out at once, as the script would
+    // have sent it, without a stay in the script.
+    PartnerSends(mii_address, std::move(frame), now_);
+  } else {
+    Schedule(at_ns, {ScriptItem::Kind::Frame, mii_address, false, 0, std::move(frame)});
+  }
   AdvanceLocked();
 }
 
