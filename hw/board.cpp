@@ -59,14 +59,25 @@ class Board::Session {
     board_->AdvanceLocked();
   }
   ~Session() {
+    // Most calls leave nothing for the taps: the lock is then simply dropped,
+    // with no copy of a tap or a hook.
+    const bool frames_due = !board_->tap_pending_.empty();
+    const bool fates_due = !board_->fate_pending_.empty();
+    if (!frames_due && !fates_due && !(changes_ && board_->change_hook_)) return;
     std::function<void()> hook;
     if (changes_) hook = board_->change_hook_;
     std::vector<WireFrame> frames;
-    frames.swap(board_->tap_pending_);
-    std::function<void(const WireFrame&)> tap = board_->tap_;
+    std::function<void(const WireFrame&)> tap;
+    if (frames_due) {
+      frames.swap(board_->tap_pending_);
+      tap = board_->tap_;
+    }
     std::vector<FrameFateRecord> fates;
-    fates.swap(board_->fate_pending_);
-    std::function<void(const FrameFateRecord&)> fate_tap = board_->fate_tap_;
+    std::function<void(const FrameFateRecord&)> fate_tap;
+    if (fates_due) {
+      fates.swap(board_->fate_pending_);
+      fate_tap = board_->fate_tap_;
+    }
     lock_.unlock();
     if (tap) {
       for (const WireFrame& frame : frames)
@@ -174,7 +185,7 @@ void Board::FireAt(uint64_t t) {
     if (!rx.waiting.empty() && rx.free_at <= t) {
       std::vector<uint8_t> frame = std::move(rx.waiting.front());
       rx.waiting.pop_front();
-      StartFromPartner(address, frame, t);
+      StartFromPartner(address, std::move(frame), t);
       return;
     }
   }
@@ -478,7 +489,11 @@ Handshake Board::bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) {
   if (now_ < tx_last_start_ && out_transfer_.empty() && !out_overrun_) return Handshake::Nak;
   ++counters_.bulk_out_packets;
   counters_.endpoint_bytes[bulk_out_ep_] += len;
-  if (!out_overrun_) out_transfer_.insert(out_transfer_.end(), data, data + len);
+  if (!out_overrun_) {
+    if (out_transfer_.capacity() < kMaxOutTransfer + mps)
+      out_transfer_.reserve(kMaxOutTransfer + mps);
+    out_transfer_.insert(out_transfer_.end(), data, data + len);
+  }
   if (len < mps) {
     EndTransfer();  // a short or zero-length packet ends the transfer
   } else if (out_transfer_.size() > kMaxOutTransfer) {
@@ -495,8 +510,13 @@ Handshake Board::bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) {
 // padding up to 60 bytes when the frame is shorter. Anything after frame and
 // padding (the next frame, when a zero-length packet was missing) is lost.
 void Board::EndTransfer() {
-  std::vector<uint8_t> t;
-  t.swap(out_transfer_);
+  // The transfer buffer keeps its room for the next transfer; the frame
+  // taken from it gets a buffer of its own size.
+  std::vector<uint8_t>& t = out_transfer_;
+  struct Clear {
+    std::vector<uint8_t>& t;
+    ~Clear() { t.clear(); }
+  } clear{t};
   if (out_overrun_) {
     out_overrun_ = false;
     return;
@@ -525,11 +545,11 @@ void Board::EndTransfer() {
   TakeForWire(std::vector<uint8_t>(t.begin() + 2, t.begin() + 2 + static_cast<ptrdiff_t>(n)));
 }
 
-void Board::TakeForWire(const std::vector<uint8_t>& frame) {
-  Transmit(frame, std::max(now_, tx_wire_free_at_));
+void Board::TakeForWire(std::vector<uint8_t> frame) {
+  Transmit(std::move(frame), std::max(now_, tx_wire_free_at_));
 }
 
-void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
+void Board::Transmit(std::vector<uint8_t> frame, uint64_t t) {
   if (mac_reset_until_ != kNever || !(regs_[reg::kRxCtl0] & reg::kTxEnable)) {
     ++counters_.tx_dropped_disabled;
     Fate(FrameFate::TxDisabled, frame, 0);
@@ -537,12 +557,15 @@ void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
   }
   bool sent = false;
   int mbps = 0;  // the slowest wire it goes out on
+  const size_t size = frame.size();
+  size_t carriers = 0;
+  for (const auto& phy : phys_)
+    carriers += phy->CarriesTraffic() ? 1 : 0;
   for (const auto& phy : phys_) {
     if (!phy->CarriesTraffic()) continue;
     sent = true;
     const int rate = phy->speed_mbps();
     if (mbps == 0 || (rate != 0 && rate < mbps)) mbps = rate;
-    RecordWire({t, phy->address(), WireDirection::ToPartner, frame});
     const LinkPartnerConfig& partner = phy->partner();
     if (partner.echo && frame.size() >= 12) {
       ScriptItem reply{ScriptItem::Kind::Frame, phy->address(), false, 0, frame};
@@ -552,6 +575,12 @@ void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
       if (reply.frame.size() < kMinFrame) reply.frame.resize(kMinFrame, 0);
       Schedule(After(t, partner.echo_delay_ns), std::move(reply));
     }
+    // The last cable carrying it takes the frame itself, the others a copy.
+    if (--carriers == 0) {
+      RecordWire({t, phy->address(), WireDirection::ToPartner, std::move(frame)});
+    } else {
+      RecordWire({t, phy->address(), WireDirection::ToPartner, frame});
+    }
   }
   if (!sent) {
     ++counters_.tx_dropped_no_link;
@@ -559,16 +588,20 @@ void Board::Transmit(const std::vector<uint8_t>& frame, uint64_t t) {
     return;
   }
   ++counters_.wire_tx_frames;
-  counters_.wire_tx_bytes += frame.size();
+  counters_.wire_tx_bytes += size;
   if (config_.wire_at_link_rate) {
     tx_last_start_ = t;
-    tx_wire_free_at_ = t + WireTimeNs(frame.size(), mbps);
+    tx_wire_free_at_ = t + WireTimeNs(size, mbps);
   }
 }
 
 void Board::RecordWire(WireFrame frame) {
-  if (tap_) tap_pending_.push_back(frame);
-  wire_.push_back(std::move(frame));
+  if (!tap_) {
+    if (config_.keep_wire_log) wire_.push_back(std::move(frame));
+    return;
+  }
+  if (config_.keep_wire_log) wire_.push_back(frame);
+  tap_pending_.push_back(std::move(frame));
 }
 
 void Board::PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t) {
@@ -579,20 +612,41 @@ void Board::PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64
     rx.waiting.push_back(std::move(frame));
   } else {
     ++counters_.rx_partner_dropped;
-    Fate(FrameFate::RxPartnerBusy, frame, 0);
+    Fate(FrameFate::RxPartnerBusy, std::move(frame), 0);
   }
 }
 
-void Board::StartFromPartner(uint8_t mii_address, const std::vector<uint8_t>& frame, uint64_t t) {
+bool Board::partner_takes_frame(uint8_t mii_address) {
+  Session session(this);
+  auto it = rx_wire_.find(mii_address);
+  if (it == rx_wire_.end()) return true;
+  const RxWire& rx = it->second;
+  return (rx.waiting.empty() && now_ >= rx.free_at) ||
+         rx.waiting.size() < config_.partner_queue_frames;
+}
+
+void Board::partner_drops(size_t frames) {
+  Session session(this);
+  counters_.rx_partner_dropped += frames;
+}
+
+void Board::StartFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t) {
   if (config_.wire_at_link_rate) {
     Phy* phy = FindPhy(mii_address);
     rx_wire_[mii_address].free_at = t + WireTimeNs(frame.size(), phy ? phy->speed_mbps() : 0);
   }
-  FrameFromPartner(mii_address, frame, t);
+  FrameFromPartner(mii_address, std::move(frame), t);
 }
 
-void Board::FrameFromPartner(uint8_t mii_address, const std::vector<uint8_t>& frame, uint64_t t) {
-  RecordWire({t, mii_address, WireDirection::FromPartner, frame});
+void Board::FrameFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t) {
+  ReceiveFromWire(mii_address, frame);
+  // The frame itself goes to the wire's record; the FIFO took a copy.
+  if (tap_ || config_.keep_wire_log) {
+    RecordWire({t, mii_address, WireDirection::FromPartner, std::move(frame)});
+  }
+}
+
+void Board::ReceiveFromWire(uint8_t mii_address, const std::vector<uint8_t>& frame) {
   ++counters_.wire_rx_frames;
   counters_.wire_rx_bytes += frame.size();
   Phy* phy = FindPhy(mii_address);
@@ -671,11 +725,12 @@ void Board::ReceiveIntoFifo(const std::vector<uint8_t>& frame) {
     status |= inject_status_bits_;
   }
 
-  std::vector<uint8_t> entry(frame);
+  const uint16_t length = static_cast<uint16_t>((frame.size() + 4) & 0x0FFF);
+  std::vector<uint8_t> entry;
   entry.reserve(entry_size);
+  entry.insert(entry.end(), frame.begin(), frame.end());
   for (int i = 0; i < 4; ++i)
     entry.push_back(static_cast<uint8_t>(crc >> (8 * i)));
-  const uint16_t length = static_cast<uint16_t>((frame.size() + 4) & 0x0FFF);
   entry.push_back(static_cast<uint8_t>(length));
   entry.push_back(static_cast<uint8_t>(length >> 8));
   entry.push_back(status);
@@ -691,6 +746,22 @@ void Board::Fate(FrameFate fate, const std::vector<uint8_t>& bytes, size_t trail
   size_t n = bytes.size() > trailer ? bytes.size() - trailer : 0;
   fate_pending_.push_back(
       {now_, fate, std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n))});
+}
+
+void Board::Fate(FrameFate fate, std::vector<uint8_t>&& bytes, size_t trailer) {
+  if (!fate_tap_) return;
+  bytes.resize(bytes.size() > trailer ? bytes.size() - trailer : 0);
+  fate_pending_.push_back({now_, fate, std::move(bytes)});
+}
+
+void Board::ReadOutInFrame() {
+  std::vector<uint8_t> frame;
+  frame.swap(in_frame_);
+  if (!in_frame_raw_) {
+    fifo_bytes_ -= frame.size();
+    Fate(FrameFate::RxReadOut, std::move(frame), 8);
+  }
+  FinishInFrame();  // with nothing left to take off the FIFO's bytes
 }
 
 void Board::FlushFifo() {
@@ -727,8 +798,7 @@ Handshake Board::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet_size,
 
   if (in_zero_length_due_) {
     // The frame filled whole packets: a zero-length packet ends its transfer.
-    if (!in_frame_raw_) Fate(FrameFate::RxReadOut, in_frame_, 8);
-    FinishInFrame();
+    ReadOutInFrame();
     ++counters_.bulk_in_packets;
     return Handshake::Ack;
   }
@@ -750,8 +820,7 @@ Handshake Board::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet_size,
     if (chunk == mps) {
       in_zero_length_due_ = true;
     } else {
-      if (!in_frame_raw_) Fate(FrameFate::RxReadOut, in_frame_, 8);
-      FinishInFrame();
+      ReadOutInFrame();
     }
   }
   return Handshake::Ack;
@@ -780,7 +849,7 @@ void Board::Schedule(uint64_t at, ScriptItem item) {
   script_.emplace(std::make_pair(std::max(at, now_), ++script_seq_), std::move(item));
 }
 
-void Board::RunScriptItem(const ScriptItem& item, uint64_t t) {
+void Board::RunScriptItem(ScriptItem& item, uint64_t t) {
   Phy* phy = FindPhy(item.mii_address);
   switch (item.kind) {
     case ScriptItem::Kind::Plug:
@@ -793,7 +862,7 @@ void Board::RunScriptItem(const ScriptItem& item, uint64_t t) {
       if (phy) phy->SetHomeNetwork(item.flag, t);
       break;
     case ScriptItem::Kind::Frame:
-      PartnerSends(item.mii_address, item.frame, t);
+      PartnerSends(item.mii_address, std::move(item.frame), t);
       break;
   }
 }
@@ -824,7 +893,14 @@ void Board::set_echo(uint8_t mii_address, bool on, uint64_t delay_ns) {
 
 void Board::send_from_partner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t at_ns) {
   Session session(this, Session::kChanges);
-  Schedule(at_ns, {ScriptItem::Kind::Frame, mii_address, false, 0, std::move(frame)});
+  if (at_ns <= now_) {
+    // Due now: everything due before it has run (the session brought the
+    // model up to the clock), so it goes out at once, as the script would
+    // have sent it, without a stay in the script.
+    PartnerSends(mii_address, std::move(frame), now_);
+  } else {
+    Schedule(at_ns, {ScriptItem::Kind::Frame, mii_address, false, 0, std::move(frame)});
+  }
   AdvanceLocked();
 }
 
@@ -945,6 +1021,14 @@ uint16_t Board::peek_phy_page(uint8_t mii_address, uint16_t page, uint8_t r) {
   Session session(this);
   Phy* phy = FindPhy(mii_address);
   return phy != nullptr && phy->answers() ? phy->PeekPage(page, r) : 0xFFFF;
+}
+
+std::optional<uint8_t> Board::phy_carrying_traffic() {
+  Session session(this);
+  for (const auto& phy : phys_) {
+    if (phy->CarriesTraffic()) return phy->address();
+  }
+  return std::nullopt;
 }
 
 PhyState Board::phy_state(uint8_t mii_address) {

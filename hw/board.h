@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -195,6 +196,8 @@ class Board : public UsbDevice {
   uint16_t peek_phy(uint8_t mii_address, uint8_t reg);
   uint16_t peek_phy_page(uint8_t mii_address, uint16_t page, uint8_t reg);
   PhyState phy_state(uint8_t mii_address);
+  // The first PHY (in the board's order) that carries traffic now, if any.
+  std::optional<uint8_t> phy_carrying_traffic();
   // MII address of the board's first PHY (0 when there is none).
   uint8_t first_phy_address() const;
 
@@ -209,6 +212,13 @@ class Board : public UsbDevice {
   // The partner's frames due by now that wait for its cable to be free (at
   // most BoardConfig::partner_queue_frames; it drops what comes beyond).
   size_t partner_frames_waiting(uint8_t mii_address);
+  // Whether a frame sent from the partner now would be taken (sent at once or
+  // queued) rather than dropped; a caller that asks first need not build the
+  // frames the partner would drop, and counts them with partner_drops().
+  bool partner_takes_frame(uint8_t mii_address);
+  void partner_drops(size_t frames = 1);
+  // Every frame on the wires since the last clear_logs() (none when
+  // BoardConfig::keep_wire_log is off; the wire tap sees them all anyway).
   std::vector<WireFrame> wire_frames();
   std::vector<WireFrame> frames_sent_to_partner();
   void set_wire_tap(std::function<void(const WireFrame&)> tap);
@@ -264,7 +274,7 @@ class Board : public UsbDevice {
   void AdvanceLocked();
   uint64_t NextEventLocked() const;
   void FireAt(uint64_t t);
-  void RunScriptItem(const ScriptItem& item, uint64_t t);
+  void RunScriptItem(ScriptItem& item, uint64_t t);
   void Schedule(uint64_t at, ScriptItem item);
 
   Phy* FindPhy(uint8_t mii_address);
@@ -282,18 +292,21 @@ class Board : public UsbDevice {
   // The MAC takes a frame for the wire: it starts at once when the wire is
   // free, else when the one before it has left, and until it starts the
   // bulk-out pipe NAKs a new transfer.
-  void TakeForWire(const std::vector<uint8_t>& frame);
-  void Transmit(const std::vector<uint8_t>& frame, uint64_t t);
+  void TakeForWire(std::vector<uint8_t> frame);
+  void Transmit(std::vector<uint8_t> frame, uint64_t t);
   // A partner's frame reaches its cable at t: it starts when the cable is
   // free of the partner's frames before it.
   void PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
-  void StartFromPartner(uint8_t mii_address, const std::vector<uint8_t>& frame, uint64_t t);
+  void StartFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
   void RecordWire(WireFrame frame);
-  void FrameFromPartner(uint8_t mii_address, const std::vector<uint8_t>& frame, uint64_t t);
+  void FrameFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
+  void ReceiveFromWire(uint8_t mii_address, const std::vector<uint8_t>& frame);
   void ReceiveIntoFifo(const std::vector<uint8_t>& frame);
   bool AddressFilterPasses(const uint8_t* dst) const;
   void FlushFifo();
   void FinishInFrame();
+  // The frame being read went out whole: its fate is told and it is done.
+  void ReadOutInFrame();
 
   BoardConfig config_;
   Clock clock_;
@@ -365,6 +378,7 @@ class Board : public UsbDevice {
   std::deque<bool> raw_entries_;  // per FIFO entry: injected as is (takes no FIFO room)
   bool in_frame_raw_ = false;
   void Fate(FrameFate fate, const std::vector<uint8_t>& bytes, size_t trailer);
+  void Fate(FrameFate fate, std::vector<uint8_t>&& bytes, size_t trailer);
   Counters counters_;
 };
 

@@ -113,6 +113,9 @@ struct BoardConfig {
   bool wire_at_link_rate = true;
   // Frames a link partner holds for its wire; it drops what comes beyond.
   size_t partner_queue_frames = 64;
+  // The board keeps every frame on its wires for wire_frames(); a user that
+  // watches the wire tap instead turns it off and saves a copy per frame.
+  bool keep_wire_log = true;
 };
 
 // Nanoseconds a frame of `frame_bytes` (destination to payload, no FCS)

@@ -8,7 +8,9 @@
 #       replies across and iperf3 moves data through the driver, at each bus
 #       timing with the wire at 100 Mb/s, with neither bus nor wire limited,
 #       and through the plain TAP-to-TAP forwarder for comparison.
-# Set USBETH_BRIDGE_SECONDS to change the iperf3 run length (default 4).
+# Set USBETH_BRIDGE_SECONDS to change the iperf3 run length (default 4), and
+# USBETH_BRIDGE_ONLY to a regular expression to measure only the bridge runs
+# whose labels match it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -74,7 +76,9 @@ ip netns del usbeth-probe
 need ping iputils-ping
 need iperf3 iperf3 || { echo "ci-extra: iperf3 is not available"; exit 1; }
 
-NS_A=usbeth-a NS_B=usbeth-b TAP_A=ue-ndis TAP_B=ue-wire
+# Names can be changed so that two runs on one machine keep apart.
+NS_A=${USBETH_NS_A:-usbeth-a} NS_B=${USBETH_NS_B:-usbeth-b}
+TAP_A=${USBETH_TAP_A:-ue-ndis} TAP_B=${USBETH_TAP_B:-ue-wire}
 bridge_pid=""
 cleanup() {
   [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid" 2>/dev/null || true
@@ -89,6 +93,9 @@ trap cleanup EXIT
 # run iperf3, stop the bridge. Prints "label rtt_avg_ms throughput_mbps".
 measure() {
   local label=$1; shift
+  if [ -n "${USBETH_BRIDGE_ONLY:-}" ] && ! grep -qE "$USBETH_BRIDGE_ONLY" <<<"$label"; then
+    return 0
+  fi
   cleanup
   ip netns add $NS_A
   ip netns add $NS_B
@@ -129,14 +136,20 @@ measure() {
   fi
   python3 -c 'import sys; sys.exit(0 if float(sys.argv[1]) > 0 else 1)' "$tput" ||
     { echo "ci-extra: iperf3 moved no data ($label)"; return 1; }
-  printf '%-22s ping avg %8s ms   iperf3 TCP %9s Mb/s\n' "$label" "$rtt" "$tput" | tee -a "$OUT/bridge-figures.txt"
+  local dropped
+  dropped=$(sed -n 's/.*dropped for resources: \([0-9]*\).*/\1/p' "$OUT/bridge-$label.log")
+  printf '%-22s ping avg %8s ms   iperf3 TCP %9s Mb/s   dropped for resources %s\n' \
+    "$label" "$rtt" "$tput" "${dropped:--}" | tee -a "$OUT/bridge-figures.txt"
 }
 
 : >"$OUT/bridge-figures.txt"
 measure direct --direct
+DEEP="--registry TxQueueDepth=4 --registry RxQueueDepth=4"
 measure driver-no-limits --bus unthrottled --wire unlimited
+measure driver-no-limits-deep --bus unthrottled --wire unlimited $DEEP
 measure driver-unthrottled --bus unthrottled
 measure driver-high --bus high
+measure driver-high-deep --bus high $DEEP
 measure driver-full --bus full
 echo "-- bridge figures (also in $OUT/bridge-figures.txt)"
 cat "$OUT/bridge-figures.txt"

@@ -1,6 +1,7 @@
 // IRPs and the I/O manager's part of their life: allocation with the stack
 // locations behind the header, passing down, completion with the completion
 // routines, cancel, and free. The verifier tracks every IRP's state.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -35,7 +36,8 @@ struct IrpState {
 struct IrpRegistry {
   std::mutex mutex;
   PointerMap<PIRP, IrpState> live;
-  PointerSet<PIRP> freed;
+  // The IRPs freed last, oldest first: looked through only when a call names
+  // an IRP that is not live, to say whether it was one.
   std::deque<PIRP> freed_order;
   uint64_t serial = 0;
 };
@@ -61,7 +63,7 @@ auto with_state(PIRP irp, const char* what, const char* freed_code, Fn fn) {
   std::lock_guard<std::mutex> lock(r.mutex);
   IrpState* state = r.live.find(irp);
   if (state == nullptr) {
-    if (irp && r.freed.count(irp)) {
+    if (irp && std::find(r.freed_order.begin(), r.freed_order.end(), irp) != r.freed_order.end()) {
       bug_check(freed_code, std::string(what) + " on IRP " + hex(irp) + ", which was freed");
     }
     bug_check("BAD_IRP", std::string(what) + " on " + hex(irp) + ", which is not an IRP");
@@ -87,7 +89,6 @@ PIRP allocate_irp(CCHAR stack_size, const char* site) {
   InitializeListHead(&irp->HostLink);
   IrpRegistry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  r.freed.erase(irp);
   IrpState state;
   state.serial = ++r.serial;
   r.live[irp] = state;
@@ -102,12 +103,8 @@ void release_irp(PIRP irp) {
     IrpRegistry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.live.erase(irp);
-    r.freed.insert(irp);
     r.freed_order.push_back(irp);
-    if (r.freed_order.size() > kFreedIrpsRemembered) {
-      r.freed.erase(r.freed_order.front());
-      r.freed_order.pop_front();
-    }
+    if (r.freed_order.size() > kFreedIrpsRemembered) r.freed_order.pop_front();
     --counters().irps_live;
   }
   irp->HostMagic = 0;
@@ -191,7 +188,6 @@ void irp_reset() {
   IrpRegistry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.live.clear();
-  r.freed.clear();
   r.freed_order.clear();
   g_cancel_lock = 0;
 }

@@ -204,6 +204,7 @@ void FaultInjector::fail_span(FaultSite site, uint64_t n, uint64_t count) {
   SiteState& s = sites_[static_cast<int>(site)];
   s.fail_at = n == 0 || count == 0 ? 0 : s.calls + n;
   s.fail_end = s.fail_at == 0 ? 0 : s.fail_at + count;
+  s.armed = s.fail_at != 0 || s.rate > 0;
 }
 
 void FaultInjector::set_urb_tag(uint32_t tag) {
@@ -223,22 +224,32 @@ uint64_t FaultInjector::failures(FaultSite site) const {
 
 void FaultInjector::fail_rate(FaultSite site, double probability) {
   std::lock_guard<std::mutex> lock(g_faults_mutex);
-  sites_[static_cast<int>(site)].rate = probability;
+  SiteState& s = sites_[static_cast<int>(site)];
+  s.rate = probability;
+  s.armed = s.fail_at != 0 || s.rate > 0;
 }
 
 void FaultInjector::set_urb_rule(std::function<UrbFault(uint16_t)> rule) {
   std::lock_guard<std::mutex> lock(g_faults_mutex);
   urb_rule_ = std::move(rule);
+  has_urb_rule_ = static_cast<bool>(urb_rule_);
 }
 
 bool FaultInjector::should_fail(FaultSite site) {
   double rate;
   {
-    std::lock_guard<std::mutex> lock(g_faults_mutex);
     SiteState& s = sites_[static_cast<int>(site)];
-    ++s.calls;
-    if (s.fail_at != 0 && s.calls >= s.fail_at && s.calls < s.fail_end) {
-      if (s.calls + 1 == s.fail_end) s.fail_at = s.fail_end = 0;
+    if (!s.armed.load(std::memory_order_acquire)) {
+      s.calls.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(g_faults_mutex);
+    const uint64_t call = ++s.calls;
+    if (s.fail_at != 0 && call >= s.fail_at && call < s.fail_end) {
+      if (call + 1 == s.fail_end) {
+        s.fail_at = s.fail_end = 0;
+        s.armed = s.rate > 0;
+      }
       ++s.failures;
       return true;
     }
@@ -260,6 +271,7 @@ bool FaultInjector::should_fail(FaultSite site) {
 }
 
 UrbFault FaultInjector::urb_fault(uint16_t urb_function) {
+  if (!has_urb_rule_.load(std::memory_order_acquire)) return UrbFault::None;
   std::function<UrbFault(uint16_t)> rule;
   {
     std::lock_guard<std::mutex> lock(g_faults_mutex);
@@ -271,9 +283,11 @@ UrbFault FaultInjector::urb_fault(uint16_t urb_function) {
 void FaultInjector::set_bulk_rule(std::function<UrbFault(bool)> rule) {
   std::lock_guard<std::mutex> lock(g_faults_mutex);
   bulk_rule_ = std::move(rule);
+  has_bulk_rule_ = static_cast<bool>(bulk_rule_);
 }
 
 UrbFault FaultInjector::bulk_fault(bool direction_in) {
+  if (!has_bulk_rule_.load(std::memory_order_acquire)) return UrbFault::None;
   std::function<UrbFault(bool)> rule;
   {
     std::lock_guard<std::mutex> lock(g_faults_mutex);
@@ -289,10 +303,16 @@ uint64_t FaultInjector::calls(FaultSite site) const {
 
 void FaultInjector::reset() {
   std::lock_guard<std::mutex> lock(g_faults_mutex);
-  for (auto& s : sites_)
-    s = SiteState{};
+  for (auto& s : sites_) {
+    s.calls = 0;
+    s.armed = false;
+    s.fail_at = s.fail_end = 0;
+    s.rate = 0;
+    s.failures = 0;
+  }
   urb_rule_ = nullptr;
   bulk_rule_ = nullptr;
+  has_urb_rule_ = has_bulk_rule_ = false;
   urb_tag_ = 0;
 }
 

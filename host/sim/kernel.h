@@ -3,6 +3,7 @@
 // Everything in host/nt, host/ndis and host/usb is built on this interface.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -185,10 +186,13 @@ class FaultInjector {
   void reset();
 
  private:
+  // A site with nothing armed only counts its calls, without the lock: the
+  // allocations and requests of every frame pass here.
   struct SiteState {
-    uint64_t calls = 0;
-    uint64_t fail_at = 0;   // first call of the span to fail
-    uint64_t fail_end = 0;  // the call after the span
+    std::atomic<uint64_t> calls{0};
+    std::atomic<bool> armed{false};  // a span to fail or a rate is set
+    uint64_t fail_at = 0;            // first call of the span to fail
+    uint64_t fail_end = 0;           // the call after the span
     double rate = 0;
     uint64_t failures = 0;
   };
@@ -196,6 +200,7 @@ class FaultInjector {
   uint32_t urb_tag_ = 0;
   std::function<UrbFault(uint16_t)> urb_rule_;
   std::function<UrbFault(bool)> bulk_rule_;
+  std::atomic<bool> has_urb_rule_{false}, has_bulk_rule_{false};
 };
 FaultInjector& faults();
 

@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
 #include "sim/event_queue.h"
 #include "sim/scheduler.h"
 #include "wdk_nt.h"
@@ -29,6 +33,7 @@ class ThreadedScheduler final : public Scheduler {
         time_scale_(time_scale > 0 ? time_scale : 1.0),
         start_(Clock::now()) {
     if (processors == 0) processors = 1;
+    waiting_until_.assign(processors, kRunning);
     for (unsigned i = 0; i < processors; ++i) {
       workers_.emplace_back([this, i] { worker(static_cast<int>(i)); });
     }
@@ -57,11 +62,13 @@ class ThreadedScheduler final : public Scheduler {
                       const char* what) override {
     if (!fn) bug_check("INVALID_EVENT", "event without a routine");
     EventId id;
+    bool wake;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       id = queue_.add(when, rng_(), level, std::move(fn), what ? what : "event");
+      wake = unwatched_locked(when);
     }
-    work_cv_.notify_all();
+    if (wake) work_cv_.notify_one();
     return id;
   }
 
@@ -77,13 +84,14 @@ class ThreadedScheduler final : public Scheduler {
   }
 
   void arm_timer(TimerId timer, Nanoseconds when) override {
-    bool armed;
+    bool armed, wake;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       armed = queue_.arm(timer, when, rng_());
+      wake = armed && unwatched_locked(when);
     }
     if (!armed) bug_check("INVALID_TIMER", "arm_timer of a timer that does not exist");
-    work_cv_.notify_all();
+    if (wake) work_cv_.notify_one();
   }
 
   bool disarm_timer(TimerId timer) override {
@@ -180,20 +188,48 @@ class ThreadedScheduler final : public Scheduler {
     return start_ + std::chrono::nanoseconds(static_cast<int64_t>(real));
   }
 
+  // Whether a waiting worker must be woken for an event due at `when`: not
+  // when one of them already waits for a time at or before it (it will look
+  // at the queue then), nor when none waits (a running one looks when it is
+  // done). One woken worker suffices: it looks at the whole queue, and takes
+  // the watch for what it leaves behind (see worker()).
+  bool unwatched_locked(Nanoseconds when) const {
+    bool any_waiting = false;
+    for (Nanoseconds until : waiting_until_) {
+      if (until == kRunning) continue;
+      if (until <= when) return false;
+      any_waiting = true;
+    }
+    return any_waiting;
+  }
+
   void worker(int processor) {
     current_context().processor = processor;
+#if defined(__linux__)
+    // Events fall due every 125 us at high speed: the default timer slack
+    // of 50 us would stretch each wait for one by up to that much.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+#endif
     std::unique_lock<std::mutex> lock(mutex_);
+    Nanoseconds& waiting_until = waiting_until_[static_cast<size_t>(processor)];
     while (!stopping_) {
       Nanoseconds when;
       if (!queue_.next(&when)) {
+        waiting_until = kForever;
         work_cv_.wait(lock);
+        waiting_until = kRunning;
         continue;
       }
       if (when > now()) {
+        waiting_until = when;
         work_cv_.wait_until(lock, real_time(when));
+        waiting_until = kRunning;
         continue;
       }
       EventQueue::Due event = queue_.pop();
+      // What is left needs a watcher while this one runs: the event taken
+      // may run long, or wait for one of those behind it.
+      if (queue_.next(&when) && unwatched_locked(when)) work_cv_.notify_one();
       ++running_;
       ++events_run_;
       uint8_t irql = DISPATCH_LEVEL;
@@ -244,6 +280,10 @@ class ThreadedScheduler final : public Scheduler {
   int running_ = 0;
   bool stopping_ = false;
   std::exception_ptr failure_;
+  // Per worker: the time it waits for (kForever: for any event at all), or
+  // kRunning while it is not waiting.
+  static constexpr Nanoseconds kRunning = 0;
+  std::vector<Nanoseconds> waiting_until_;
   std::vector<std::thread> workers_;
 };
 

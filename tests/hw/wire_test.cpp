@@ -176,6 +176,78 @@ TEST(Wire, PartnerQueueIsBoundedAndDropsBeyondIt) {
   rig.board.set_fate_tap(nullptr);
 }
 
+// A caller may ask whether the partner would take a frame before building
+// it: the answer is what send_from_partner would do at that moment, and the
+// drops it counts itself show in the counters.
+TEST(Wire, PartnerTakesFrameTellsAQueueWithRoomFromAFullOne) {
+  BoardConfig config = At(10);
+  config.partner_queue_frames = 2;
+  config.rx_fifo_bytes = 1 << 16;
+  WireRig rig(config);
+  EXPECT_TRUE(rig.board.partner_takes_frame(1));  // nothing sent yet
+  for (uint8_t i = 1; i <= 3; ++i) {
+    EXPECT_TRUE(rig.board.partner_takes_frame(1)) << int(i);
+    rig.board.send_from_partner(1, Frame(kStation, 1514, i));
+  }
+  // One on the wire, two waiting: the next would be dropped.
+  EXPECT_FALSE(rig.board.partner_takes_frame(1));
+  rig.board.partner_drops(2);
+  EXPECT_EQ(rig.board.counters().rx_partner_dropped, 2u);
+  EXPECT_EQ(rig.board.counters().wire_rx_frames, 1u);
+  // Once the first has left the wire, one more fits again.
+  rig.Sleep(WireTimeNs(1514, 10));
+  EXPECT_TRUE(rig.board.partner_takes_frame(1));
+  rig.board.send_from_partner(1, Frame(kStation, 1514, 4));
+  EXPECT_FALSE(rig.board.partner_takes_frame(1));
+  EXPECT_EQ(rig.board.counters().rx_partner_dropped, 2u);
+}
+
+// Without the wire log the tap still sees every frame both ways, whole, and
+// the frames read out on the bulk-in pipe are told as fates with their bytes
+// (trailer taken off) while the FIFO's room comes back.
+TEST(Wire, WithoutTheLogTheTapsSeeEveryFrameWhole) {
+  BoardConfig config = At(100);
+  config.keep_wire_log = false;
+  WireRig rig(config);
+  std::vector<WireFrame> seen;
+  std::vector<FrameFateRecord> fates;
+  rig.board.set_wire_tap([&](const WireFrame& f) { seen.push_back(f); });
+  rig.board.set_fate_tap([&](const FrameFateRecord& f) { fates.push_back(f); });
+  const auto in = Frame(kStation, 1514, 7);
+  rig.board.send_from_partner(1, in);
+  auto out = Frame(kPeer, 600, 9);
+  std::vector<uint8_t> transfer = {static_cast<uint8_t>(out.size()),
+                                   static_cast<uint8_t>(out.size() >> 8)};
+  transfer.insert(transfer.end(), out.begin(), out.end());
+  rig.SendTransfer(transfer, false);
+  rig.Sleep(kMillisecond);
+  auto got = rig.ReceiveTransfer();
+  ASSERT_TRUE(got.has_value());
+  ASSERT_EQ(got->size(), in.size() + 8);
+  EXPECT_TRUE(std::equal(in.begin(), in.end(), got->begin()));
+  EXPECT_EQ(rig.board.rx_fifo_bytes(), 0u);
+  EXPECT_TRUE(rig.board.wire_frames().empty());
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].direction, WireDirection::FromPartner);
+  EXPECT_EQ(seen[0].bytes, in);
+  EXPECT_EQ(seen[1].direction, WireDirection::ToPartner);
+  EXPECT_EQ(seen[1].bytes, out);
+  ASSERT_EQ(fates.size(), 1u);
+  EXPECT_EQ(fates[0].fate, FrameFate::RxReadOut);
+  EXPECT_EQ(fates[0].bytes, std::vector<uint8_t>(got->begin(), got->end() - 8));
+  rig.board.set_wire_tap(nullptr);
+  rig.board.set_fate_tap(nullptr);
+}
+
+TEST(Wire, PhyCarryingTrafficFollowsTheLink) {
+  WireRig rig(At(100));
+  EXPECT_EQ(rig.board.phy_carrying_traffic(), std::optional<uint8_t>(1));
+  rig.board.plug(1, false);
+  rig.Sleep(kSecond);
+  EXPECT_EQ(rig.board.phy_carrying_traffic(), std::nullopt);
+  EXPECT_FALSE(rig.board.phy_state(1).carries_traffic);
+}
+
 TEST(Wire, BulkInNaksHoldOnlyUntilTheNextPartnerFrameStarts) {
   WireRig rig(At(10));
   const uint64_t t0 = rig.now;

@@ -156,6 +156,29 @@ TEST(FrameCheck, FramesCarryTheirOwnCheck) {
   EXPECT_EQ(check_frame(arp, a, b).check, FrameCheck::NotChecked);
 }
 
+// The pattern is (sequence * 7 + index) mod 256 from byte 20 on, whatever
+// the sequence (every starting value, wrapping past 255) and the size; a
+// flipped byte at the far end of the longest frame is still seen.
+TEST(FrameCheck, PatternIsTheSameAtEverySequenceAndSize) {
+  Mac a{2, 0, 0, 0, 0, 1}, b{2, 0, 0, 0, 0, 2};
+  for (uint32_t seq : {0u, 1u, 33u, 36u, 37u, 255u, 256u, 0x01020304u, 0xFFFFFFFFu}) {
+    for (unsigned size : {20u, 21u, 60u, 276u, 1514u, 4000u}) {
+      auto f = make_checked_frame(a, b, seq, size);
+      ASSERT_EQ(f.size(), size);
+      for (size_t i = kCheckedHeaderBytes; i < size; ++i) {
+        ASSERT_EQ(f[i], static_cast<uint8_t>(seq * 7 + i)) << seq << " " << size << " " << i;
+      }
+      CheckedFrame c = check_frame(f, a, b);
+      ASSERT_EQ(c.check, FrameCheck::Good) << seq << " " << size;
+      EXPECT_EQ(c.sequence, seq);
+      if (size > kCheckedHeaderBytes) {
+        f.back() ^= 1;
+        EXPECT_EQ(check_frame(f, a, b).check, FrameCheck::Corrupt) << seq << " " << size;
+      }
+    }
+  }
+}
+
 TEST(FrameCheck, StreamCountsGoodDamagedDuplicatedAndMissing) {
   Mac a{2, 0, 0, 0, 0, 1}, b{2, 0, 0, 0, 0, 2};
   StreamCheck s;

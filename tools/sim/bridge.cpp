@@ -66,6 +66,8 @@ class BridgeProtocol : public host::ndis::Protocol {
     Protocol::send_complete(m, p, status);
     if (status == NDIS_STATUS_SUCCESS) {
       sends_succeeded++;
+    } else if (status == NDIS_STATUS_RESOURCES) {
+      sends_resources++;
     } else if (status == NDIS_STATUS_REQUEST_ABORTED) {
       sends_aborted++;
     } else {
@@ -74,7 +76,7 @@ class BridgeProtocol : public host::ndis::Protocol {
   }
   // What became of the sends: completed with success, with another status,
   // or given back unsent (still queued in NDIS at halt).
-  std::atomic<uint64_t> sends_succeeded{0}, sends_failed{0}, sends_aborted{0};
+  std::atomic<uint64_t> sends_succeeded{0}, sends_failed{0}, sends_aborted{0}, sends_resources{0};
 
  private:
   Tap& tap_;
@@ -141,10 +143,15 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   config.speed = o.bus == "full" ? hw::BusSpeed::Full : hw::BusSpeed::High;
   config.rx_fifo_bytes = 32768;
   config.wire_at_link_rate = o.wire_limit;
+  config.keep_wire_log = false;  // the wire tap sees every frame
   auto board =
       std::make_unique<hw::Board>(config, [] { return host::Kernel::get().scheduler().now(); });
   host::usb::BusOptions bus_options;
   bus_options.unthrottled = o.bus == "unthrottled";
+  // A bus without limits has no frame timing either: a request is carried
+  // out as soon as it is submitted and completed then, rather than at the
+  // next (micro)frame boundary, so the bus never paces the traffic.
+  if (bus_options.unthrottled) bus_options.completion = host::usb::CompletionMode::BeforeReturn;
   auto bus = std::make_unique<host::usb::BusDriver>(*board, bus_options);
 
   Count ndis_to_wire, wire_to_ndis, wire_out;
@@ -164,6 +171,8 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   host::ndis::AdapterSetup setup;
   setup.lower_device = bus->device_object();
   setup.name = "usbeth0";
+  for (const auto& [keyword, value] : o.registry)
+    setup.registry.set_string(keyword, value);
   host::ndis::Miniport& miniport = ndis->add_adapter(std::move(setup));
   host::ndis::Protocol::Options po;
   po.keep_received_packets = false;
@@ -232,6 +241,14 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       while (!g_stop && board->partner_frames_waiting(kPhy) >= kPartnerQueue) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
       }
+      // Without the wire's pace nothing would keep the far end from filling
+      // the receive FIFO faster than the bus empties it: it waits for room
+      // there instead (as a PAUSE frame would hold it), so that no frame is
+      // lost for want of room.
+      while (!o.wire_limit && !g_stop &&
+             board->rx_fifo_bytes() + frame.size() + 8 > config.rx_fifo_bytes) {
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+      }
       board->send_from_partner(kPhy, frame, 0);
     }
   });
@@ -257,6 +274,7 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
 
   // Halt as NDIS would at unload; the verifier checks for leaks.
   protocol->run_until([&] { return protocol->sends_in_flight() == 0; }, 5 * host::kSecond);
+  const uint64_t no_buffer = protocol->query_ulong(OID_GEN_RCV_NO_BUFFER).value_or(0);
   miniport.halt();
   protocol->close();
   ndis->unload_driver();
@@ -264,15 +282,33 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   hw::Counters c = board->counters();
   std::printf("bridge stopped; adapter halted, nothing leaked\n");
   print_counts("protocol sends (NDIS side -> driver)", ndis_to_wire);
-  std::printf("  %-34s %10llu success %10llu other status %6llu unsent at halt\n",
-              "  of which completed", static_cast<unsigned long long>(protocol->sends_succeeded),
-              static_cast<unsigned long long>(protocol->sends_failed),
-              static_cast<unsigned long long>(protocol->sends_aborted));
+  std::printf(
+      "  %-34s %10llu success %10llu NDIS_STATUS_RESOURCES %6llu other status %6llu unsent at "
+      "halt\n",
+      "  of which completed", static_cast<unsigned long long>(protocol->sends_succeeded),
+      static_cast<unsigned long long>(protocol->sends_resources),
+      static_cast<unsigned long long>(protocol->sends_failed),
+      static_cast<unsigned long long>(protocol->sends_aborted));
   print_counts("put on the wire (-> far end)", wire_out);
   print_counts("indicated (driver -> NDIS side)", wire_to_ndis);
   std::printf("  board: %llu frames from the far end, %llu lost in a full receive FIFO\n",
               static_cast<unsigned long long>(c.wire_rx_frames),
               static_cast<unsigned long long>(c.rx_fifo_overflows));
+  // Every frame lost for want of room on the way through the adapter, one
+  // figure (the TAPs' own refusals, an interface down for one, apart).
+  const uint64_t for_resources =
+      protocol->sends_resources + no_buffer + c.rx_fifo_overflows + c.rx_partner_dropped;
+  std::printf(
+      "  dropped for resources: %llu (sends completed with NDIS_STATUS_RESOURCES %llu, "
+      "receives without a buffer %llu, receive FIFO overflows %llu, dropped by the far end "
+      "%llu); refused by a TAP or unsendable: %llu\n",
+      static_cast<unsigned long long>(for_resources),
+      static_cast<unsigned long long>(protocol->sends_resources.load()),
+      static_cast<unsigned long long>(no_buffer),
+      static_cast<unsigned long long>(c.rx_fifo_overflows),
+      static_cast<unsigned long long>(c.rx_partner_dropped),
+      static_cast<unsigned long long>(ndis_to_wire.refused + wire_to_ndis.refused +
+                                      wire_out.refused));
   protocol.reset();
   ndis.reset();
   bus.reset();

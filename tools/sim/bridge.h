@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace usbeth::sim {
 
@@ -22,6 +24,9 @@ struct BridgeOptions {
   unsigned seconds = 0;  // 0: until SIGINT or SIGTERM
   bool verbose = false;
   uint64_t seed = 1;
+  // Registry settings of the adapter, keyword and value as the INF writes
+  // them (hexadecimal strings), e.g. TxQueueDepth and RxQueueDepth.
+  std::vector<std::pair<std::string, std::string>> registry;
 };
 
 // Runs until told to stop; returns the process exit code.

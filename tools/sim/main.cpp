@@ -206,6 +206,15 @@ int main(int argc, char** argv) {
                 "forward frames TAP to TAP without the driver (for comparison)");
   sub->add_option("--seconds", bridge.seconds, "stop after this many seconds (0: until a signal)");
   sub->add_flag("--verbose,-v", bridge.verbose, "print link changes and counters each second");
+  std::vector<std::string> bridge_registry;
+  sub->add_option("--registry", bridge_registry,
+                  "a registry setting of the adapter, KEYWORD=VALUE with the value as the INF "
+                  "gives it (hexadecimal), e.g. TxQueueDepth=4; may be repeated")
+      ->each([](const std::string& kv) {
+        if (kv.find('=') == std::string::npos || kv.front() == '=') {
+          throw CLI::ValidationError("--registry", "'" + kv + "' is not KEYWORD=VALUE");
+        }
+      });
   SoakArgs soak;
   CLI::App* soak_cmd = app.add_subcommand(
       "soak",
@@ -236,6 +245,10 @@ int main(int argc, char** argv) {
   }
 
   bridge.wire_limit = bridge_wire == "link-rate";
+  for (const std::string& kv : bridge_registry) {
+    const size_t eq = kv.find('=');
+    bridge.registry.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
+  }
   if (*sub) return run_bridge(bridge);
   if (*soak_cmd) return RunSoak(soak);
   return RunScenario(run);

@@ -1,11 +1,13 @@
 #include "simulation.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <limits>
 #include <list>
 #include <map>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -265,7 +268,8 @@ struct Unit {
   std::list<Stream> streams;
   uint64_t traffic_epoch = 0;  // bumped to end every stream at once
   StreamCheck tx_check, rx_check;
-  std::vector<FrameInfo> tx_frames, rx_frames;
+  // By sequence number; a deque grows without moving what it holds.
+  std::deque<FrameInfo> tx_frames, rx_frames;
   std::unordered_map<uint64_t, uint32_t> pending_sends;  // protocol frame number -> sequence
   std::vector<uint32_t> held_at_halt;  // sequences of the frames held at the halt's summary
   uint64_t tx_no_packet = 0;           // sends the protocol could not make: its pool was empty
@@ -444,6 +448,7 @@ class Run {
       u->rng.seed(seeds());
       hw::BoardConfig board = board_for(s_.adapters[i], s_.bus);
       board.wire_at_link_rate = s_.wire_limit;
+      board.keep_wire_log = false;  // the wire tap sees every frame
       u->board = std::make_unique<hw::Board>(std::move(board), [] { return now_ns(); });
       host::usb::BusOptions bus;
       bus.unthrottled = s_.bus == BusSpeedSetting::Unthrottled;
@@ -850,20 +855,25 @@ class Run {
     uint32_t seq = u.rx_check.next_sequence();
     Mac dst = Destination(u, kind, group, true);
     u.rx_frames.push_back({now_ns(), stream, Fate::Pending, ShouldPass(u, dst), false});
+    const uint8_t phy = PartnerPhy(u);
+    // A frame the partner has no room for is never built: offered faster
+    // than its wire carries, it is dropped there and then.
+    if (!u.board->partner_takes_frame(phy)) {
+      u.board->partner_drops();
+      u.rx_frames.back().fate = Fate::PartnerBusy;
+      return;
+    }
     auto frame = make_checked_frame(dst, u.partner_mac, seq, size);
     // The partner's MAC pads short frames to the Ethernet minimum.
     if (frame.size() < 60) frame.resize(60, 0);
-    u.board->send_from_partner(PartnerPhy(u), std::move(frame), 0);
+    u.board->send_from_partner(phy, std::move(frame), 0);
   }
 
   // The PHY whose cable carries the partner's frames: the one passing
   // traffic, else the one the driver chose.
   uint8_t PartnerPhy(Unit& u) {
-    for (const PhySetting& p : u.setting->phys) {
-      if (u.board->phy_state(static_cast<uint8_t>(p.address)).carries_traffic) {
-        return static_cast<uint8_t>(p.address);
-      }
-    }
+    // The board holds its PHYs in the scenario's order.
+    if (std::optional<uint8_t> carrying = u.board->phy_carrying_traffic()) return *carrying;
     if (const void* a = adapter(u)) {
       return static_cast<uint8_t>(host::read_adapter_field(a, "ActivePhyAddress"));
     }
@@ -1718,50 +1728,68 @@ class Run {
       for (const char* k : kRx)
         n[k] = 0;
     }
+    // Counted by name index first: one array step per frame.
+    std::array<int64_t, std::size(kFateNames)> by_name{};
+    int64_t sent = 0, echoed = 0, beyond_filter = 0;
     for (const FrameInfo& f : frames) {
       if (kind && f.kind != *kind) continue;
-      ++n["sent"];
-      if (tx && f.echoed) ++n["echoed"];
-      n[FateName(f, tx)]++;
-      if (!tx && f.fate == Fate::Delivered && !f.should_pass) ++n["beyond_filter"];
+      ++sent;
+      if (tx && f.echoed) ++echoed;
+      ++by_name[FateIndex(f, tx)];
+      if (!tx && f.fate == Fate::Delivered && !f.should_pass) ++beyond_filter;
+    }
+    if (sent) n["sent"] += sent;
+    if (echoed) n["echoed"] += echoed;
+    if (beyond_filter) n["beyond_filter"] += beyond_filter;
+    for (size_t i = 0; i < by_name.size(); ++i) {
+      if (by_name[i]) n[kFateNames[i]] += by_name[i];
     }
     return n;
   }
 
-  static std::string FateName(const FrameInfo& f, bool tx) {
+  static constexpr const char* kFateNames[] = {
+      "lost",      "delivered",  "refused",          "held",         "halted",   "no_link",
+      "disabled",  "filtered",   "filtered_wrongly", "partner_busy", "overflow", "flushed",
+      "discarded", "contention", "too_long",         "dropped"};
+
+  static size_t FateIndex(const FrameInfo& f, bool tx) {
     switch (f.fate) {
       case Fate::Pending:
-        return "lost";
+        return 0;
       case Fate::Delivered:
-        return "delivered";
+        return 1;
       case Fate::Refused:
-        return "refused";
+        return 2;
       case Fate::Held:
-        return "held";
+        return 3;
       case Fate::Halted:
-        return "halted";
+        return 4;
       case Fate::NoLink:
-        return "no_link";
+        return 5;
       case Fate::Disabled:
-        return "disabled";
+        return 6;
       case Fate::Filtered:
-        return f.should_pass ? "filtered_wrongly" : "filtered";
+        return f.should_pass ? 8 : 7;
       case Fate::PartnerBusy:
-        return "partner_busy";
+        return 9;
       case Fate::Overflow:
-        return "overflow";
+        return 10;
       case Fate::Flushed:
-        return "flushed";
+        return 11;
       case Fate::Discarded:
-        return "discarded";
+        return 12;
       case Fate::Contention:
-        return "contention";
+        return 13;
       case Fate::TooLong:
-        return "too_long";
+        return 14;
       case Fate::ReadOut:
-        return tx ? "lost" : "dropped";
+        return tx ? 0 : 15;
     }
-    return "lost";
+    return 0;
+  }
+
+  static std::string_view FateName(const FrameInfo& f, bool tx) {
+    return kFateNames[FateIndex(f, tx)];
   }
 
   // Every test frame ended somewhere known, and the adapter filtered none
@@ -1776,7 +1804,7 @@ class Run {
         // in NDIS's queue first may still be with the driver when a
         // disturbance strikes.
         if (WasDisturbed(u, std::max(f.sent_ns, f.taken_ns))) continue;
-        std::string fate = FateName(f, tx);
+        const std::string_view fate = FateName(f, tx);
         if (fate == "lost" || fate == "filtered_wrongly" ||
             (!tx && fate == "dropped" && !u.crc_injected)) {
           char detail[200];
@@ -1788,7 +1816,8 @@ class Run {
           // Once per check: the frames after it went the same way.
           u.checked_upto(tx) = frames.size();
           Broken(u, "frames_accounted", detail,
-                 std::string(tx ? "sent " : "received ") + traffic_kind_name(f.kind) + " " + fate);
+                 std::string(tx ? "sent " : "received ") + traffic_kind_name(f.kind) + " " +
+                     std::string(fate));
           break;
         }
       }

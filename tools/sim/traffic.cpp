@@ -1,19 +1,33 @@
 #include "traffic.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace usbeth::sim {
 namespace {
 
-uint8_t pattern_byte(uint32_t sequence, size_t index) {
-  return static_cast<uint8_t>(sequence * 7 + index);
+// The pattern byte at `index` of frame `sequence` is (sequence * 7 + index)
+// mod 256: a run of consecutive byte values, so a frame's whole pattern is
+// one slice of this ramp and is written and compared with one copy.
+constexpr size_t kMaxPattern = 0xFFFF;  // the length field's reach
+struct Ramp {
+  std::array<uint8_t, 256 + kMaxPattern> bytes;
+  constexpr Ramp() : bytes() {
+    for (size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<uint8_t>(i);
+  }
+};
+const Ramp kRamp;
+
+const uint8_t* pattern(uint32_t sequence) {
+  return kRamp.bytes.data() + static_cast<uint8_t>(sequence * 7 + kCheckedHeaderBytes);
 }
 
 }  // namespace
 
 std::vector<uint8_t> make_checked_frame(const Mac& dst, const Mac& src, uint32_t sequence,
                                         unsigned size) {
-  size = std::max(size, kCheckedHeaderBytes);
+  size = std::clamp<unsigned>(size, kCheckedHeaderBytes, kMaxPattern);
   std::vector<uint8_t> f(size);
   std::copy(dst.begin(), dst.end(), f.begin());
   std::copy(src.begin(), src.end(), f.begin() + 6);
@@ -23,8 +37,7 @@ std::vector<uint8_t> make_checked_frame(const Mac& dst, const Mac& src, uint32_t
   f[15] = static_cast<uint8_t>(size);
   for (int i = 0; i < 4; ++i)
     f[16 + i] = static_cast<uint8_t>(sequence >> (24 - 8 * i));
-  for (size_t i = kCheckedHeaderBytes; i < size; ++i)
-    f[i] = pattern_byte(sequence, i);
+  std::memcpy(f.data() + kCheckedHeaderBytes, pattern(sequence), size - kCheckedHeaderBytes);
   return f;
 }
 
@@ -45,8 +58,9 @@ CheckedFrame check_frame(const std::vector<uint8_t>& bytes, const Mac& dst, cons
       !std::equal(src.begin(), src.end(), bytes.begin() + 6)) {
     return out;
   }
-  for (size_t i = kCheckedHeaderBytes; i < out.size; ++i) {
-    if (bytes[i] != pattern_byte(out.sequence, i)) return out;
+  if (std::memcmp(bytes.data() + kCheckedHeaderBytes, pattern(out.sequence),
+                  out.size - kCheckedHeaderBytes) != 0) {
+    return out;
   }
   out.check = FrameCheck::Good;
   return out;

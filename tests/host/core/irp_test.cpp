@@ -377,6 +377,20 @@ TEST_F(IrpVerifierTest, FreeingTwiceIsABugCheck) {
   EXPECT_BUG_CHECK(IoFreeIrp(irp), "IRP_DOUBLE_FREE");
 }
 
+// The second free is recognised behind thousands of other IRPs freed since,
+// with the IRPs still live (and new ones at reused addresses) untouched.
+TEST_F(IrpVerifierTest, FreeingTwiceIsCaughtBehindManyOtherFrees) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  PIRP kept = IoAllocateIrp(2, FALSE);
+  IoFreeIrp(irp);
+  for (int i = 0; i < 3000; ++i)
+    IoFreeIrp(IoAllocateIrp(1, FALSE));
+  PIRP again = IoAllocateIrp(1, FALSE);
+  IoFreeIrp(again);
+  IoFreeIrp(kept);
+  EXPECT_BUG_CHECK(IoFreeIrp(irp), "IRP_DOUBLE_FREE");
+}
+
 TEST_F(IrpVerifierTest, FreeingWhileTheLowerDriverHoldsItIsABugCheck) {
   mode_ = Lower::Pend;
   PIRP irp = async_irp(&IrpTest::free_and_keep);

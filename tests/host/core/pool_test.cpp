@@ -82,6 +82,47 @@ TEST_F(PoolTest, FailASpanAndOnlyTheUrbTagsAllocations) {
   ExFreePool(other);
 }
 
+// Calls are counted whether or not anything is armed, so a span set after
+// many quiet calls still counts from then; the site is quiet again after the
+// span and after a rate is taken back, and rules apply only while set.
+TEST_F(PoolTest, FaultSitesCountQuietCallsAndDisarmAfterTheSpan) {
+  auto allocate = [&] {
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    if (p) ExFreePool(p);
+    return p != nullptr;
+  };
+  for (int i = 0; i < 5; ++i)
+    EXPECT_TRUE(allocate());
+  EXPECT_EQ(host::faults().calls(host::FaultSite::PoolAllocation), 5u);
+  host::faults().fail_span(host::FaultSite::PoolAllocation, 2, 2);
+  EXPECT_TRUE(allocate());   // call 6
+  EXPECT_FALSE(allocate());  // 7
+  EXPECT_FALSE(allocate());  // 8
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(allocate());  // 9..11: the span is over
+  EXPECT_EQ(host::faults().calls(host::FaultSite::PoolAllocation), 11u);
+  EXPECT_EQ(host::faults().failures(host::FaultSite::PoolAllocation), 2u);
+  host::faults().fail_nth(host::FaultSite::PoolAllocation, 1);
+  EXPECT_FALSE(allocate());
+  EXPECT_TRUE(allocate());
+  host::faults().fail_rate(host::FaultSite::PoolAllocation, 1.0);
+  EXPECT_FALSE(allocate());
+  host::faults().fail_rate(host::FaultSite::PoolAllocation, 0);
+  EXPECT_TRUE(allocate());
+  EXPECT_EQ(host::faults().failures(host::FaultSite::PoolAllocation), 4u);
+  host::faults().set_bulk_rule(
+      [](bool in) { return in ? host::UrbFault::Stall : host::UrbFault::None; });
+  EXPECT_EQ(host::faults().bulk_fault(true), host::UrbFault::Stall);
+  EXPECT_EQ(host::faults().bulk_fault(false), host::UrbFault::None);
+  host::faults().set_bulk_rule(nullptr);
+  EXPECT_EQ(host::faults().bulk_fault(true), host::UrbFault::None);
+  host::faults().set_urb_rule([](uint16_t) { return host::UrbFault::Late; });
+  EXPECT_EQ(host::faults().urb_fault(9), host::UrbFault::Late);
+  host::faults().reset();
+  EXPECT_EQ(host::faults().urb_fault(9), host::UrbFault::None);
+  EXPECT_EQ(host::faults().calls(host::FaultSite::PoolAllocation), 0u);
+}
+
 TEST_F(PoolTest, FailRateOneFailsEveryAllocation) {
   host::faults().fail_rate(host::FaultSite::PoolAllocation, 1.0);
   EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), nullptr);
@@ -98,6 +139,19 @@ TEST_F(PoolTest, DoubleFreeIsABugCheck) {
   allow_leaks();
   void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
   ExFreePool(p);
+  EXPECT_BUG_CHECK(ExFreePool(p), "POOL_DOUBLE_FREE");
+}
+
+// A block freed thousands of frees ago is still known as freed while it is
+// held; a pointer inside a live block is not taken for a block of its own.
+TEST_F(PoolTest, DoubleFreeIsCaughtBehindManyOtherFrees) {
+  allow_leaks();
+  void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+  char* live = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 256, kTag));
+  ExFreePool(p);
+  for (int i = 0; i < 4000; ++i)
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 1 + i % 200, kTag));
+  EXPECT_BUG_CHECK(ExFreePool(live + 64), "BAD_POOL_CALLER");
   EXPECT_BUG_CHECK(ExFreePool(p), "POOL_DOUBLE_FREE");
 }
 
