@@ -612,6 +612,10 @@ class Run {
       // during it.
       u.hang_reset_seen_at = now > o_.sample_ns ? now - o_.sample_ns : 0;
       u.recovery_due = kNever;
+      // The restart itself disturbs the adapter, as a scripted reset does:
+      // one that follows a reset which could not mend the device comes after
+      // the first one's disturbance has ended.
+      Disturb(u);
       Emit(Make("hang_reset", &u));
     }
     if (u.hang_reset_seen_at != kNever && !u.miniport->reset_pending()) {
