@@ -339,6 +339,18 @@ TEST(ScenarioFile, WrittenScenarioReadsBackTheSame) {
   }
 }
 
+// Names may hold any character a TOML string can carry, control characters
+// included; written out they are escaped, and they read back the same.
+TEST(ScenarioFile, ControlCharactersInNamesAreWrittenEscaped) {
+  Scenario a = parse_scenario("[simulation]\nname = \"a\\fb\\u0001c\\u007Fd\\te\\\"f\\\\g\\nh\"\n",
+                              "ok.toml");
+  ASSERT_EQ(a.name, std::string("a\fb\x01"
+                                "c\x7F"
+                                "d\te\"f\\g\nh"));
+  Scenario b = parse_scenario(write_scenario(a), "written");
+  EXPECT_EQ(b.name, a.name);
+}
+
 }  // namespace
 }  // namespace usbeth::sim
 

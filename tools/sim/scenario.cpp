@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -1176,11 +1177,22 @@ Scenario load_scenario(const std::string& path) {
 
 namespace {
 
+// A TOML basic string: quotes, backslashes and control characters other than
+// tab escaped (a name may hold any of them, e.g. as \f in the file read).
 std::string quoted(const std::string& s) {
   std::string out = "\"";
   for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if ((u < 0x20 && c != '\t') || u == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04X", u);
+      out += escape;
+    } else {
+      out += c;
+    }
   }
   return out + "\"";
 }
