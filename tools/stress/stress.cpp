@@ -81,6 +81,24 @@ class Disturbances {
     windows_[id].end = end;
   }
   // True when a disturbance of one of `kinds` covers `t`.
+  // How far `t` lies from the nearest disturbance of one of `kinds` (0 inside
+  // one), or nothing when there is none; for the report of a frame nothing
+  // explains.
+  std::optional<Nanoseconds> Distance(unsigned kinds, Nanoseconds t) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::optional<Nanoseconds> nearest;
+    for (const Window& w : windows_) {
+      if ((w.kind & kinds) == 0) continue;
+      Nanoseconds d = 0;
+      if (t < w.begin) {
+        d = w.begin - t;
+      } else if (w.end != host::ndis::Protocol::kNever && t > w.end) {
+        d = t - w.end;
+      }
+      if (!nearest || d < *nearest) nearest = d;
+    }
+    return nearest;
+  }
   bool Covers(unsigned kinds, Nanoseconds t, Nanoseconds before = 0) const {
     if (kinds == kAlways) return true;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -328,6 +346,17 @@ std::optional<std::string> Stress::Explain(FrameId id) {
   // state gives its frame up; the read may have ended just before the reset
   // began and completed inside it.
   if (t != 0 && disturbances_.Covers(kReset, t, 20 * host::kMillisecond)) return kDroppedInReset;
+  // Nothing explains it: say where it was last seen, for the diagnosis.
+  if (t == 0) {
+    std::fprintf(stderr, "usbeth-stress: partner frame %u was never read out on the bulk-in pipe\n",
+                 static_cast<unsigned>(id.seq));
+  } else {
+    const std::optional<Nanoseconds> d = disturbances_.Distance(kReset, t);
+    std::fprintf(
+        stderr, "usbeth-stress: partner frame %u was read out at %.6f s; the nearest reset is %s\n",
+        static_cast<unsigned>(id.seq), t / 1e9,
+        d ? (std::to_string(*d / 1000) + " us away").c_str() : "none");
+  }
   return std::nullopt;
 }
 
