@@ -498,6 +498,16 @@ void issue_next_request(AdapterRecord* adapter) {
   issue_request(adapter, next, now > irql ? now : irql);
 }
 
+// NDIS tells every bound protocol that a reset begins and that it has ended
+// (ProtocolStatus with NDIS_STATUS_RESET_START, then NDIS_STATUS_RESET_END),
+// whoever asked for it: a protocol's NdisReset or NDIS's own hang check. The
+// protocol that asked then also gets its reset completion.
+void indicate_reset(AdapterRecord* adapter, Binding* binding, NDIS_STATUS code) {
+  if (!binding) return;
+  binding->status(*adapter->miniport, code, nullptr, 0);
+  binding->status_complete(*adapter->miniport);
+}
+
 VOID NTAPI reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addressing_reset) {
   AdapterRecord* adapter = adapter_from_handle(handle, "NdisMResetComplete");
   check_irql_at_most(DISPATCH_LEVEL, "NdisMResetComplete");
@@ -510,6 +520,7 @@ VOID NTAPI reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addres
     adapter->reset_pending = false;
     binding = adapter->binding;
   }
+  indicate_reset(adapter, binding, NDIS_STATUS_RESET_END);
   if (binding) binding->reset_complete(*adapter->miniport, status, addressing_reset);
   issue_next_request(adapter);
 }
@@ -858,12 +869,15 @@ std::shared_ptr<Request> Miniport::set(NDIS_OID oid, const std::vector<uint8_t>&
 
 NDIS_STATUS Miniport::reset(const CallOptions& options) {
   AdapterRecord* a = record_.get();
+  Binding* start_binding;
   {
     std::lock_guard<std::mutex> lock(ndis::state().mutex);
     if (a->state != State::Running) return NDIS_STATUS_ADAPTER_NOT_READY;
     if (a->reset_pending) return NDIS_STATUS_RESET_IN_PROGRESS;
     a->reset_pending = true;
+    start_binding = a->binding;
   }
+  indicate_reset(a, start_binding, NDIS_STATUS_RESET_START);
   // Sends NDIS still holds go back to the protocol before the reset.
   abort_queued_sends(a, NDIS_STATUS_RESET_IN_PROGRESS);
   BOOLEAN addressing_reset = FALSE;
@@ -884,6 +898,7 @@ NDIS_STATUS Miniport::reset(const CallOptions& options) {
     a->reset_pending = false;
     binding = a->binding;
   }
+  indicate_reset(a, binding, NDIS_STATUS_RESET_END);
   if (binding) binding->reset_complete(*this, status, addressing_reset);
   issue_next_request(a);
   return status;

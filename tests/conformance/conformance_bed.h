@@ -124,8 +124,15 @@ class Bed {
     return RunUntil(
         [&] {
           if (protocol().status_count() <= from) return false;
-          return protocol().last_status()->code == NDIS_STATUS_MEDIA_CONNECT &&
-                 LinkState() == usbeth::kLinkUp;
+          // The latest media indication; NDIS's own reset start and end
+          // indications say nothing about the link.
+          const auto statuses = protocol().statuses();
+          for (size_t i = statuses.size(); i-- > from;) {
+            const NDIS_STATUS code = statuses[i].code;
+            if (code == NDIS_STATUS_MEDIA_CONNECT) return LinkState() == usbeth::kLinkUp;
+            if (code == NDIS_STATUS_MEDIA_DISCONNECT) return false;
+          }
+          return false;
         },
         limit);
   }

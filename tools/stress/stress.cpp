@@ -164,6 +164,7 @@ constexpr const char* kDroppedInReset = "read out during a reset, dropped by the
 struct Counts {
   std::atomic<uint64_t> sends_accepted{0}, sends_completed{0}, pool_exhausted{0};
   std::atomic<uint64_t> partner_sent{0};
+  std::atomic<uint64_t> resets_started{0};  // every reset NDIS announced
   std::atomic<uint64_t> resets{0}, cable_pulls{0}, filter_sets{0}, multicast_sets{0}, queries{0};
   std::atomic<uint64_t> media_connect{0}, media_disconnect{0};
   std::atomic<int> media{0};  // 1 connected, 2 disconnected
@@ -186,8 +187,12 @@ struct Counts {
 class StressProtocol : public host::ndis::Protocol {
  public:
   StressProtocol(host::ndis::Miniport& m, Options o, FlowChecker& to_ndis, FlowChecker& to_wire,
-                 Counts& counts)
-      : Protocol(m, o), to_ndis_(to_ndis), to_wire_(to_wire), counts_(counts) {}
+                 Counts& counts, Disturbances& disturbances)
+      : Protocol(m, o),
+        to_ndis_(to_ndis),
+        to_wire_(to_wire),
+        counts_(counts),
+        disturbances_(disturbances) {}
 
   bool receive(host::ndis::Miniport&, PNDIS_PACKET, NDIS_STATUS, UINT,
                std::vector<uint8_t> data) override {
@@ -201,6 +206,19 @@ class StressProtocol : public host::ndis::Protocol {
 
   void status(host::ndis::Miniport& m, NDIS_STATUS code, const void* b, UINT s) override {
     Protocol::status(m, code, b, s);
+    // NDIS says when any reset begins and ends, also one it makes on its own
+    // for a hang or a send held too long: frames are lost in it as in one
+    // the control thread asks for.
+    if (code == NDIS_STATUS_RESET_START) {
+      std::lock_guard<std::mutex> lock(reset_mutex_);
+      reset_window_ = disturbances_.Open(kReset, host::Kernel::get().scheduler().now());
+      ++counts_.resets_started;
+    }
+    if (code == NDIS_STATUS_RESET_END) {
+      std::lock_guard<std::mutex> lock(reset_mutex_);
+      if (reset_window_) disturbances_.Close(*reset_window_, host::Kernel::get().scheduler().now());
+      reset_window_.reset();
+    }
     if (code == NDIS_STATUS_MEDIA_CONNECT) {
       counts_.media = 1;
       ++counts_.media_connect;
@@ -247,6 +265,9 @@ class StressProtocol : public host::ndis::Protocol {
   FlowChecker& to_ndis_;
   FlowChecker& to_wire_;
   Counts& counts_;
+  Disturbances& disturbances_;
+  std::mutex reset_mutex_;
+  std::optional<size_t> reset_window_;  // guarded by reset_mutex_
 };
 
 // ---- The run -----------------------------------------------------------------
@@ -351,11 +372,15 @@ std::optional<std::string> Stress::Explain(FrameId id) {
     std::fprintf(stderr, "usbeth-stress: partner frame %u was never read out on the bulk-in pipe\n",
                  static_cast<unsigned>(id.seq));
   } else {
-    const std::optional<Nanoseconds> d = disturbances_.Distance(kReset, t);
-    std::fprintf(
-        stderr, "usbeth-stress: partner frame %u was read out at %.6f s; the nearest reset is %s\n",
-        static_cast<unsigned>(id.seq), t / 1e9,
-        d ? (std::to_string(*d / 1000) + " us away").c_str() : "none");
+    auto away = [&](unsigned kind) {
+      const std::optional<Nanoseconds> d = disturbances_.Distance(kind, t);
+      return d ? std::to_string(*d / 1000) + " us" : std::string("none");
+    };
+    std::fprintf(stderr,
+                 "usbeth-stress: partner frame %u was read out at %.6f s; the nearest reset is %s "
+                 "away, cable pull %s, closed filter %s\n",
+                 static_cast<unsigned>(id.seq), t / 1e9, away(kReset).c_str(),
+                 away(kCablePull).c_str(), away(kFilterClosed).c_str());
   }
   return std::nullopt;
 }
@@ -400,7 +425,8 @@ bool Stress::BringUp() {
   po.keep_received_packets = false;
   po.packet_pool_size = 64 * std::max(1u, o_.senders);
   po.buffer_pool_size = 4 * po.packet_pool_size;
-  protocol_ = std::make_unique<StressProtocol>(*miniport_, po, to_ndis_, to_wire_, counts_);
+  protocol_ =
+      std::make_unique<StressProtocol>(*miniport_, po, to_ndis_, to_wire_, counts_, disturbances_);
   const size_t bring_up = disturbances_.Open(kBringUp, 0);
   NDIS_STATUS status = miniport_->initialize();
   if (status != NDIS_STATUS_SUCCESS) {
@@ -765,6 +791,9 @@ int Stress::Report() {
       static_cast<unsigned long long>(counts_.queries.load()),
       static_cast<unsigned long long>(counts_.media_connect.load()),
       static_cast<unsigned long long>(counts_.media_disconnect.load()));
+  std::printf("  NDIS announced %llu resets, %llu of its own for a hang\n",
+              static_cast<unsigned long long>(counts_.resets_started.load()),
+              static_cast<unsigned long long>(miniport_->hang_resets()));
   std::printf("  sends: %llu accepted, %llu completed (",
               static_cast<unsigned long long>(counts_.sends_accepted.load()),
               static_cast<unsigned long long>(counts_.sends_completed.load()));

@@ -133,6 +133,7 @@ NDIS_STATUS NTAPI Set(NDIS_HANDLE, NDIS_OID oid, PVOID, ULONG length, PULONG rea
 NDIS_STATUS NTAPI Reset(PBOOLEAN addressing_reset, NDIS_HANDLE) {
   ++observed.resets;
   observed.reset_irql = KeGetCurrentIrql();
+  if (behaviour.on_reset) behaviour.on_reset();
   *addressing_reset = FALSE;
   return NDIS_STATUS_SUCCESS;
 }

@@ -56,6 +56,8 @@ struct Behaviour {
   ULONG attribute_flags = NDIS_ATTRIBUTE_DESERIALIZE;
   // The check-for-hang handler's answer (FALSE when unset).
   std::function<BOOLEAN()> check_for_hang;
+  // Runs inside the reset handler.
+  std::function<void()> on_reset;
   // When set, answers every send in place of send_mode.
   std::function<NDIS_STATUS(Adapter*, PNDIS_PACKET)> on_send;
 };

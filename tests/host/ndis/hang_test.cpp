@@ -52,6 +52,36 @@ TEST_F(HangCheckTest, AHangAnswerIsResetAtDispatchLevel) {
   EXPECT_EQ(fake::observed.resets, 1);
 }
 
+// Every reset, the protocol's own and the one NDIS makes for a hang, is
+// announced to the bound protocol before the reset handler runs and again
+// when it has ended, before the reset completion.
+TEST_F(HangCheckTest, EveryResetIsAnnouncedToTheProtocolAtItsStartAndEnd) {
+  bool hung = false;
+  fake::behaviour.check_for_hang = [&] { return hung ? TRUE : FALSE; };
+  std::vector<NDIS_STATUS> seen_in_handler;
+  fake::behaviour.on_reset = [&] {
+    const auto last = protocol().last_status();
+    seen_in_handler.push_back(last ? last->code : 0);
+  };
+  start();
+  auto codes = [&] {
+    std::vector<NDIS_STATUS> out;
+    for (const auto& s : protocol().statuses())
+      out.push_back(s.code);
+    return out;
+  };
+  EXPECT_EQ(protocol().reset(), NDIS_STATUS_SUCCESS);
+  hung = true;
+  EXPECT_TRUE(adapter().check_for_hang());
+  EXPECT_EQ(adapter().hang_resets(), 1u);
+  EXPECT_EQ(codes(), (std::vector<NDIS_STATUS>{NDIS_STATUS_RESET_START, NDIS_STATUS_RESET_END,
+                                               NDIS_STATUS_RESET_START, NDIS_STATUS_RESET_END}));
+  EXPECT_EQ(seen_in_handler,
+            (std::vector<NDIS_STATUS>{NDIS_STATUS_RESET_START, NDIS_STATUS_RESET_START}));
+  EXPECT_EQ(protocol().status_completes().size(), 4u);
+  EXPECT_EQ(protocol().resets().size(), 2u);
+}
+
 TEST_F(HangCheckTest, NoCheckAfterHalt) {
   fake::behaviour.check_for_hang = [] { return TRUE; };
   start();
