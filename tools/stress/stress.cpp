@@ -334,6 +334,7 @@ class Stress {
   // When each partner frame was read out on the bulk-in pipe (0: not yet).
   std::mutex readout_mutex_;
   std::vector<Nanoseconds> readout_;
+  uint64_t hang_resets_ = 0;  // read before halt
   uint64_t last_progress_arrived_ = 0;
   Clock::time_point last_progress_time_;
 };
@@ -793,7 +794,7 @@ int Stress::Report() {
       static_cast<unsigned long long>(counts_.media_disconnect.load()));
   std::printf("  NDIS announced %llu resets, %llu of its own for a hang\n",
               static_cast<unsigned long long>(counts_.resets_started.load()),
-              static_cast<unsigned long long>(miniport_->hang_resets()));
+              static_cast<unsigned long long>(hang_resets_));
   std::printf("  sends: %llu accepted, %llu completed (",
               static_cast<unsigned long long>(counts_.sends_accepted.load()),
               static_cast<unsigned long long>(counts_.sends_completed.load()));
@@ -912,6 +913,7 @@ int Stress::Run() {
 
   // Halt as NDIS would at unload; the verifier checks for leaks.
   phase_ = "halt";
+  hang_resets_ = miniport_->hang_resets();
   miniport_->halt();
   Progress();
   protocol_->close();
