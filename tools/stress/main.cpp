@@ -35,6 +35,10 @@ int main(int argc, char** argv) {
                  "seconds between progress lines (0: only the summary)")
       ->capture_default_str();
   bool no_control = false, no_partner = false;
+  app.add_option("--hold-reads", o.hold_reads,
+                 "every n-th partner frame read out holds its processor for 50 ms of real time, "
+                 "as if preempted (0: never)")
+      ->capture_default_str();
   app.add_flag("--no-control", no_control, "no resets, sets, queries or cable pulls");
   app.add_flag("--no-partner", no_partner, "the link partner sends nothing");
   CLI11_PARSE(app, argc, argv);

@@ -99,6 +99,18 @@ class Disturbances {
     }
     return nearest;
   }
+  // True when a disturbance of one of `kinds` (with its settling time)
+  // overlaps the span from `from` to `to`.
+  bool Overlaps(unsigned kinds, Nanoseconds from, Nanoseconds to) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Window& w : windows_) {
+      if ((w.kind & kinds) == 0) continue;
+      if (w.begin <= to && (w.end == host::ndis::Protocol::kNever || w.end + kSettle >= from)) {
+        return true;
+      }
+    }
+    return false;
+  }
   bool Covers(unsigned kinds, Nanoseconds t, Nanoseconds before = 0) const {
     if (kinds == kAlways) return true;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -197,12 +209,16 @@ class StressProtocol : public host::ndis::Protocol {
   bool receive(host::ndis::Miniport&, PNDIS_PACKET, NDIS_STATUS, UINT,
                std::vector<uint8_t> data) override {
     Verdict v = to_ndis_.Arrive(data.data(), data.size());
+    if (v == Verdict::Ok && on_arrival) on_arrival(data.data(), data.size());
     if (v == Verdict::Foreign) {
       to_ndis_.Error("foreign", "a frame the partner never sent was indicated (" +
                                     std::to_string(data.size()) + " bytes)");
     }
     return false;
   }
+
+  // Told of every intact frame indicated, after it was checked.
+  std::function<void(const uint8_t*, size_t)> on_arrival;
 
   void status(host::ndis::Miniport& m, NDIS_STATUS code, const void* b, UINT s) override {
     Protocol::status(m, code, b, s);
@@ -331,9 +347,11 @@ class Stress {
   size_t fifo_capacity_ = 0;
   uint32_t max_list_ = 0;
 
-  // When each partner frame was read out on the bulk-in pipe (0: not yet).
+  // When each partner frame was read out on the bulk-in pipe, and when it
+  // was indicated (0: not yet).
   std::mutex readout_mutex_;
   std::vector<Nanoseconds> readout_;
+  std::vector<Nanoseconds> indicated_;
   uint64_t hang_resets_ = 0;  // read before halt
   uint64_t last_progress_arrived_ = 0;
   Clock::time_point last_progress_time_;
@@ -350,6 +368,9 @@ void Stress::OnFate(const hw::FrameFateRecord& r) {
       }
       readout_[id->seq] = r.time_ns;
     }
+    if (id && id->flow == kPartnerFlow && o_.hold_reads != 0 && id->seq % o_.hold_reads == 0) {
+      SleepMs(50);
+    }
     return;
   }
   std::optional<FateCause> cause = CauseOf(r.fate);
@@ -365,9 +386,24 @@ std::optional<std::string> Stress::Explain(FrameId id) {
     if (id.seq < readout_.size()) t = readout_[id.seq];
   }
   // A read that completes while the reset has the adapter in its restart
-  // state gives its frame up; the read may have ended just before the reset
-  // began and completed inside it.
-  if (t != 0 && disturbances_.Covers(kReset, t, 20 * host::kMillisecond)) return kDroppedInReset;
+  // state gives its frame up. Its completion comes after the frame was read
+  // out, by as long as the processor carrying it is held up, but before any
+  // later frame is indicated, since frames are indicated in the order they
+  // were read: a reset anywhere in between explains the loss.
+  if (t != 0) {
+    Nanoseconds next = Now();
+    {
+      std::lock_guard<std::mutex> lock(readout_mutex_);
+      for (size_t s = id.seq + 1; s < indicated_.size(); ++s) {
+        if (indicated_[s] != 0) {
+          next = indicated_[s];
+          break;
+        }
+      }
+    }
+    const Nanoseconds slack = 20 * host::kMillisecond;
+    if (disturbances_.Overlaps(kReset, t > slack ? t - slack : 0, next)) return kDroppedInReset;
+  }
   // Nothing explains it: say where it was last seen, for the diagnosis.
   if (t == 0) {
     std::fprintf(stderr, "usbeth-stress: partner frame %u was never read out on the bulk-in pipe\n",
@@ -428,6 +464,15 @@ bool Stress::BringUp() {
   po.buffer_pool_size = 4 * po.packet_pool_size;
   protocol_ =
       std::make_unique<StressProtocol>(*miniport_, po, to_ndis_, to_wire_, counts_, disturbances_);
+  protocol_->on_arrival = [this](const uint8_t* data, size_t length) {
+    std::optional<FrameId> id = DecodeFrame(data, length);
+    if (!id || id->flow != kPartnerFlow) return;
+    std::lock_guard<std::mutex> lock(readout_mutex_);
+    if (id->seq >= indicated_.size()) {
+      indicated_.resize(std::max<size_t>(id->seq + 1, 2 * indicated_.size()), 0);
+    }
+    indicated_[id->seq] = Now();
+  };
   const size_t bring_up = disturbances_.Open(kBringUp, 0);
   NDIS_STATUS status = miniport_->initialize();
   if (status != NDIS_STATUS_SUCCESS) {

@@ -19,6 +19,10 @@ struct StressOptions {
   double progress_seconds = 5.0;   // between progress lines (0: none)
   bool control = true;             // the control thread's resets, sets, queries, pulls
   bool partner = true;             // the link partner sends
+  // Every n-th partner frame read out holds the processor that read it for
+  // 50 ms of real time before its read may end, as a preempted processor
+  // would (0: never); the read then often ends inside a reset begun later.
+  unsigned hold_reads = 0;
 };
 
 // Runs the stress; returns the process exit status: 0 when every check held,
