@@ -557,9 +557,19 @@ void Stress::Partner() {
 
 void Stress::ControlReset(std::mt19937_64&) {
   const size_t w = disturbances_.Open(kReset, Now());
+  const Nanoseconds began = Now();
+  const Clock::time_point began_real = Clock::now();
   NDIS_STATUS status = protocol_->reset(host::ndis::CallOptions{DISPATCH_LEVEL}, kRequestLimit);
   ++counts_.resets;
-  if (status != NDIS_STATUS_SUCCESS) counts_.ControlError("reset: status " + Hex(status));
+  if (status != NDIS_STATUS_SUCCESS) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "reset: status %s after %.3f s (%.3f s of real time), begun at %.6f s; "
+                  "NDIS %s it pending",
+                  Hex(status).c_str(), (Now() - began) / 1e9, Seconds(Clock::now() - began_real),
+                  began / 1e9, miniport_->reset_pending() ? "still has" : "no longer has");
+    counts_.ControlError(text);
+  }
   WaitForLink(kLinkSettle);
   disturbances_.Close(w, Now());
 }
