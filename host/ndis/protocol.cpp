@@ -221,6 +221,8 @@ void Protocol::status_complete(Miniport&) {
 void Protocol::reset_complete(Miniport&, NDIS_STATUS status, BOOLEAN addressing_reset) {
   std::lock_guard<std::mutex> lock(mutex_);
   resets_.push_back(ResetCompletion{status, addressing_reset, now()});
+  ++resets_completed_;
+  last_reset_status_ = status;
 }
 
 std::shared_ptr<Request> Protocol::query(NDIS_OID oid, ULONG length, const CallOptions& options,
@@ -254,20 +256,20 @@ std::shared_ptr<Request> Protocol::set_ulong(NDIS_OID oid, uint32_t value) {
 }
 
 NDIS_STATUS Protocol::reset(const CallOptions& options, Nanoseconds limit) {
-  size_t before;
+  uint64_t before;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    before = resets_.size();
+    before = resets_completed_;
   }
   NDIS_STATUS status = adapter_.reset(options);
   if (status != NDIS_STATUS_PENDING) return status;
   auto done = [&] {
     std::lock_guard<std::mutex> lock(mutex_);
-    return resets_.size() > before;
+    return resets_completed_ > before;
   };
   if (!run_until(done, limit)) return NDIS_STATUS_PENDING;
   std::lock_guard<std::mutex> lock(mutex_);
-  return resets_.back().status;
+  return last_reset_status_;
 }
 
 bool Protocol::run_until(const std::function<bool()>& condition, Nanoseconds limit) {

@@ -156,6 +156,11 @@ class Protocol : public Binding {
   std::vector<Nanoseconds> status_completes_;
   std::vector<SendCompletion> send_completions_;
   std::vector<ResetCompletion> resets_;
+  // Every reset completion, and the last one's status, kept apart from the
+  // records clear_records() drops, so a reset waited for while another
+  // thread clears them is still seen to end.
+  uint64_t resets_completed_ = 0;
+  NDIS_STATUS last_reset_status_ = NDIS_STATUS_SUCCESS;
 };
 
 }  // namespace host::ndis

@@ -135,7 +135,7 @@ NDIS_STATUS NTAPI Reset(PBOOLEAN addressing_reset, NDIS_HANDLE) {
   observed.reset_irql = KeGetCurrentIrql();
   if (behaviour.on_reset) behaviour.on_reset();
   *addressing_reset = FALSE;
-  return NDIS_STATUS_SUCCESS;
+  return behaviour.reset_result;
 }
 
 BOOLEAN NTAPI CheckForHang(NDIS_HANDLE) {

@@ -56,8 +56,9 @@ struct Behaviour {
   ULONG attribute_flags = NDIS_ATTRIBUTE_DESERIALIZE;
   // The check-for-hang handler's answer (FALSE when unset).
   std::function<BOOLEAN()> check_for_hang;
-  // Runs inside the reset handler.
+  // Runs inside the reset handler, which then returns reset_result.
   std::function<void()> on_reset;
+  NDIS_STATUS reset_result = NDIS_STATUS_SUCCESS;
   // When set, answers every send in place of send_mode.
   std::function<NDIS_STATUS(Adapter*, PNDIS_PACKET)> on_send;
 };

@@ -422,6 +422,26 @@ TEST_F(RequestTest, ResetRunsAtDispatchByDefault) {
   EXPECT_FALSE(protocol().resets()[0].addressing_reset);
 }
 
+// A pended reset completed later is returned by the protocol's reset call,
+// with its status, even when the protocol's records are cleared meanwhile
+// (the stress clears them from another thread while a reset waits).
+TEST_F(RequestTest, APendedResetEndsWithItsStatusThoughTheRecordsWereCleared) {
+  EXPECT_EQ(protocol().reset(), NDIS_STATUS_SUCCESS);
+  fake::behaviour.reset_result = NDIS_STATUS_PENDING;
+  fake::behaviour.on_reset = [&] {
+    host::Kernel::get().scheduler().schedule_at(
+        host::Kernel::get().scheduler().now() + host::kMillisecond, host::RunLevel::Dispatch,
+        [&] {
+          protocol().clear_records();
+          NdisMResetComplete(fake().handle, NDIS_STATUS_HARD_ERRORS, FALSE);
+        },
+        "reset complete");
+  };
+  EXPECT_EQ(protocol().reset(host::ndis::CallOptions{DISPATCH_LEVEL}, host::kSecond),
+            NDIS_STATUS_HARD_ERRORS);
+  EXPECT_FALSE(adapter().reset_pending());
+}
+
 // ---- Indications -------------------------------------------------------------------
 
 class ReceiveTest : public FakeMiniportTest {
