@@ -238,7 +238,16 @@ class BusDriver {
 
   Pipe* find_pipe_locked(USBD_PIPE_HANDLE handle);
   bool choose_before_return();
-  void drain_orphans_locked(TransferList& out);
+  // Moves the transfers ended by a reconfiguration in a (micro)frame before
+  // `before_frame` to `out`.
+  void drain_orphans_locked(TransferList& out, uint64_t before_frame);
+  // The index of the first transfer in `queue` that has not ended.
+  static size_t first_to_run(const std::deque<std::unique_ptr<Transfer>>& queue);
+  // Carry out, within `budget`, the default pipe's requests and a pipe's
+  // transfers from the first still to run, until one cannot go on; a
+  // transfer of the pipe that ends, ends in (micro)frame `frame`.
+  void work_control_locked(unsigned& budget, Nanoseconds t_now);
+  void work_pipe_locked(Pipe& p, unsigned& budget, Nanoseconds t_now, uint64_t frame);
   bool run_control_locked(Transfer& t);
   // Carries a control request out (once) and pays its transactions from the
   // frame's budget; true when the last of them is paid and it can complete.
@@ -293,6 +302,9 @@ class BusDriver {
   // NAK to the bus, or a change from outside. A NAK taken at the current
   // generation still holds.
   std::atomic<uint64_t> device_generation_{0};
+  // A bulk endpoint NAKed at the device's current generation waits: a change
+  // from outside brings a revisit at once.
+  std::atomic<bool> bulk_waiting_{false};
   uint8_t ep0_max_packet_ = 64;  // from the device descriptor, once read
   uint64_t budget_frame_ = UINT64_MAX;
   unsigned budget_left_ = 0;
