@@ -107,7 +107,8 @@ struct BusDriver::Transfer {
   bool naked = false;
   uint64_t nak_generation = 0;
   Nanoseconds nak_at = 0;
-  uint64_t capture_id = 0;  // the URB's identity in the capture
+  Nanoseconds nak_until = 0;  // what the device said of it after (0: nothing)
+  uint64_t capture_id = 0;    // the URB's identity in the capture
   // Select configuration: the interfaces to fill and the pipes they get.
   struct InterfacePlan {
     PUSBD_INTERFACE_INFORMATION info;
@@ -909,9 +910,13 @@ void BusDriver::work_pipe_locked(Pipe& p, unsigned& budget, Nanoseconds t_now, u
   for (size_t i = first_to_run(p.queue); i < p.queue.size() && budget > 0 && !p.halted; ++i) {
     Transfer& t = *p.queue[i];
     if (t.hung || t.not_before > t_now) break;
-    // Polled at this very instant, and nothing has changed since: the
-    // answer would be the same NAK.
-    if (t.naked && t.nak_at == t_now && t.nak_generation == device_generation_.load()) break;
+    // NAKed, and nothing has changed since, at this very instant or with
+    // the device's word that the NAKs hold for a while yet: polling again
+    // would only be NAKed again.
+    if (t.naked && t.nak_generation == device_generation_.load() &&
+        (t.nak_at == t_now || t.nak_until > t_now)) {
+      break;
+    }
     bool finished;
     if (t.fail_at_bus) {
       finish_locked(t, t.fail_usbd, STATUS_UNSUCCESSFUL);
@@ -990,11 +995,15 @@ void BusDriver::on_tick(bool boundary) {
 }
 
 unsigned& BusDriver::frame_budget_locked(uint64_t frame) {
-  if (frame != budget_frame_) {
-    budget_frame_ = frame;
-    budget_left_ = options_.unthrottled ? UINT32_MAX : packets_per_frame_;
+  // Two frames are kept: a boundary's last visit of the frame that ends
+  // there may come after the frame that starts there has been paid from (by
+  // a request submitted at that instant).
+  const size_t slot = frame & 1;
+  if (frame != budget_frame_[slot]) {
+    budget_frame_[slot] = frame;
+    budget_left_[slot] = options_.unthrottled ? UINT32_MAX : packets_per_frame_;
   }
-  return budget_left_;
+  return budget_left_[slot];
 }
 
 void BusDriver::note_nak_locked(Transfer& t) {
@@ -1002,6 +1011,7 @@ void BusDriver::note_nak_locked(Transfer& t) {
   t.naked = true;
   t.nak_generation = device_generation_.load();
   t.nak_at = now();
+  t.nak_until = 0;
 }
 
 void BusDriver::schedule_tick_locked() {
@@ -1016,7 +1026,7 @@ void BusDriver::schedule_tick_locked() {
   Nanoseconds earliest = UINT64_MAX;
   Nanoseconds revisit = UINT64_MAX;
   bool bulk_waiting = false;
-  auto consider = [&](const Transfer& t, const Pipe* pipe) {
+  auto consider = [&](Transfer& t, const Pipe* pipe) {
     if (t.hung) return;
     Nanoseconds at = next;
     if (t.not_before > at) at = boundary_from(t.not_before);
@@ -1028,6 +1038,7 @@ void BusDriver::schedule_tick_locked() {
       // what the revisit ended.
       const uint8_t endpoint = t.kind == Transfer::Kind::Bulk ? t.endpoint : 0;
       const uint64_t until = device_.naks_until(endpoint);
+      t.nak_until = until;
       at = std::max(at, boundary_from(until));
       if (pipe != nullptr && pipe->type == UsbdPipeTypeBulk) {
         bulk_waiting = true;
@@ -1040,7 +1051,7 @@ void BusDriver::schedule_tick_locked() {
   };
   // Only the first request of each queue still to run can move; the rest
   // wait behind it. Those that ended are reported at the next boundary.
-  auto look_at = [&](const std::deque<std::unique_ptr<Transfer>>& queue, const Pipe* pipe) {
+  auto look_at = [&](std::deque<std::unique_ptr<Transfer>>& queue, const Pipe* pipe) {
     const size_t i = first_to_run(queue);
     if (i != 0) earliest = std::min(earliest, next);
     if (i < queue.size() && (pipe == nullptr || !pipe->halted)) consider(*queue[i], pipe);

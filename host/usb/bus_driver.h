@@ -262,9 +262,9 @@ class BusDriver {
   // frame's budget; true when the last of them is paid and it can complete.
   bool carry_control_locked(Transfer& t, unsigned& budget);
   bool run_bulk_locked(Transfer& t, unsigned& budget);
-  // Bulk packets still free in (micro)frame number `frame`, shared by
-  // transfers carried out at its boundary, at revisits within it, and those
-  // completed at submission.
+  // Packets still free in (micro)frame number `frame` (counted from its
+  // start), shared by requests carried out at submission, at its start, at
+  // revisits within it and at its last visit.
   unsigned& frame_budget_locked(uint64_t frame);
   void apply_configuration_locked(Transfer& t);
   void finish_locked(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
@@ -315,8 +315,8 @@ class BusDriver {
   // from outside brings a revisit at once.
   std::atomic<bool> bulk_waiting_{false};
   uint8_t ep0_max_packet_ = 64;  // from the device descriptor, once read
-  uint64_t budget_frame_ = UINT64_MAX;
-  unsigned budget_left_ = 0;
+  uint64_t budget_frame_[2] = {UINT64_MAX, UINT64_MAX};
+  unsigned budget_left_[2] = {0, 0};
   BusStats stats_;
   std::vector<std::pair<const void*, size_t>> noted_descriptors_;
   TransferList orphans_;  // ended by a reconfiguration inside a control request
