@@ -947,10 +947,10 @@ void BusDriver::on_tick(bool boundary) {
     if (boundary) {
       ++stats_.ticks;
       if (frame != 0) {
-        // The last visit of the frame that ends here: a bulk endpoint that
-        // NAKed without saying until when is polled once more, in its turn,
-        // with what that frame's budget has left; a transfer that ends now
-        // ended in that frame.
+        // The last visit of the frame that ends here: each bulk pipe's
+        // transfer still to run goes once more, in its turn, with what that
+        // frame's budget has left (unless its device has said it would be
+        // NAKed now); a transfer that ends now ended in that frame.
         const uint64_t ending = frame - 1;
         unsigned& budget = frame_budget_locked(ending);
         const size_t turn = n != 0 ? static_cast<size_t>(ending % n) : 0;

@@ -178,8 +178,8 @@ struct RequestInfo {
 enum class RequestFault {
   None,
   Refuse,  // completed at once with an error, the error returned (device gone)
-  Error,   // completes at the next (micro)frame with a device-not-responding error
-  Stall,   // the device answers with a STALL handshake at the next (micro)frame
+  Error,   // ends unanswered when carried out: a device-not-responding error
+  Stall,   // the device answers with a STALL handshake when it is carried out
   Hang,    // never completes until cancelled or aborted
   AtOnce,  // completed inside the dispatch, before STATUS_PENDING is returned
   Late,    // completes after BusOptions::late_delay more
