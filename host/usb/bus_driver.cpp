@@ -64,8 +64,9 @@ struct BusDriver::Pipe {
   uint8_t interval = 0;
   uint32_t max_transfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
   unsigned index = 0;  // position in its interface, for the per-pipe counters
-  // Transfers in submission order: first those that ended in the (micro)frame
-  // being worked (reported at its boundary), then those still to run.
+  // Transfers in submission order: first those that have ended (each reported
+  // at the boundary that ends the (micro)frame it ended in), then those still
+  // to run.
   std::deque<std::unique_ptr<Transfer>> queue;
   // A transfer on it ended in error: nothing more runs on it until a pipe
   // reset clears this.
@@ -86,6 +87,11 @@ struct BusDriver::Transfer {
   uint32_t length = 0;
   uint32_t moved = 0;
   bool short_ok = false;
+  // Ended, and in which (micro)frame (numbered by its start): it completes at
+  // the boundary that ends that (micro)frame. A control request ends once
+  // the frame budget has paid for all of its transactions.
+  bool done() const { return finished && slots_owed == 0; }
+  uint64_t done_frame = 0;
   bool hung = false;         // UrbFault::Stall: waits for cancel or abort
   bool fail_at_bus = false;  // UrbFault::CompleteWithError
   USBD_STATUS fail_usbd = USBD_STATUS_DEV_NOT_RESPONDING;  // how fail_at_bus ends it
@@ -97,10 +103,12 @@ struct BusDriver::Transfer {
   // the frame budget its transactions still need.
   bool carried = false;
   uint32_t slots_owed = 0;
-  // NAKed at its last poll, at this device generation.
+  // NAKed at its last poll, at this device generation, at this time.
   bool naked = false;
   uint64_t nak_generation = 0;
-  uint64_t capture_id = 0;  // the URB's identity in the capture
+  Nanoseconds nak_at = 0;
+  Nanoseconds nak_until = 0;  // what the device said of it after (0: nothing)
+  uint64_t capture_id = 0;    // the URB's identity in the capture
   // Select configuration: the interfaces to fill and the pipes they get.
   struct InterfacePlan {
     PUSBD_INTERFACE_INFORMATION info;
@@ -670,24 +678,31 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
     } else {
       auto& queue = raw->kind == Transfer::Kind::Bulk ? raw->pipe->queue : control_queue_;
       queue.push_back(std::move(t));
-      const bool halted = raw->kind == Transfer::Kind::Bulk && raw->pipe->halted;
-      if (before_return && queue.size() == 1 && !halted) {
-        // The bus has nothing ahead of it: carry it out now, as if the frame
-        // boundary fell at this moment, and complete it before returning.
-        bool finished;
-        if (raw->kind != Transfer::Kind::Bulk) {
-          finished = carry_control_locked(*raw, frame_budget_locked(now() / period_));
+      const bool bulk = raw->kind == Transfer::Kind::Bulk;
+      const bool halted = bulk && raw->pipe->halted;
+      const bool periodic = bulk && raw->pipe->type != UsbdPipeTypeBulk;
+      const Nanoseconds t_now = now();
+      if (!halted && !raw->hung && raw->not_before <= t_now &&
+          first_to_run(queue) == queue.size() - 1 && (!periodic || before_return)) {
+        // Nothing on its pipe is still to run: the controller takes it up in
+        // the (micro)frame in progress, at once (control and bulk transfers
+        // are on the asynchronous schedule, which runs whenever the frame has
+        // time left). Interrupt transfers wait for the next frame's start.
+        unsigned& budget = frame_budget_locked(t_now / period_);
+        if (!bulk) {
+          carry_control_locked(*raw, budget);
         } else if (raw->fail_at_bus) {
           finish_locked(*raw, raw->fail_usbd, STATUS_UNSUCCESSFUL);
-          finished = true;
         } else {
-          finished = run_bulk_locked(*raw, frame_budget_locked(now() / period_));
+          run_bulk_locked(*raw, budget);
         }
-        if (finished) {
+        if (before_return && queue.size() == 1 && raw->done()) {
+          // Completed inside the dispatch, as when another processor
+          // finishes it first.
           take_for_completion_locked(queue, 0, done);
           stats_.completed_before_return += done.size();
+          drain_orphans_locked(done, UINT64_MAX);
         }
-        drain_orphans_locked(done);
       }
       schedule_tick_locked();
     }
@@ -716,7 +731,9 @@ bool BusDriver::carry_control_locked(Transfer& t, unsigned& budget) {
   const uint32_t paid = std::min<uint32_t>(budget, t.slots_owed);
   budget -= paid;
   t.slots_owed -= paid;
-  return t.slots_owed == 0;
+  if (t.slots_owed != 0) return false;
+  t.done_frame = now() / period_;  // the frame that carried its last transaction
+  return true;
 }
 
 bool BusDriver::run_control_locked(Transfer& t) {
@@ -874,6 +891,44 @@ bool BusDriver::run_bulk_locked(Transfer& t, unsigned& budget) {
   return false;
 }
 
+size_t BusDriver::first_to_run(const std::deque<std::unique_ptr<Transfer>>& queue) {
+  size_t i = 0;
+  while (i < queue.size() && queue[i]->done())
+    ++i;
+  return i;
+}
+
+void BusDriver::work_control_locked(unsigned& budget, Nanoseconds t_now) {
+  for (size_t i = first_to_run(control_queue_); i < control_queue_.size(); ++i) {
+    Transfer& t = *control_queue_[i];
+    if (t.hung || t.not_before > t_now) break;
+    if (!carry_control_locked(t, budget)) break;
+  }
+}
+
+void BusDriver::work_pipe_locked(Pipe& p, unsigned& budget, Nanoseconds t_now, uint64_t frame) {
+  for (size_t i = first_to_run(p.queue); i < p.queue.size() && budget > 0 && !p.halted; ++i) {
+    Transfer& t = *p.queue[i];
+    if (t.hung || t.not_before > t_now) break;
+    // NAKed, and nothing has changed since, at this very instant or with
+    // the device's word that the NAKs hold for a while yet: polling again
+    // would only be NAKed again.
+    if (t.naked && t.nak_generation == device_generation_.load() &&
+        (t.nak_at == t_now || t.nak_until > t_now)) {
+      break;
+    }
+    bool finished;
+    if (t.fail_at_bus) {
+      finish_locked(t, t.fail_usbd, STATUS_UNSUCCESSFUL);
+      finished = true;
+    } else {
+      finished = run_bulk_locked(t, budget);
+    }
+    if (!finished) break;
+    t.done_frame = frame;
+  }
+}
+
 void BusDriver::on_tick(bool boundary) {
   {
     std::lock_guard<std::mutex> lock(tick_mutex_);
@@ -883,85 +938,80 @@ void BusDriver::on_tick(bool boundary) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const Nanoseconds t_now = now();
-    // At a boundary the bus works the (micro)frame that ends there; between
-    // boundaries it revisits NAKed bulk endpoints within the (micro)frame in
-    // progress, the one that ends at the next boundary. (A revisit completes
-    // nothing.)
-    const uint64_t frame = (t_now + period_ - 1) / period_;
+    // The (micro)frame in progress, numbered by its start: at a boundary the
+    // one that starts there, between boundaries the one that ends at the
+    // next.
+    const uint64_t frame = t_now / period_;
+    const size_t n = pipes_.size();
+    const size_t first = n != 0 ? static_cast<size_t>(frame % n) : 0;
     if (boundary) {
       ++stats_.ticks;
-      // Transfers that ended at a revisit of this (micro)frame are reported
-      // at its end, first.
-      for (auto& p : pipes_) {
-        while (!p->queue.empty() && p->queue.front()->finished)
-          take_for_completion_locked(p->queue, 0, done);
+      if (frame != 0) {
+        // The last visit of the frame that ends here: each bulk pipe's
+        // transfer still to run goes once more, in its turn, with what that
+        // frame's budget has left (unless its device has said it would be
+        // NAKed now); a transfer that ends now ended in that frame.
+        const uint64_t ending = frame - 1;
+        unsigned& budget = frame_budget_locked(ending);
+        const size_t turn = n != 0 ? static_cast<size_t>(ending % n) : 0;
+        for (size_t k = 0; k < n && budget > 0; ++k) {
+          Pipe& p = *pipes_[(turn + k) % n];
+          if (p.type == UsbdPipeTypeBulk) work_pipe_locked(p, budget, t_now, ending);
+        }
       }
+      // The end of the frame before: what ended in it (or earlier, for a
+      // boundary skipped while idle) is reported here, the default pipe's
+      // requests first, then the pipes in this frame's turn order.
+      auto report = [&](std::deque<std::unique_ptr<Transfer>>& queue) {
+        while (!queue.empty() && queue.front()->done() && queue.front()->done_frame < frame)
+          take_for_completion_locked(queue, 0, done);
+      };
+      report(control_queue_);
+      drain_orphans_locked(done, frame);
+      for (size_t k = 0; k < n; ++k)
+        report(pipes_[(first + k) % n]->queue);
     } else {
       ++stats_.revisits;
     }
     unsigned& budget = frame_budget_locked(frame);
-
-    // The default pipe carries one control request after the other, first
-    // in the frame.
-    while (boundary && !control_queue_.empty()) {
-      Transfer& t = *control_queue_.front();
-      if (t.hung || t.not_before > t_now) break;
-      const bool finished = carry_control_locked(t, budget);
-      if (finished) take_for_completion_locked(control_queue_, 0, done);
-      // A select configuration ends the old pipes' transfers when the device
-      // takes it.
-      drain_orphans_locked(done);
-      if (!finished) break;
-    }
-
-    // Bulk and interrupt pipes share the frame's packets left, taking turns
-    // at going first by frame number (so that frames skipped while idle leave
-    // the order as it would have been). Interrupt pipes are polled at
-    // boundaries only; a halted pipe runs nothing.
-    const size_t n = pipes_.size();
-    const size_t first = n != 0 ? static_cast<size_t>(frame % n) : 0;
+    // The start of this frame (at a boundary): the default pipe goes first,
+    // then every pipe with a transfer still to run, interrupt pipes included.
+    // Between boundaries, a revisit of the bulk pipes. Pipes share the
+    // frame's packets left, taking turns at going first by frame number (so
+    // that frames skipped while idle leave the order as it would have been).
+    // A halted pipe runs nothing.
+    if (boundary) work_control_locked(budget, t_now);
     for (size_t k = 0; k < n && budget > 0; ++k) {
       Pipe& p = *pipes_[(first + k) % n];
       if (!boundary && p.type != UsbdPipeTypeBulk) continue;
-      size_t i = 0;
-      while (i < p.queue.size() && p.queue[i]->finished)
-        ++i;
-      while (i < p.queue.size() && budget > 0 && !p.halted) {
-        Transfer& t = *p.queue[i];
-        if (t.hung || t.not_before > t_now) break;
-        bool finished;
-        if (t.fail_at_bus) {
-          finish_locked(t, t.fail_usbd, STATUS_UNSUCCESSFUL);
-          finished = true;
-        } else {
-          finished = run_bulk_locked(t, budget);
-        }
-        if (!finished) break;
-        if (boundary) {
-          take_for_completion_locked(p.queue, i, done);
-        } else {
-          ++i;  // reported at the boundary
-        }
-      }
+      work_pipe_locked(p, budget, t_now, frame);
     }
     stats_.completed_later += done.size();
     schedule_tick_locked();
   }
+  // Completion routines that submit again are taken up at once, in the frame
+  // that starts here.
   complete(done);
 }
 
 unsigned& BusDriver::frame_budget_locked(uint64_t frame) {
-  if (frame != budget_frame_) {
-    budget_frame_ = frame;
-    budget_left_ = options_.unthrottled ? UINT32_MAX : packets_per_frame_;
+  // Two frames are kept: a boundary's last visit of the frame that ends
+  // there may come after the frame that starts there has been paid from (by
+  // a request submitted at that instant).
+  const size_t slot = frame & 1;
+  if (frame != budget_frame_[slot]) {
+    budget_frame_[slot] = frame;
+    budget_left_[slot] = options_.unthrottled ? UINT32_MAX : packets_per_frame_;
   }
-  return budget_left_;
+  return budget_left_[slot];
 }
 
 void BusDriver::note_nak_locked(Transfer& t) {
   ++stats_.naks;
   t.naked = true;
   t.nak_generation = device_generation_.load();
+  t.nak_at = now();
+  t.nak_until = 0;
 }
 
 void BusDriver::schedule_tick_locked() {
@@ -975,41 +1025,42 @@ void BusDriver::schedule_tick_locked() {
   };
   Nanoseconds earliest = UINT64_MAX;
   Nanoseconds revisit = UINT64_MAX;
-  // `queued_behind`: another transfer waits behind `t` on its pipe.
-  auto consider = [&](const Transfer& t, const Pipe* pipe, bool queued_behind) {
+  bool bulk_waiting = false;
+  auto consider = [&](Transfer& t, const Pipe* pipe) {
     if (t.hung) return;
     Nanoseconds at = next;
     if (t.not_before > at) at = boundary_from(t.not_before);
     if (t.naked && t.nak_generation == generation) {
-      // Nothing has changed since this request was NAKed: it can next move
-      // when the device says its answer may change, at the boundary at or
-      // after that time. A bulk endpoint with more transfers queued is also
-      // revisited within the (micro)frame, so it moves at that very time and
-      // the next can follow. (A lone transfer completes at that boundary
-      // either way.)
+      // Nothing has changed since this request was NAKed: the next frame
+      // start that can see it move is the one at or after the time the
+      // device says its answer may change. A bulk endpoint is revisited
+      // within the frame, at that very time; the boundary after it reports
+      // what the revisit ended.
       const uint8_t endpoint = t.kind == Transfer::Kind::Bulk ? t.endpoint : 0;
       const uint64_t until = device_.naks_until(endpoint);
+      t.nak_until = until;
       at = std::max(at, boundary_from(until));
-      if (pipe != nullptr && pipe->type == UsbdPipeTypeBulk && queued_behind && until > t_now &&
-          until % period_ != 0) {
-        revisit = std::min(revisit, until);
+      if (pipe != nullptr && pipe->type == UsbdPipeTypeBulk) {
+        bulk_waiting = true;
+        if (until > t_now && until != UINT64_MAX && until % period_ != 0) {
+          revisit = std::min(revisit, until);
+        }
       }
     }
     earliest = std::min(earliest, at);
   };
   // Only the first request of each queue still to run can move; the rest
-  // wait behind it. Those that ended between boundaries are reported at the
-  // next one.
-  if (!control_queue_.empty()) consider(*control_queue_.front(), nullptr, false);
-  for (auto& p : pipes_) {
-    size_t i = 0;
-    while (i < p->queue.size() && p->queue[i]->finished)
-      ++i;
+  // wait behind it. Those that ended are reported at the next boundary.
+  auto look_at = [&](std::deque<std::unique_ptr<Transfer>>& queue, const Pipe* pipe) {
+    const size_t i = first_to_run(queue);
     if (i != 0) earliest = std::min(earliest, next);
-    if (i < p->queue.size() && !p->halted) {
-      consider(*p->queue[i], p.get(), i + 1 < p->queue.size());
-    }
-  }
+    if (i < queue.size() && (pipe == nullptr || !pipe->halted)) consider(*queue[i], pipe);
+  };
+  look_at(control_queue_, nullptr);
+  if (!orphans_.empty()) earliest = std::min(earliest, next);
+  for (auto& p : pipes_)
+    look_at(p->queue, p.get());
+  bulk_waiting_ = bulk_waiting;
   // The boundary tick is armed as it would be without revisits, so that
   // whatever else falls due at the same instant keeps its order around it.
   if (revisit < earliest) request_revisit(revisit);
@@ -1059,6 +1110,9 @@ void BusDriver::on_device_change() {
   if (k == nullptr) return;
   const Nanoseconds t_now = k->scheduler().now();
   request_tick((t_now / period_ + 1) * period_);
+  // A NAKed bulk endpoint is visited again and again within the frame: the
+  // controller sees the change at once.
+  if (bulk_waiting_) request_revisit(t_now);
 }
 
 // ---- Completion and cancellation ------------------------------------------------------
@@ -1067,6 +1121,7 @@ void BusDriver::finish_locked(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
   t.usbd = usbd;
   t.status = status;
   t.finished = true;
+  t.done_frame = now() / period_;
   // A bulk or interrupt transfer that the bus ended in error (stall, babble,
   // no answer, a short transfer refused) halts its pipe, as the controller
   // halts the endpoint's queue. A cancel or abort does not.
@@ -1097,10 +1152,16 @@ void BusDriver::cancel_all_locked(std::deque<std::unique_ptr<Transfer>>& queue, 
   }
 }
 
-void BusDriver::drain_orphans_locked(TransferList& out) {
-  for (auto& t : orphans_)
-    out.push_back(std::move(t));
-  orphans_.clear();
+void BusDriver::drain_orphans_locked(TransferList& out, uint64_t before_frame) {
+  size_t kept = 0;
+  for (auto& t : orphans_) {
+    if (t->done_frame < before_frame) {
+      out.push_back(std::move(t));
+    } else {
+      orphans_[kept++] = std::move(t);
+    }
+  }
+  orphans_.resize(kept);
 }
 
 void NTAPI BusDriver::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {

@@ -4,50 +4,59 @@
 //
 // Bus timing. Full speed runs 1 ms frames with room for 19 bulk packets of 64
 // bytes per frame; high speed runs 125 us microframes with room for 13 packets
-// of 512 bytes. The bus is worked in ticks at (micro)frame boundaries, and only
-// while some request needs the bus: nothing is scheduled when it is idle. A
-// tick at boundary B carries out the (micro)frame that ends at B and reports
-// what finished in it.
+// of 512 bytes. Frames are numbered by their start; the bus works only while
+// some request needs it: nothing is scheduled when it is idle.
+//   - A transfer is carried out in the (micro)frame in progress and
+//     completes at the boundary that ends it. Control and bulk transfers
+//     are on the host controller's asynchronous schedule, which it runs
+//     whenever the frame has time left rather than at frame boundaries, so
+//     a request with nothing still to run ahead of it on its pipe reaches
+//     the device at the moment it is submitted. A request submitted at a
+//     boundary belongs to the frame that starts there, whether the
+//     boundary's own work came before it or not. Interrupt transfers are on
+//     the periodic schedule, which runs at the start of each frame: they
+//     wait for the next one.
 //   - Completion is seen at the boundary. A host controller marks a transfer
 //     done when its last packet has moved but tells the system only at the
 //     next interrupt threshold (an EHCI controller raises USBINT at the end of
 //     the microframe, at the earliest; UHCI and OHCI controllers interrupt at
 //     the end of the frame), and its driver completes the request from that
-//     interrupt. So a request completes at the boundary after the frame in
-//     which it ended, and a request submitted then (from the completion
-//     routine, say) is first carried out in the (micro)frame that starts
-//     there: one request in flight carries at most one request per
-//     (micro)frame. This is CompletionMode::Deferred, the default.
-//   - A control request (descriptor, feature, status, vendor, select
-//     configuration, pipe reset) goes first in its frame and is carried out
-//     at the first boundary after its submission. Each of its transactions
-//     (the setup, each data packet of up to endpoint 0's packet size, the
-//     status) takes one packet of the frame's budget; one needing more than
-//     the frame has left completes at the boundary of the frame that carries
-//     its last transaction.
-//   - Bulk transfers move packets at each boundary within what the frame's
-//     budget has left, pipes taking turns (which pipe goes first follows the
-//     frame number); a transfer completes at the boundary of the frame in
-//     which its last packet moved.
+//     interrupt. So a request that ended in a (micro)frame completes at the
+//     boundary that ends it, and a request submitted then (from the
+//     completion routine, say) is carried out in the (micro)frame that
+//     starts there: one request in flight carries at most one request per
+//     (micro)frame, and a queue of N carries up to N per (micro)frame. This
+//     is CompletionMode::Deferred, the default.
+//   - A boundary tick first reports what ended in the frames before it, then
+//     starts its frame: the default pipe's requests (descriptor, feature,
+//     status, vendor, select configuration, pipe reset) go first, then every
+//     pipe with a transfer still to run, interrupt pipes included. Each
+//     control transaction (the setup, each data packet of up to endpoint 0's
+//     packet size, the status) takes one packet of the frame's budget; a
+//     request needing more than the frame has left goes on at the start of
+//     the next and completes at the end of the frame that carries its last
+//     transaction.
+//   - Bulk transfers move packets within what the frame's budget has left,
+//     pipes taking turns at frame starts (which pipe goes first follows the
+//     frame number); a transfer completes at the end of the frame in which
+//     its last packet moved.
 //   - A NAKed bulk endpoint is revisited within the (micro)frame. Host
-//     controllers keep the bulk queues on a list that they walk again and
-//     again while the (micro)frame has time left (EHCI's asynchronous
-//     schedule, whose NAK counter is reloaded at each new pass; UHCI and OHCI
-//     loop over their bulk queues within the frame), and after a NAK a
-//     high-speed OUT endpoint is probed with PING, which costs no data
-//     packet. So when a NAKed bulk transfer has more transfers queued behind
-//     it, the bus takes it up again at the very time the device says its
-//     NAKs end (hw::UsbDevice::naks_until), between boundaries, paying its
-//     packets from the budget of the (micro)frame in progress, and the next
-//     can follow in the same (micro)frame; a transfer that ends there
-//     completes at that (micro)frame's boundary, as any other. A lone
-//     transfer is taken up at that boundary instead: it completes there
-//     either way, and the bus then works exactly as it does for one
-//     transfer per pipe. A revisit works bulk pipes only, in their turn
-//     order, and completes nothing; the default pipe and interrupt pipes are
-//     served at boundaries, a NAK putting them off to the next one. An
-//     endpoint whose device promises nothing (naks_until() no later than
-//     now) is retried at the next boundary.
+//     controllers walk the asynchronous schedule again and again while the
+//     (micro)frame has time left (EHCI reloads its NAK counter at each new
+//     pass; UHCI and OHCI loop over their bulk queues within the frame), and
+//     after a NAK a high-speed OUT endpoint is probed with PING, which costs
+//     no data packet. So the bus takes a NAKed bulk transfer up again at the
+//     very time the device says its NAKs end (hw::UsbDevice::naks_until),
+//     between boundaries, paying its packets from the budget of the
+//     (micro)frame in progress, and the transfers queued behind it can
+//     follow in the same (micro)frame; whatever ends there completes at that
+//     (micro)frame's end. Each boundary also makes the last visit of the
+//     frame that ends there: a NAKed bulk endpoint is polled once more, and a
+//     transfer that moves then ended in that frame. A revisit works bulk
+//     pipes only, in their turn order, and completes nothing; the default
+//     pipe and interrupt pipes are served at frame starts, a NAK putting them
+//     off to the next one. An endpoint whose device promises nothing
+//     (naks_until() no later than now) is polled again at the next boundary.
 //   - An error halts the pipe. A bulk or interrupt transfer that ends in
 //     error (a STALL, babble, no answer, a short transfer refused) halts its
 //     endpoint's queue, as the controller halts the queue head (and as the
@@ -60,17 +69,16 @@
 //     with ABORT_PIPE, or cancelled). A cancel or an abort does not halt it.
 //   - Idle frames cost nothing: when every request that could move has just
 //     been NAKed and the device promises the NAKs hold until some time
-//     (hw::UsbDevice::naks_until), the frames before it are not worked; the
-//     next tick is the first boundary at or after that time, where polling
-//     every frame would first have seen the change. A change made to the
-//     device from outside the bus (a partner's frame, a cable, a fault, an
-//     endpoint halted) calls the bus back, and the bus polls again at the next
-//     boundary after that moment, as it would have; a change made at the very
-//     instant of a boundary is seen one frame later, as if that boundary's
-//     poll had come first (polling every frame, the seed decided). A request
-//     submitted, a cancel or an abort is taken up at the next boundary as
-//     before. Skipped frames are neither counted in BusStats::ticks nor as
-//     NAKs; revisits are counted in BusStats::revisits.
+//     (hw::UsbDevice::naks_until), the frames before it are not worked; a
+//     bulk endpoint is revisited at that time, anything else polled at the
+//     first boundary at or after it, where polling every frame would first
+//     have seen the change. A change made to the device from outside the bus
+//     (a partner's frame, a cable, a fault, an endpoint halted) calls the bus
+//     back: a NAKed bulk endpoint is revisited at that moment, and the
+//     default and interrupt pipes are polled at the next boundary after it.
+//     A request submitted, a cancel or an abort is taken up as above.
+//     Skipped frames are neither counted in BusStats::ticks nor as NAKs;
+//     revisits are counted in BusStats::revisits.
 //   - `unthrottled` lifts the packet budget (the live bridge); the boundaries
 //     stay.
 //
@@ -78,11 +86,12 @@
 // completes it later from a scheduler event at a frame boundary (at
 // PASSIVE_LEVEL or DISPATCH_LEVEL, as the seed decides). Tests may choose the
 // other paths a function driver must also handle: BusOptions::completion
-// BeforeReturn carries a request out at once when nothing is ahead of it, as
-// if a boundary fell at the moment of submission, and completes it inside the
-// dispatch routine before returning STATUS_PENDING (as when another processor
-// finishes it first), which lets a resubmitted transfer run again in the same
-// frame; Seeded picks one of the two for each request by the seed. A request
+// BeforeReturn completes a request that nothing is ahead of and that ends the
+// moment it is submitted inside the dispatch routine, before returning
+// STATUS_PENDING (as when another processor finishes it first), which lets a
+// resubmitted transfer run again in the same frame (an interrupt transfer is
+// then carried out at once too); Seeded picks one of the two for each request
+// by the seed. A request
 // refused outright (bad pipe handle, bad parameters, device removed,
 // FailImmediately fault) is completed at once and its error status is
 // returned. Every pending IRP is cancellable: IoCancelIrp completes it with
@@ -126,7 +135,7 @@
 namespace host::usb {
 
 enum class CompletionMode {
-  Deferred,      // pending, completed at the frame boundary after it ended (host controllers)
+  Deferred,      // pending, completed at the end of the frame it ended in (host controllers)
   BeforeReturn,  // pending, completed inside the dispatch when the bus can finish it at once
   Seeded,        // the seed picks Deferred or BeforeReturn for each IRP (tests)
 };
@@ -169,8 +178,8 @@ struct RequestInfo {
 enum class RequestFault {
   None,
   Refuse,  // completed at once with an error, the error returned (device gone)
-  Error,   // completes at the next (micro)frame with a device-not-responding error
-  Stall,   // the device answers with a STALL handshake at the next (micro)frame
+  Error,   // ends unanswered when carried out: a device-not-responding error
+  Stall,   // the device answers with a STALL handshake when it is carried out
   Hang,    // never completes until cancelled or aborted
   AtOnce,  // completed inside the dispatch, before STATUS_PENDING is returned
   Late,    // completes after BusOptions::late_delay more
@@ -238,15 +247,24 @@ class BusDriver {
 
   Pipe* find_pipe_locked(USBD_PIPE_HANDLE handle);
   bool choose_before_return();
-  void drain_orphans_locked(TransferList& out);
+  // Moves the transfers ended by a reconfiguration in a (micro)frame before
+  // `before_frame` to `out`.
+  void drain_orphans_locked(TransferList& out, uint64_t before_frame);
+  // The index of the first transfer in `queue` that has not ended.
+  static size_t first_to_run(const std::deque<std::unique_ptr<Transfer>>& queue);
+  // Carry out, within `budget`, the default pipe's requests and a pipe's
+  // transfers from the first still to run, until one cannot go on; a
+  // transfer of the pipe that ends, ends in (micro)frame `frame`.
+  void work_control_locked(unsigned& budget, Nanoseconds t_now);
+  void work_pipe_locked(Pipe& p, unsigned& budget, Nanoseconds t_now, uint64_t frame);
   bool run_control_locked(Transfer& t);
   // Carries a control request out (once) and pays its transactions from the
   // frame's budget; true when the last of them is paid and it can complete.
   bool carry_control_locked(Transfer& t, unsigned& budget);
   bool run_bulk_locked(Transfer& t, unsigned& budget);
-  // Bulk packets still free in (micro)frame number `frame`, shared by
-  // transfers carried out at its boundary, at revisits within it, and those
-  // completed at submission.
+  // Packets still free in (micro)frame number `frame` (counted from its
+  // start), shared by requests carried out at submission, at its start, at
+  // revisits within it and at its last visit.
   unsigned& frame_budget_locked(uint64_t frame);
   void apply_configuration_locked(Transfer& t);
   void finish_locked(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
@@ -293,9 +311,12 @@ class BusDriver {
   // NAK to the bus, or a change from outside. A NAK taken at the current
   // generation still holds.
   std::atomic<uint64_t> device_generation_{0};
+  // A bulk endpoint NAKed at the device's current generation waits: a change
+  // from outside brings a revisit at once.
+  std::atomic<bool> bulk_waiting_{false};
   uint8_t ep0_max_packet_ = 64;  // from the device descriptor, once read
-  uint64_t budget_frame_ = UINT64_MAX;
-  unsigned budget_left_ = 0;
+  uint64_t budget_frame_[2] = {UINT64_MAX, UINT64_MAX};
+  unsigned budget_left_[2] = {0, 0};
   BusStats stats_;
   std::vector<std::pair<const void*, size_t>> noted_descriptors_;
   TransferList orphans_;  // ended by a reconfiguration inside a control request

@@ -120,7 +120,8 @@ TEST_F(BusTest, CompletionAtSubmissionSharesTheFramesPackets) {
   EXPECT_FALSE(second.during_call);
   ASSERT_TRUE(wait(second));
   EXPECT_EQ(second.status, STATUS_SUCCESS);
-  EXPECT_EQ(second.at, (t0 / kMillisecond + 1) * kMillisecond);
+  // Carried out in the next frame, it completes at that frame's end.
+  EXPECT_EQ(second.at, (t0 / kMillisecond + 2) * kMillisecond);
   EXPECT_EQ(device_->out_packets.size(), 38u);
 }
 
@@ -129,7 +130,9 @@ TEST_F(BulkOutTest, NakedPacketIsRetriedAtTheNextFrame) {
   device_->out_ready_at = t0 + 3500 * kMicrosecond;
   Completion c = send_out(pattern(10));
   EXPECT_EQ(c.status, STATUS_SUCCESS);
-  EXPECT_EQ(device_->out_naks, 3);
+  // NAKed when submitted and at the next three boundaries; taken at the
+  // fourth, as the last visit of the frame that ends there.
+  EXPECT_EQ(device_->out_naks, 4);
   EXPECT_EQ(c.at, (t0 / kMillisecond + 4) * kMillisecond);
 }
 
@@ -284,7 +287,8 @@ TEST_F(BulkInTest, ShortTransferRuleCanBeForced) {
 }
 
 // NAK retry timing: data appears at 3.4 ms; the read completes at the first
-// (micro)frame boundary at or after it, having polled once per frame.
+// (micro)frame boundary at or after it, having polled when submitted and
+// once per frame after.
 struct NakCase {
   hw::BusSpeed speed;
   Nanoseconds frame;
@@ -309,9 +313,13 @@ TEST_P(NakRetryTest, PendingReadPollsEveryFrameUntilDataArrives) {
   ASSERT_TRUE(wait(c));
   Nanoseconds expected = (ready + frame - 1) / frame * frame;
   EXPECT_EQ(c.at, expected);
+  // Polled when submitted, then once at each boundary.
   Nanoseconds first = (t0 / frame + 1) * frame;
-  EXPECT_EQ(static_cast<Nanoseconds>(device_->in_polls), (expected - first) / frame + 1);
-  for (size_t i = 1; i < device_->in_poll_times.size(); ++i) {
+  EXPECT_EQ(static_cast<Nanoseconds>(device_->in_polls), (expected - first) / frame + 2);
+  ASSERT_GE(device_->in_poll_times.size(), 2u);
+  EXPECT_EQ(device_->in_poll_times[0], t0);
+  EXPECT_EQ(device_->in_poll_times[1], first);
+  for (size_t i = 2; i < device_->in_poll_times.size(); ++i) {
     EXPECT_EQ(device_->in_poll_times[i] - device_->in_poll_times[i - 1], frame);
   }
   // With nothing pending the bus schedules nothing.

@@ -1,6 +1,7 @@
-// Several transfers queued on one pipe: a NAKed bulk endpoint is revisited
-// within the (micro)frame, at the time the device says its NAKs end; and a
-// transfer ending in error halts its pipe until the pipe is reset.
+// Several transfers queued on one pipe: they are carried out in the
+// (micro)frame in progress, a NAKed bulk endpoint revisited within it at the
+// time the device says its NAKs end, and complete at its end; and a transfer
+// ending in error halts its pipe until the pipe is reset.
 #include "bus_test_fixture.h"
 
 namespace {
@@ -70,6 +71,14 @@ class DeepQueueTest : public BusTest {
     EXPECT_TRUE(wait(cr));
     return cr.status;
   }
+  // Runs the bus to the next (micro)frame boundary unless it is at one; the
+  // time then.
+  Nanoseconds to_boundary() {
+    const Nanoseconds period = bus_->frame_period();
+    const Nanoseconds off = scheduler().now() % period;
+    if (off != 0) scheduler().run_for(period - off);
+    return scheduler().now();
+  }
   std::unique_ptr<PacedDevice> paced_;
 };
 
@@ -80,59 +89,86 @@ std::vector<uint8_t> bytes(size_t n, uint8_t seed) {
   return v;
 }
 
-// Six small transfers queued at once: the device takes one and NAKs the next
-// for 10 us. The bus revisits the endpoint within the (micro)frame, so each
-// goes as soon as the device is ready, not one per (micro)frame; all still
-// complete at boundaries. The last, alone on the pipe by then, is taken at
-// the boundary, where it completes all the same.
-TEST_F(DeepQueueTest, ANakedBulkOutIsRevisitedWithinTheFrameWhenTheDeviceIsReady) {
+// Six small transfers queued at a boundary: the device takes one and NAKs
+// the next for 10 us. The bus carries them out in the (micro)frame that
+// starts there, revisiting the endpoint as soon as the device is ready, and
+// all six complete at that frame's end, not one frame later.
+TEST_F(DeepQueueTest, TransfersQueuedAtABoundaryCompleteAtTheEndOfTheFrameThatCarriedThem) {
   for (hw::BusSpeed speed : {hw::BusSpeed::High, hw::BusSpeed::Full}) {
     start_paced(speed, 10 * kMicrosecond);
     const Nanoseconds period = bus_->frame_period();
+    const Nanoseconds start = to_boundary();
     std::vector<std::vector<uint8_t>> data;
     for (int i = 0; i < 6; ++i)
       data.push_back(bytes(60, static_cast<uint8_t>(i)));
     URB u[6];
     Completion c[6];
-    const Nanoseconds first = (scheduler().now() / period + 1) * period;
     for (int i = 0; i < 6; ++i)
       bulk(kOutPipe, data[i].data(), 60, 0, &u[i], &c[i]);
     for (auto& one : c)
       ASSERT_TRUE(wait(one));
     ASSERT_EQ(paced_->taken_at.size(), 6u);
     for (size_t i = 0; i < 6; ++i) {
-      EXPECT_EQ(paced_->taken_at[i], i < 5 ? first + i * 10 * kMicrosecond : first + period)
-          << "transfer " << i;
+      EXPECT_EQ(paced_->taken_at[i], start + i * 10 * kMicrosecond) << "transfer " << i;
       EXPECT_EQ(paced_->out_transfers[i], data[i]) << "transfer " << i;
       EXPECT_EQ(c[i].status, STATUS_SUCCESS);
-      EXPECT_EQ(c[i].at % period, 0u) << "transfer " << i << " completed between boundaries";
+      EXPECT_EQ(c[i].at, start + period) << "transfer " << i;
     }
-    // The first ended in the frame worked at `first`; the rest in the next.
-    EXPECT_EQ(c[0].at, first);
-    for (size_t i = 1; i < 6; ++i)
-      EXPECT_EQ(c[i].at, first + period) << "transfer " << i;
+    bus_.reset();
+  }
+}
+
+// A client keeping four transfers queued, each replaced when it completes
+// (as a completion routine does), gets four per (micro)frame through a
+// device that needs 10 us after each: the replacements submitted at a
+// boundary go out in the frame that starts there.
+TEST_F(DeepQueueTest, AQueueKeptFullCarriesItsDepthEveryFrame) {
+  for (hw::BusSpeed speed : {hw::BusSpeed::High, hw::BusSpeed::Full}) {
+    start_paced(speed, 10 * kMicrosecond);
+    const Nanoseconds period = bus_->frame_period();
+    const Nanoseconds start = to_boundary();
+    constexpr size_t kDepth = 4, kCount = 24;
+    std::vector<uint8_t> data = bytes(60, 3);
+    std::vector<URB> u(kCount);
+    std::vector<Completion> c(kCount);
+    for (size_t i = 0; i < kDepth; ++i)
+      bulk(kOutPipe, data.data(), 60, 0, &u[i], &c[i]);
+    for (size_t i = 0; i < kCount; ++i) {
+      ASSERT_TRUE(wait(c[i])) << "transfer " << i;
+      // Whatever else completed at this instant is replaced now too.
+      for (size_t j = i + kDepth; j < kCount && c[j - kDepth].done && c[j].urb == nullptr; ++j)
+        bulk(kOutPipe, data.data(), 60, 0, &u[j], &c[j]);
+    }
+    ASSERT_EQ(paced_->taken_at.size(), kCount);
+    for (size_t i = 0; i < kCount; ++i) {
+      const Nanoseconds frame_start = start + (i / kDepth) * period;
+      EXPECT_EQ(paced_->taken_at[i], frame_start + (i % kDepth) * 10 * kMicrosecond)
+          << "transfer " << i;
+      EXPECT_EQ(c[i].at, frame_start + period) << "transfer " << i;
+      EXPECT_EQ(c[i].status, STATUS_SUCCESS);
+    }
     bus_.reset();
   }
 }
 
 // A revisit pays its packets from the budget of the frame in progress, which
-// the boundary that ends it shares: a 25-packet transfer taken up 100 us into
-// a full-speed frame moves 19 packets there and its last 6 a frame later.
+// the transfer before it used: a 19-packet transfer taken up 100 us into a
+// full-speed frame after a 10-packet one moves 9 packets there and its last
+// 10 in the next frame.
 TEST_F(DeepQueueTest, ARevisitPaysFromTheBudgetOfTheFrameInProgress) {
   start_paced(hw::BusSpeed::Full, 100 * kMicrosecond);
-  std::vector<uint8_t> a = bytes(9 * 64 + 54, 1), b = bytes(24 * 64 + 10, 2);
+  std::vector<uint8_t> a = bytes(9 * 64 + 54, 1), b = bytes(18 * 64 + 10, 2);
   URB ua, ub;
   Completion ca, cb;
-  const Nanoseconds first = (scheduler().now() / kMillisecond + 1) * kMillisecond;
+  const Nanoseconds start = to_boundary();
   bulk(kOutPipe, a.data(), static_cast<ULONG>(a.size()), 0, &ua, &ca);
   bulk(kOutPipe, b.data(), static_cast<ULONG>(b.size()), 0, &ub, &cb);
   ASSERT_TRUE(wait(cb));
   ASSERT_TRUE(ca.done);
-  EXPECT_EQ(ca.at, first);
-  // 19 packets 100 us into the next frame, none at its end, 6 in the one after.
-  ASSERT_EQ(paced_->out_packets.size(), 10u + 25u);
-  EXPECT_EQ(cb.at, first + 2 * kMillisecond);
-  EXPECT_EQ(paced_->taken_at.back(), first + 2 * kMillisecond);
+  EXPECT_EQ(ca.at, start + kMillisecond);
+  ASSERT_EQ(paced_->out_packets.size(), 10u + 19u);
+  EXPECT_EQ(paced_->taken_at.back(), start + kMillisecond);
+  EXPECT_EQ(cb.at, start + 2 * kMillisecond);
   EXPECT_EQ(paced_->out_transfers.back(), b);
 }
 
@@ -144,10 +180,10 @@ TEST_F(DeepQueueTest, CancellingATransferThatEndedBeforeItsBoundaryKeepsItsResul
   std::vector<uint8_t> a = bytes(60, 1), b = bytes(60, 2), c = bytes(60, 3);
   URB ua, ub, uc;
   Completion ca, cb, cc;
+  to_boundary();
   bulk(kOutPipe, a.data(), 60, 0, &ua, &ca);
   bulk(kOutPipe, b.data(), 60, 0, &ub, &cb);
   bulk(kOutPipe, c.data(), 60, 0, &uc, &cc);
-  ASSERT_TRUE(wait(ca));
   ASSERT_TRUE(scheduler().block_until([&] { return paced_->taken_at.size() == 2; },
                                       scheduler().now() + kMillisecond));
   ASSERT_FALSE(cb.done);
@@ -157,7 +193,9 @@ TEST_F(DeepQueueTest, CancellingATransferThatEndedBeforeItsBoundaryKeepsItsResul
   EXPECT_EQ(cb.status, STATUS_SUCCESS);
   EXPECT_EQ(cb.usbd, USBD_STATUS_SUCCESS);
   EXPECT_EQ(ub.UrbBulkOrInterruptTransfer.TransferBufferLength, 60u);
+  ASSERT_TRUE(wait(ca));
   ASSERT_TRUE(wait(cc));
+  EXPECT_EQ(ca.status, STATUS_SUCCESS);
   EXPECT_EQ(cc.status, STATUS_SUCCESS);
   EXPECT_EQ(paced_->out_transfers, (std::vector<std::vector<uint8_t>>{a, b, c}));
 }
