@@ -374,7 +374,9 @@ TEST_P(PhyKindTest, LinkDownWritesTheKindsPatternAfterTheDisconnect) {
       EXPECT_TRUE(writes.empty());
       break;
   }
-  if (!writes.empty()) EXPECT_GE(writes[0].at, disconnect);
+  if (!writes.empty()) {
+    EXPECT_GE(writes[0].at, disconnect);
+  }
   EXPECT_TRUE(MiiWritesOnly(4 * kSec).empty());
 }
 

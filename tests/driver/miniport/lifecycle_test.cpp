@@ -284,9 +284,13 @@ TEST(InitializeTest, TimersArmedAsInitializationEnds) {
       EXPECT_EQ(TimerOf(a->KeepAliveTimer), nullptr);  // never initialized
     }
     rig.RunFor(999 * host::kMillisecond);
-    if (keep_alive) EXPECT_EQ(Expiries(a->KeepAliveTimer), 0u);
+    if (keep_alive) {
+      EXPECT_EQ(Expiries(a->KeepAliveTimer), 0u);
+    }
     rig.RunFor(host::kMillisecond);
-    if (keep_alive) EXPECT_EQ(Expiries(a->KeepAliveTimer), 1u);
+    if (keep_alive) {
+      EXPECT_EQ(Expiries(a->KeepAliveTimer), 1u);
+    }
     rig.RunFor(1999 * host::kMillisecond);
     EXPECT_EQ(Expiries(a->LinkPollTimer), 0u);
     rig.RunFor(host::kMillisecond);

@@ -195,7 +195,8 @@ TEST_P(IdleBus, SkippingIdleFramesChangesNoCompletion) {
     uint8_t tag = 1;
     for (Nanoseconds gap : gaps) {
       at += gap;
-      board_->send_from_partner(1, partner_frame(tag++, 60 + 97 * tag), at);
+      board_->send_from_partner(1, partner_frame(tag, 60 + 97 * tag), at);
+      ++tag;
     }
     for (Nanoseconds when : {start + 1500 * kMillisecond + 3, start + 7 * kSecond + 99}) {
       scheduler().schedule_at(
