@@ -64,30 +64,40 @@ class Board::Session {
     const bool frames_due = !board_->tap_pending_.empty();
     const bool fates_due = !board_->fate_pending_.empty();
     if (!frames_due && !fates_due && !(changes_ && board_->change_hook_)) return;
-    std::function<void()> hook;
+    std::shared_ptr<const std::function<void()>> hook;
     if (changes_) hook = board_->change_hook_;
+    // The records go out in this thread's spare lists, and the board keeps
+    // theirs: neither list is allocated anew at every call.
+    thread_local std::vector<WireFrame> spare_frames;
+    thread_local std::vector<FrameFateRecord> spare_fates;
     std::vector<WireFrame> frames;
-    std::function<void(const WireFrame&)> tap;
+    std::shared_ptr<const std::function<void(const WireFrame&)>> tap;
     if (frames_due) {
+      frames.swap(spare_frames);
       frames.swap(board_->tap_pending_);
       tap = board_->tap_;
     }
     std::vector<FrameFateRecord> fates;
-    std::function<void(const FrameFateRecord&)> fate_tap;
+    std::shared_ptr<const std::function<void(const FrameFateRecord&)>> fate_tap;
     if (fates_due) {
+      fates.swap(spare_fates);
       fates.swap(board_->fate_pending_);
       fate_tap = board_->fate_tap_;
     }
     lock_.unlock();
     if (tap) {
       for (const WireFrame& frame : frames)
-        tap(frame);
+        (*tap)(frame);
+      frames.clear();
+      spare_frames.swap(frames);
     }
     if (fate_tap) {
       for (const FrameFateRecord& fate : fates)
-        fate_tap(fate);
+        (*fate_tap)(fate);
+      fates.clear();
+      spare_fates.swap(fates);
     }
-    if (hook) hook();
+    if (hook) (*hook)();
   }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -214,7 +224,7 @@ uint64_t Board::naks_until(uint8_t endpoint_address) {
 
 void Board::set_change_hook(std::function<void()> hook) {
   Session session(this);
-  change_hook_ = std::move(hook);
+  change_hook_ = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -476,6 +486,27 @@ uint16_t Board::max_packet(uint8_t endpoint_address) const {
 
 Handshake Board::bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) {
   Session session(this);
+  return BulkOutLocked(endpoint, data, len);
+}
+
+// The packets of a transfer come in at one time of the clock: one session
+// (one lock, the model brought up to the clock once) serves them all.
+BulkPackets Board::bulk_out_packets(uint8_t endpoint, const uint8_t* data, size_t len, size_t mps,
+                                    unsigned max_packets) {
+  Session session(this);
+  return OutPackets(data, len, mps, max_packets,
+                    [&](const uint8_t* p, size_t n) { return BulkOutLocked(endpoint, p, n); });
+}
+
+BulkPackets Board::bulk_in_packets(uint8_t endpoint, uint8_t* buf, size_t room, size_t mps,
+                                   unsigned max_packets) {
+  Session session(this);
+  return InPackets(buf, room, mps, max_packets, [&](uint8_t* p, size_t m, size_t& n) {
+    return BulkInLocked(endpoint, p, m, n);
+  });
+}
+
+Handshake Board::BulkOutLocked(uint8_t endpoint, const uint8_t* data, size_t len) {
   if (bulk_out_ep_ == 0 || (endpoint & 0x0F) != bulk_out_ep_) return Handshake::Stall;
   if (!BulkAllowed(bulk_out_ep_)) return Handshake::Stall;
   const size_t mps = max_packet(bulk_out_ep_);
@@ -785,6 +816,10 @@ void Board::FinishInFrame() {
 
 Handshake Board::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet_size, size_t& len) {
   Session session(this);
+  return BulkInLocked(endpoint, buf, max_packet_size, len);
+}
+
+Handshake Board::BulkInLocked(uint8_t endpoint, uint8_t* buf, size_t max_packet_size, size_t& len) {
   len = 0;
   const uint8_t number = endpoint & 0x0F;
   if (interrupt_ep_ != 0 && number == (interrupt_ep_ & 0x0F)) {
@@ -912,7 +947,8 @@ size_t Board::partner_frames_waiting(uint8_t mii_address) {
 
 void Board::set_wire_tap(std::function<void(const WireFrame&)> tap) {
   Session session(this);
-  tap_ = std::move(tap);
+  tap_ =
+      tap ? std::make_shared<const std::function<void(const WireFrame&)>>(std::move(tap)) : nullptr;
 }
 
 std::vector<WireFrame> Board::wire_frames() {
@@ -1074,7 +1110,9 @@ void Board::inject_bulk_in_transfer(std::vector<uint8_t> bytes) {
 
 void Board::set_fate_tap(std::function<void(const FrameFateRecord&)> tap) {
   Session session(this);
-  fate_tap_ = std::move(tap);
+  fate_tap_ =
+      tap ? std::make_shared<const std::function<void(const FrameFateRecord&)>>(std::move(tap))
+          : nullptr;
 }
 
 void Board::usb_reset() {
