@@ -99,6 +99,8 @@ class Board::Session {
     }
     if (hook) (*hook)();
   }
+  // The call changed the board after all: the change hook is called.
+  void Changes() { changes_ = true; }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -649,6 +651,15 @@ void Board::PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64
 
 bool Board::partner_takes_frame(uint8_t mii_address) {
   Session session(this);
+  return PartnerTakesLocked(mii_address);
+}
+
+void Board::partner_drops(size_t frames) {
+  Session session(this);
+  counters_.rx_partner_dropped += frames;
+}
+
+bool Board::PartnerTakesLocked(uint8_t mii_address) const {
   auto it = rx_wire_.find(mii_address);
   if (it == rx_wire_.end()) return true;
   const RxWire& rx = it->second;
@@ -656,9 +667,24 @@ bool Board::partner_takes_frame(uint8_t mii_address) {
          rx.waiting.size() < config_.partner_queue_frames;
 }
 
-void Board::partner_drops(size_t frames) {
+Board::PartnerOffer Board::offer_from_partner(const std::function<uint8_t()>& fallback,
+                                              const std::function<std::vector<uint8_t>()>& build) {
   Session session(this);
-  counters_.rx_partner_dropped += frames;
+  PartnerOffer offer{0, false};
+  const auto carrying = std::find_if(phys_.begin(), phys_.end(),
+                                     [](const auto& phy) { return phy->CarriesTraffic(); });
+  offer.mii_address = carrying != phys_.end() ? (*carrying)->address() : fallback();
+  if (!PartnerTakesLocked(offer.mii_address)) {
+    ++counters_.rx_partner_dropped;
+    return offer;
+  }
+  // As send_from_partner: due now, so it goes out at once (or waits its turn
+  // for the cable), and the change is told.
+  session.Changes();
+  PartnerSends(offer.mii_address, build(), now_);
+  AdvanceLocked();
+  offer.taken = true;
+  return offer;
 }
 
 void Board::StartFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t) {

@@ -222,6 +222,17 @@ class Board : public UsbDevice {
   // frames the partner would drop, and counts them with partner_drops().
   bool partner_takes_frame(uint8_t mii_address);
   void partner_drops(size_t frames = 1);
+  // All of that in one call, as a traffic generator offers a frame now: the
+  // partner on the cable of the first PHY carrying traffic (else of the PHY
+  // `fallback` names) takes the frame `build` makes, or drops it unbuilt.
+  // Returns the PHY and whether the frame was taken. Both callbacks run
+  // under the board's lock and must not call back in.
+  struct PartnerOffer {
+    uint8_t mii_address;
+    bool taken;
+  };
+  PartnerOffer offer_from_partner(const std::function<uint8_t()>& fallback,
+                                  const std::function<std::vector<uint8_t>()>& build);
   // Every frame on the wires since the last clear_logs() (none when
   // BoardConfig::keep_wire_log is off; the wire tap sees them all anyway).
   std::vector<WireFrame> wire_frames();
@@ -304,6 +315,7 @@ class Board : public UsbDevice {
   // A partner's frame reaches its cable at t: it starts when the cable is
   // free of the partner's frames before it.
   void PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
+  bool PartnerTakesLocked(uint8_t mii_address) const;
   void StartFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
   void RecordWire(WireFrame frame);
   void FrameFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
