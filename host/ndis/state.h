@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "ndis/ndis.h"
-#include "sim/host_mutex.h"
 
 namespace host::ndis {
 
@@ -151,7 +150,7 @@ struct AdapterRecord {
 // The one state object; every member is guarded by `mutex`, which is never
 // held while the driver's code runs.
 struct State {
-  mutable host::HostMutex mutex;
+  mutable std::mutex mutex;
   bool abandoned = false;
   bool bug_check_seen = false;
 
