@@ -64,31 +64,43 @@ class Board::Session {
     const bool frames_due = !board_->tap_pending_.empty();
     const bool fates_due = !board_->fate_pending_.empty();
     if (!frames_due && !fates_due && !(changes_ && board_->change_hook_)) return;
-    std::function<void()> hook;
+    std::shared_ptr<const std::function<void()>> hook;
     if (changes_) hook = board_->change_hook_;
+    // The records go out in this thread's spare lists, and the board keeps
+    // theirs: neither list is allocated anew at every call.
+    thread_local std::vector<WireFrame> spare_frames;
+    thread_local std::vector<FrameFateRecord> spare_fates;
     std::vector<WireFrame> frames;
-    std::function<void(const WireFrame&)> tap;
+    std::shared_ptr<const std::function<void(const WireFrame&)>> tap;
     if (frames_due) {
+      frames.swap(spare_frames);
       frames.swap(board_->tap_pending_);
       tap = board_->tap_;
     }
     std::vector<FrameFateRecord> fates;
-    std::function<void(const FrameFateRecord&)> fate_tap;
+    std::shared_ptr<const std::function<void(const FrameFateRecord&)>> fate_tap;
     if (fates_due) {
+      fates.swap(spare_fates);
       fates.swap(board_->fate_pending_);
       fate_tap = board_->fate_tap_;
     }
     lock_.unlock();
     if (tap) {
       for (const WireFrame& frame : frames)
-        tap(frame);
+        (*tap)(frame);
+      frames.clear();
+      spare_frames.swap(frames);
     }
     if (fate_tap) {
       for (const FrameFateRecord& fate : fates)
-        fate_tap(fate);
+        (*fate_tap)(fate);
+      fates.clear();
+      spare_fates.swap(fates);
     }
-    if (hook) hook();
+    if (hook) (*hook)();
   }
+  // The call changed the board after all: the change hook is called.
+  void Changes() { changes_ = true; }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -214,7 +226,7 @@ uint64_t Board::naks_until(uint8_t endpoint_address) {
 
 void Board::set_change_hook(std::function<void()> hook) {
   Session session(this);
-  change_hook_ = std::move(hook);
+  change_hook_ = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -476,6 +488,27 @@ uint16_t Board::max_packet(uint8_t endpoint_address) const {
 
 Handshake Board::bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) {
   Session session(this);
+  return BulkOutLocked(endpoint, data, len);
+}
+
+// The packets of a transfer come in at one time of the clock: one session
+// (one lock, the model brought up to the clock once) serves them all.
+BulkPackets Board::bulk_out_packets(uint8_t endpoint, const uint8_t* data, size_t len, size_t mps,
+                                    unsigned max_packets) {
+  Session session(this);
+  return OutPackets(data, len, mps, max_packets,
+                    [&](const uint8_t* p, size_t n) { return BulkOutLocked(endpoint, p, n); });
+}
+
+BulkPackets Board::bulk_in_packets(uint8_t endpoint, uint8_t* buf, size_t room, size_t mps,
+                                   unsigned max_packets) {
+  Session session(this);
+  return InPackets(buf, room, mps, max_packets, [&](uint8_t* p, size_t m, size_t& n) {
+    return BulkInLocked(endpoint, p, m, n);
+  });
+}
+
+Handshake Board::BulkOutLocked(uint8_t endpoint, const uint8_t* data, size_t len) {
   if (bulk_out_ep_ == 0 || (endpoint & 0x0F) != bulk_out_ep_) return Handshake::Stall;
   if (!BulkAllowed(bulk_out_ep_)) return Handshake::Stall;
   const size_t mps = max_packet(bulk_out_ep_);
@@ -618,6 +651,15 @@ void Board::PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64
 
 bool Board::partner_takes_frame(uint8_t mii_address) {
   Session session(this);
+  return PartnerTakesLocked(mii_address);
+}
+
+void Board::partner_drops(size_t frames) {
+  Session session(this);
+  counters_.rx_partner_dropped += frames;
+}
+
+bool Board::PartnerTakesLocked(uint8_t mii_address) const {
   auto it = rx_wire_.find(mii_address);
   if (it == rx_wire_.end()) return true;
   const RxWire& rx = it->second;
@@ -625,9 +667,24 @@ bool Board::partner_takes_frame(uint8_t mii_address) {
          rx.waiting.size() < config_.partner_queue_frames;
 }
 
-void Board::partner_drops(size_t frames) {
+Board::PartnerOffer Board::offer_from_partner(const std::function<uint8_t()>& fallback,
+                                              const std::function<std::vector<uint8_t>()>& build) {
   Session session(this);
-  counters_.rx_partner_dropped += frames;
+  PartnerOffer offer{0, false};
+  const auto carrying = std::find_if(phys_.begin(), phys_.end(),
+                                     [](const auto& phy) { return phy->CarriesTraffic(); });
+  offer.mii_address = carrying != phys_.end() ? (*carrying)->address() : fallback();
+  if (!PartnerTakesLocked(offer.mii_address)) {
+    ++counters_.rx_partner_dropped;
+    return offer;
+  }
+  // As send_from_partner: due now, so it goes out at once (or waits its turn
+  // for the cable), and the change is told.
+  session.Changes();
+  PartnerSends(offer.mii_address, build(), now_);
+  AdvanceLocked();
+  offer.taken = true;
+  return offer;
 }
 
 void Board::StartFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t) {
@@ -785,6 +842,10 @@ void Board::FinishInFrame() {
 
 Handshake Board::bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet_size, size_t& len) {
   Session session(this);
+  return BulkInLocked(endpoint, buf, max_packet_size, len);
+}
+
+Handshake Board::BulkInLocked(uint8_t endpoint, uint8_t* buf, size_t max_packet_size, size_t& len) {
   len = 0;
   const uint8_t number = endpoint & 0x0F;
   if (interrupt_ep_ != 0 && number == (interrupt_ep_ & 0x0F)) {
@@ -912,7 +973,8 @@ size_t Board::partner_frames_waiting(uint8_t mii_address) {
 
 void Board::set_wire_tap(std::function<void(const WireFrame&)> tap) {
   Session session(this);
-  tap_ = std::move(tap);
+  tap_ =
+      tap ? std::make_shared<const std::function<void(const WireFrame&)>>(std::move(tap)) : nullptr;
 }
 
 std::vector<WireFrame> Board::wire_frames() {
@@ -1074,7 +1136,9 @@ void Board::inject_bulk_in_transfer(std::vector<uint8_t> bytes) {
 
 void Board::set_fate_tap(std::function<void(const FrameFateRecord&)> tap) {
   Session session(this);
-  fate_tap_ = std::move(tap);
+  fate_tap_ =
+      tap ? std::make_shared<const std::function<void(const FrameFateRecord&)>>(std::move(tap))
+          : nullptr;
 }
 
 void Board::usb_reset() {

@@ -15,7 +15,8 @@
 // The board is passive. Everything time-dependent (done bits, resets, link
 // establishment, scripted partner events and traffic) is held as due times
 // and evaluated, in time order, against the clock whenever anyone calls in.
-// Every public method takes the board's lock, so several threads may call in;
+// Every public method takes the board's lock, once a call (once for all the
+// packets of a bulk transfer), so several threads may call in;
 // the wire tap is called after the lock is released and may call back in.
 #pragma once
 
@@ -158,6 +159,10 @@ class Board : public UsbDevice {
   ControlResult control(const SetupPacket& setup, uint8_t* data) override;
   Handshake bulk_out(uint8_t endpoint, const uint8_t* data, size_t len) override;
   Handshake bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet, size_t& len) override;
+  BulkPackets bulk_out_packets(uint8_t endpoint, const uint8_t* data, size_t len, size_t mps,
+                               unsigned max_packets) override;
+  BulkPackets bulk_in_packets(uint8_t endpoint, uint8_t* buf, size_t room, size_t mps,
+                              unsigned max_packets) override;
   void reset_endpoint(uint8_t endpoint_address) override;
   BusSpeed speed() const override { return config_.speed; }
   // The bulk-in endpoint NAKs until its FIFO gets a frame, which only a due
@@ -217,6 +222,17 @@ class Board : public UsbDevice {
   // frames the partner would drop, and counts them with partner_drops().
   bool partner_takes_frame(uint8_t mii_address);
   void partner_drops(size_t frames = 1);
+  // All of that in one call, as a traffic generator offers a frame now: the
+  // partner on the cable of the first PHY carrying traffic (else of the PHY
+  // `fallback` names) takes the frame `build` makes, or drops it unbuilt.
+  // Returns the PHY and whether the frame was taken. Both callbacks run
+  // under the board's lock and must not call back in.
+  struct PartnerOffer {
+    uint8_t mii_address;
+    bool taken;
+  };
+  PartnerOffer offer_from_partner(const std::function<uint8_t()>& fallback,
+                                  const std::function<std::vector<uint8_t>()>& build);
   // Every frame on the wires since the last clear_logs() (none when
   // BoardConfig::keep_wire_log is off; the wire tap sees them all anyway).
   std::vector<WireFrame> wire_frames();
@@ -288,6 +304,8 @@ class Board : public UsbDevice {
   void FinishMiiOp(uint64_t t);
   void FinishEepromOp();
 
+  Handshake BulkOutLocked(uint8_t endpoint, const uint8_t* data, size_t len);
+  Handshake BulkInLocked(uint8_t endpoint, uint8_t* buf, size_t max_packet_size, size_t& len);
   void EndTransfer();
   // The MAC takes a frame for the wire: it starts at once when the wire is
   // free, else when the one before it has left, and until it starts the
@@ -297,6 +315,7 @@ class Board : public UsbDevice {
   // A partner's frame reaches its cable at t: it starts when the cable is
   // free of the partner's frames before it.
   void PartnerSends(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
+  bool PartnerTakesLocked(uint8_t mii_address) const;
   void StartFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
   void RecordWire(WireFrame frame);
   void FrameFromPartner(uint8_t mii_address, std::vector<uint8_t> frame, uint64_t t);
@@ -361,7 +380,7 @@ class Board : public UsbDevice {
   uint8_t inject_status_bits_ = 0;
   unsigned inject_crc_frames_ = 0;
   std::function<bool(const SetupPacket&)> vendor_stall_rule_;
-  std::function<void()> change_hook_;
+  std::shared_ptr<const std::function<void()>> change_hook_;  // shared with calls under way
 
   // Link partners' scripts, by (due time, order of scheduling).
   std::multimap<std::pair<uint64_t, uint64_t>, ScriptItem> script_;
@@ -372,9 +391,9 @@ class Board : public UsbDevice {
   std::vector<ControlRecord> control_log_;
   std::vector<WireFrame> wire_;
   std::vector<WireFrame> tap_pending_;
-  std::function<void(const WireFrame&)> tap_;
+  std::shared_ptr<const std::function<void(const WireFrame&)>> tap_;
   std::vector<FrameFateRecord> fate_pending_;
-  std::function<void(const FrameFateRecord&)> fate_tap_;
+  std::shared_ptr<const std::function<void(const FrameFateRecord&)>> fate_tap_;
   std::deque<bool> raw_entries_;  // per FIFO entry: injected as is (takes no FIFO room)
   bool in_frame_raw_ = false;
   void Fate(FrameFate fate, const std::vector<uint8_t>& bytes, size_t trailer);

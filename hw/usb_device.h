@@ -6,8 +6,10 @@
 // bus touches the device.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -37,6 +39,16 @@ struct ControlResult {
   size_t actual = 0;  // bytes of the data stage moved
 };
 
+// What the packets of one bulk transfer moved in one call (bulk_out_packets,
+// bulk_in_packets).
+struct BulkPackets {
+  Handshake handshake = Handshake::Ack;  // of the last packet tried
+  unsigned packets = 0;                  // packets ACKed
+  size_t bytes = 0;                      // bytes of those packets the buffer took
+  bool ended = false;    // a short packet, or the last byte of the buffer, ended the transfer
+  bool overrun = false;  // IN: the last packet brought more than the buffer had room for
+};
+
 class UsbDevice {
  public:
   virtual ~UsbDevice() = default;
@@ -53,6 +65,27 @@ class UsbDevice {
   // One IN packet from a bulk or interrupt endpoint; at most max_packet bytes
   // are written to buf and their count to len. Nak when nothing is ready.
   virtual Handshake bulk_in(uint8_t endpoint, uint8_t* buf, size_t max_packet, size_t& len) = 0;
+
+  // The packets of one bulk transfer, moved as the host controller moves
+  // them, in one call: at most `max_packets` packets of `mps` bytes or less,
+  // up to the first that is not ACKed or that ends the transfer.
+  // OUT: packets of min(mps, what is left) bytes from data[0..len); a short
+  // or zero-length packet, or the last byte sent, ends the transfer (no
+  // zero-length packet follows a full one). IN: packets into buf[0..room);
+  // a short packet, or a full buffer, ends it; a packet larger than the
+  // room left is an overrun (babble) and ends it too, with what fitted.
+  // The defaults call bulk_out / bulk_in packet by packet; a device that
+  // locks per call overrides them to lock once per transfer.
+  virtual BulkPackets bulk_out_packets(uint8_t endpoint, const uint8_t* data, size_t len,
+                                       size_t mps, unsigned max_packets) {
+    return OutPackets(data, len, mps, max_packets,
+                      [&](const uint8_t* p, size_t n) { return bulk_out(endpoint, p, n); });
+  }
+  virtual BulkPackets bulk_in_packets(uint8_t endpoint, uint8_t* buf, size_t room, size_t mps,
+                                      unsigned max_packets) {
+    return InPackets(buf, room, mps, max_packets,
+                     [&](uint8_t* p, size_t m, size_t& n) { return bulk_in(endpoint, p, m, n); });
+  }
 
   // Bus-level resets of one endpoint's state (data toggle, halt, any partial
   // packet stream), as done by the bus driver for RESET_PIPE.
@@ -74,6 +107,58 @@ class UsbDevice {
     return 0;
   }
   virtual void set_change_hook(std::function<void()> hook) { (void)hook; }
+
+ protected:
+  // The packet loops of bulk_out_packets / bulk_in_packets, over a call that
+  // moves one packet (with bulk_out's / bulk_in's signature, less the endpoint).
+  template <typename OnePacket>
+  static BulkPackets OutPackets(const uint8_t* data, size_t len, size_t mps, unsigned max_packets,
+                                OnePacket&& one) {
+    BulkPackets r;
+    while (r.packets < max_packets) {
+      const size_t size = std::min(mps, len - r.bytes);
+      r.handshake = one(size != 0 ? data + r.bytes : nullptr, size);
+      if (r.handshake != Handshake::Ack) return r;
+      ++r.packets;
+      r.bytes += size;
+      if (size < mps || r.bytes == len) {
+        r.ended = true;
+        return r;
+      }
+    }
+    return r;
+  }
+  template <typename OnePacket>
+  static BulkPackets InPackets(uint8_t* buf, size_t room, size_t mps, unsigned max_packets,
+                               OnePacket&& one) {
+    BulkPackets r;
+    std::vector<uint8_t> bounce;  // for a packet that may not fit what is left
+    while (r.packets < max_packets) {
+      const size_t left = room - r.bytes;
+      size_t got = 0;
+      uint8_t* into = buf + r.bytes;
+      if (left < mps || buf == nullptr) {
+        bounce.resize(mps);
+        into = bounce.data();
+      }
+      r.handshake = one(into, mps, got);
+      if (r.handshake != Handshake::Ack) return r;
+      ++r.packets;
+      got = std::min(got, mps);
+      const size_t take = std::min(got, left);
+      if (into != buf + r.bytes && take != 0) std::memcpy(buf + r.bytes, into, take);
+      r.bytes += take;
+      if (got > left) {
+        r.overrun = r.ended = true;
+        return r;
+      }
+      if (got < mps || r.bytes == room) {
+        r.ended = true;
+        return r;
+      }
+    }
+    return r;
+  }
 };
 
 }  // namespace hw

@@ -8,6 +8,7 @@ packages=(
   libpcap-dev libcli11-dev libtomlplusplus-dev libfmt-dev
   g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686
   clang clang-format tshark iproute2 iputils-ping iperf3 valgrind python3
+  libtcmalloc-minimal4
 )
 missing=()
 for p in "${packages[@]}"; do

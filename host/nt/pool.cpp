@@ -46,8 +46,8 @@ struct PoolState {
   // plain queue serves: no book to update per free.
   std::deque<BlockHeader*> quarantine_order;
   uint64_t serial = 0;
-
-  std::mutex timers_mutex;
+  // Timer objects by address, under the same lock: a free looks for the
+  // timers in its block in the same locked step that takes the block back.
   std::map<uintptr_t, TimerEntry> timers;
 };
 
@@ -76,18 +76,10 @@ std::string describe(BlockHeader* h) {
 }
 
 // Bug checks for a freed block whose timers are still armed; forgets the rest.
-void check_timers_in(uint8_t* begin, size_t size, const char* what) {
-  PoolState& s = state();
-  std::vector<std::pair<uintptr_t, TimerEntry>> inside;
-  {
-    std::lock_guard<std::mutex> lock(s.timers_mutex);
-    auto lo = s.timers.lower_bound(reinterpret_cast<uintptr_t>(begin));
-    auto hi = s.timers.lower_bound(reinterpret_cast<uintptr_t>(begin) + (size ? size : 1));
-    for (auto it = lo; it != hi; ++it)
-      inside.emplace_back(it->first, it->second);
-  }
-  if (inside.empty()) return;  // most blocks hold no timer
-  // The predicates may take the NDIS layer's own locks: call them unlocked.
+// `inside` are the timers registered in the block, taken from the books
+// under the lock; the predicates may take the NDIS layer's own locks, so they
+// are called with the pool's lock released.
+void check_timers_in(std::vector<std::pair<uintptr_t, TimerEntry>>& inside, const char* what) {
   for (auto& [addr, entry] : inside) {
     if (entry.is_armed && entry.is_armed()) {
       bug_check("TIMER_IN_FREED_MEMORY", std::string(what) + " frees memory holding " + entry.what +
@@ -95,9 +87,16 @@ void check_timers_in(uint8_t* begin, size_t size, const char* what) {
                                              ", which is still armed or running");
     }
   }
-  std::lock_guard<std::mutex> lock(s.timers_mutex);
-  for (auto& entry : inside)
-    s.timers.erase(entry.first);
+}
+
+// Whether timers are registered in [begin, begin + size); under the lock.
+bool timers_inside(PoolState& s, uint8_t* begin, size_t size,
+                   std::map<uintptr_t, TimerEntry>::iterator& lo,
+                   std::map<uintptr_t, TimerEntry>::iterator& hi) {
+  if (s.timers.empty()) return false;
+  lo = s.timers.lower_bound(reinterpret_cast<uintptr_t>(begin));
+  hi = s.timers.lower_bound(reinterpret_cast<uintptr_t>(begin) + (size ? size : 1));
+  return lo != hi;
 }
 
 // The offset of the first byte of a freed block that no longer holds the
@@ -167,19 +166,17 @@ void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expec
   }
   PoolState& s = state();
   BlockHeader* h = header_of(ptr);
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.live.count(h)) {
-      if (std::find(s.quarantine_order.begin(), s.quarantine_order.end(), h) !=
-          s.quarantine_order.end()) {
-        bug_check("POOL_DOUBLE_FREE", std::string(name) + " frees " +
-                                          hex(reinterpret_cast<uintptr_t>(ptr)) + " (tag '" +
-                                          tag_string(h->tag) + "') a second time");
-      }
-      bug_check("BAD_POOL_CALLER", std::string(name) + " of " +
-                                       hex(reinterpret_cast<uintptr_t>(ptr)) +
-                                       ", which is not a pool block");
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (!s.live.count(h)) {
+    if (std::find(s.quarantine_order.begin(), s.quarantine_order.end(), h) !=
+        s.quarantine_order.end()) {
+      bug_check("POOL_DOUBLE_FREE", std::string(name) + " frees " +
+                                        hex(reinterpret_cast<uintptr_t>(ptr)) + " (tag '" +
+                                        tag_string(h->tag) + "') a second time");
     }
+    bug_check("BAD_POOL_CALLER", std::string(name) + " of " +
+                                     hex(reinterpret_cast<uintptr_t>(ptr)) +
+                                     ", which is not a pool block");
   }
   if (h->magic != kLiveMagic) {
     bug_check("POOL_CORRUPTION", std::string(name) + ": the header of " +
@@ -194,12 +191,22 @@ void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expec
               std::string(name) + " with tag '" + tag_string(expected_tag) + "' of " + describe(h));
   }
   check_guard(h, name);
-  check_timers_in(body_of(h), h->size, name);
-
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (!s.live.erase(h)) {
-    bug_check("POOL_DOUBLE_FREE", std::string(name) + " races another free of " + describe(h));
+  // Most blocks hold no timer: then the block is taken back in this one
+  // locked step. One that does is checked with the lock released (the
+  // timers' predicates take other locks) and taken back after.
+  std::map<uintptr_t, TimerEntry>::iterator lo, hi;
+  if (timers_inside(s, body_of(h), h->size, lo, hi)) {
+    std::vector<std::pair<uintptr_t, TimerEntry>> inside(lo, hi);
+    lock.unlock();
+    check_timers_in(inside, name);
+    lock.lock();
+    for (auto& entry : inside)
+      s.timers.erase(entry.first);
+    if (!s.live.count(h)) {
+      bug_check("POOL_DOUBLE_FREE", std::string(name) + " races another free of " + describe(h));
+    }
   }
+  s.live.erase(h);
   Counters& c = counters();
   ++c.pool_frees;
   c.pool_bytes_live -= static_cast<int64_t>(h->size);
@@ -245,14 +252,14 @@ bool pool_block_info(const void* ptr, size_t* size, uint32_t* tag) {
 void register_timer_object(void* addr, std::function<bool()> is_armed_or_running,
                            const char* what) {
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.timers_mutex);
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.timers[reinterpret_cast<uintptr_t>(addr)] =
       TimerEntry{std::move(is_armed_or_running), what ? what : "a timer"};
 }
 
 void unregister_timer_object(void* addr) {
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.timers_mutex);
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.timers.erase(reinterpret_cast<uintptr_t>(addr));
 }
 
@@ -295,9 +302,8 @@ void pool_reset() {
       std::free(h);
     s.live.clear();
     s.quarantine_order.clear();
+    s.timers.clear();
   }
-  std::lock_guard<std::mutex> lock(s.timers_mutex);
-  s.timers.clear();
 }
 
 size_t live_pool_blocks_with_tag(uint32_t tag) {

@@ -824,71 +824,47 @@ bool BusDriver::run_bulk_locked(Transfer& t, unsigned& budget) {
   Pipe& p = *t.pipe;
   const size_t mps = p.max_packet;
   const uint8_t number = p.address & USB_ENDPOINT_ADDRESS_MASK;
-  std::vector<uint8_t> bounce;
-  while (budget > 0) {
-    // One packet each way: OUT carries `size` bytes, IN brings back `size`.
-    size_t size = 0;
-    hw::Handshake h;
-    if (!t.in) {
-      size = std::min<size_t>(mps, t.length - t.moved);
-      h = device_.bulk_out(number, size != 0 ? t.buffer + t.moved : nullptr, size);
-    } else {
-      bounce.resize(mps);
-      h = device_.bulk_in(number, bounce.data(), mps, size);
-    }
-    if (h == hw::Handshake::Nak) {
-      note_nak_locked(t);
-      return false;
-    }
+  if (budget == 0) return false;
+  // The transfer's packets go to the device in one call, as far as this
+  // (micro)frame's budget and the device's handshakes let them.
+  const hw::BulkPackets r =
+      t.in ? device_.bulk_in_packets(number, t.buffer + t.moved, t.length - t.moved, mps, budget)
+           : device_.bulk_out_packets(number, t.buffer + t.moved, t.length - t.moved, mps, budget);
+  if (r.packets != 0) {
+    t.naked = false;
+    device_generation_ += r.packets;
+    budget -= r.packets;
+    stats_.packets += r.packets;
+    t.moved += static_cast<uint32_t>(r.bytes);
+    (t.in ? counters().bytes_in_per_pipe : counters().bytes_out_per_pipe)[p.index] += r.bytes;
+  }
+  if (r.handshake == hw::Handshake::Nak) {
+    note_nak_locked(t);
+    return false;
+  }
+  if (r.handshake == hw::Handshake::Stall) {
     t.naked = false;
     ++device_generation_;
-    if (h == hw::Handshake::Stall) {
-      finish_locked(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
-      return true;
-    }
-    --budget;
-    ++stats_.packets;
-    if (!t.in) {
-      t.moved += static_cast<uint32_t>(size);
-      counters().bytes_out_per_pipe[p.index] += size;
-      // A short or zero-length packet, or the last full one, ends the transfer:
-      // no zero-length packet is added after a multiple of the packet size.
-      if (size < mps || t.moved == t.length) {
-        finish_locked(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
-        return true;
-      }
-    } else {
-      const size_t got = std::min(size, mps);
-      const size_t room = t.length - t.moved;
-      const size_t take = std::min(got, room);
-      if (take != 0) std::memcpy(t.buffer + t.moved, bounce.data(), take);
-      t.moved += static_cast<uint32_t>(take);
-      counters().bytes_in_per_pipe[p.index] += take;
-      if (got > room) {
-        // The device sent more than the buffer holds (babble).
-        finish_locked(t, USBD_STATUS_DATA_OVERRUN, STATUS_UNSUCCESSFUL);
-        return true;
-      }
-      if (got < mps) {
-        // A short or zero-length packet ends the transfer.
-        const bool short_error =
-            t.moved < t.length && !t.short_ok &&
-            (options_.short_transfer == ShortTransfer::Error ||
-             (options_.short_transfer == ShortTransfer::BySpeed && speed_ == hw::BusSpeed::Full));
-        if (short_error) {
-          finish_locked(t, USBD_STATUS_ERROR_SHORT_TRANSFER, STATUS_UNSUCCESSFUL);
-        } else {
-          finish_locked(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
-        }
-        return true;
-      }
-      if (t.moved == t.length) {
-        finish_locked(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
-        return true;
-      }
-    }
+    finish_locked(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
+    return true;
   }
-  return false;
+  if (r.overrun) {
+    // The device sent more than the buffer holds (babble).
+    finish_locked(t, USBD_STATUS_DATA_OVERRUN, STATUS_UNSUCCESSFUL);
+    return true;
+  }
+  if (!r.ended) return false;  // the budget ran out first
+  // A short IN packet before the buffer was full ends the transfer early.
+  const bool short_error =
+      t.in && t.moved < t.length && !t.short_ok &&
+      (options_.short_transfer == ShortTransfer::Error ||
+       (options_.short_transfer == ShortTransfer::BySpeed && speed_ == hw::BusSpeed::Full));
+  if (short_error) {
+    finish_locked(t, USBD_STATUS_ERROR_SHORT_TRANSFER, STATUS_UNSUCCESSFUL);
+  } else {
+    finish_locked(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+  }
+  return true;
 }
 
 size_t BusDriver::first_to_run(const std::deque<std::unique_ptr<Transfer>>& queue) {

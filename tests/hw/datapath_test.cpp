@@ -152,6 +152,73 @@ TEST(BulkIn, WholePacketFramesEndWithAZeroLengthPacket) {
   EXPECT_EQ(rig.board.counters().bulk_in_packets, 2u + 1u + 2u);
 }
 
+// The packets of one bulk transfer reach the board in one call, which takes
+// its lock (and reads its clock) once, and move as they would one by one.
+TEST(BulkTransfers, APacketRunTakesTheBoardOnceAndMovesWhatSinglePacketsWould) {
+  LinkedRig rig;
+  const uint8_t out = rig.board.bulk_out_endpoint();
+  const uint8_t in = rig.board.bulk_in_endpoint();
+  const size_t mps = rig.board.max_packet(out);
+  std::vector<uint8_t> frame = Frame(kPeer, 1514);
+  std::vector<uint8_t> transfer = Rig::Framed(frame);
+  uint64_t reads = rig.clock_reads;
+  BulkPackets r =
+      rig.board.bulk_out_packets(out & 0x0F, transfer.data(), transfer.size(), mps, 100);
+  EXPECT_EQ(rig.clock_reads - reads, 1u);
+  EXPECT_EQ(r.handshake, Handshake::Ack);
+  EXPECT_EQ(r.packets, (transfer.size() + mps - 1) / mps);
+  EXPECT_EQ(r.bytes, transfer.size());
+  EXPECT_TRUE(r.ended);
+  EXPECT_EQ(rig.OnWire(), std::vector<std::vector<uint8_t>>{frame});
+
+  // The MAC holds the next frame while this one is on the wire; the one after
+  // waits: NAKed, nothing moved.
+  r = rig.board.bulk_out_packets(out & 0x0F, transfer.data(), transfer.size(), mps, 100);
+  EXPECT_TRUE(r.ended);
+  r = rig.board.bulk_out_packets(out & 0x0F, transfer.data(), transfer.size(), mps, 100);
+  EXPECT_EQ(r.handshake, Handshake::Nak);
+  EXPECT_EQ(r.packets, 0u);
+
+  // In: a budget of two packets stops short of the end; the rest follows.
+  std::vector<uint8_t> received = Frame(kStation, 1000);
+  rig.board.send_from_partner(1, received);
+  std::vector<uint8_t> buf(1536);
+  reads = rig.clock_reads;
+  r = rig.board.bulk_in_packets(in, buf.data(), buf.size(), mps, 2);
+  EXPECT_EQ(rig.clock_reads - reads, 1u);
+  EXPECT_EQ(r.packets, 2u);
+  EXPECT_EQ(r.bytes, 2 * mps);
+  EXPECT_FALSE(r.ended);
+  const size_t first = r.bytes;
+  r = rig.board.bulk_in_packets(in, buf.data() + first, buf.size() - first, mps, 100);
+  EXPECT_TRUE(r.ended);
+  EXPECT_FALSE(r.overrun);
+  ASSERT_EQ(first + r.bytes, received.size() + 8);
+  EXPECT_TRUE(std::equal(received.begin(), received.end(), buf.begin()));
+  EXPECT_EQ(rig.board.counters().bulk_in_packets, (received.size() + 8 + mps - 1) / mps);
+}
+
+// A buffer too small for what the device sends: the packet that does not fit
+// is an overrun, and the buffer holds what fitted of it.
+TEST(BulkTransfers, APacketLargerThanTheRoomLeftIsAnOverrun) {
+  LinkedRig rig;
+  const uint8_t in = rig.board.bulk_in_endpoint();
+  const size_t mps = rig.board.max_packet(in);
+  std::vector<uint8_t> received = Frame(kStation, 120);  // 128 bytes with CRC and trailer
+  rig.board.send_from_partner(1, received);
+  const size_t room = mps + mps / 2;
+  std::vector<uint8_t> buf(room + 16, 0xCC);
+  BulkPackets r = rig.board.bulk_in_packets(in, buf.data(), room, mps, 100);
+  EXPECT_EQ(r.handshake, Handshake::Ack);
+  EXPECT_TRUE(r.overrun);
+  EXPECT_TRUE(r.ended);
+  EXPECT_EQ(r.bytes, room);
+  EXPECT_EQ(r.packets, 2u);
+  EXPECT_TRUE(
+      std::equal(received.begin(), received.begin() + static_cast<ptrdiff_t>(room), buf.begin()));
+  EXPECT_EQ(buf[room], 0xCC);  // nothing past the room given
+}
+
 TEST(BulkIn, StatusBitsForRuntsAndInjectedFaults) {
   LinkedRig rig;
   rig.board.send_from_partner(1, Frame(kBroadcast, 40));

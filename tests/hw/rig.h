@@ -16,7 +16,11 @@ namespace testing {
 
 class Rig {
  public:
-  explicit Rig(BoardConfig config) : board(std::move(config), [this] { return now; }) {}
+  explicit Rig(BoardConfig config)
+      : board(std::move(config), [this] {
+          ++clock_reads;
+          return now;
+        }) {}
 
   void Sleep(uint64_t ns) { now += ns; }
 
@@ -115,6 +119,7 @@ class Rig {
   }
 
   uint64_t now = 0;
+  uint64_t clock_reads = 0;  // the board reads its clock once a call, under its lock
   Board board;
 };
 

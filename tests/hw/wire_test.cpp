@@ -202,6 +202,50 @@ TEST(Wire, PartnerTakesFrameTellsAQueueWithRoomFromAFullOne) {
   EXPECT_EQ(rig.board.counters().rx_partner_dropped, 2u);
 }
 
+// A generator's offer in one call: the cable of the PHY carrying traffic
+// (the fallback only without one), the frame built only when the partner
+// takes it, a drop counted otherwise, and the change told only for a frame taken.
+TEST(Wire, AnOfferBuildsOnlyWhatThePartnerTakes) {
+  BoardConfig config = At(10);
+  config.partner_queue_frames = 1;
+  config.rx_fifo_bytes = 1 << 16;
+  WireRig rig(config);
+  int changes = 0, builds = 0, fallbacks = 0;
+  rig.board.set_change_hook([&] { ++changes; });
+  auto fallback = [&] {
+    ++fallbacks;
+    return uint8_t{7};
+  };
+  auto build = [&] {
+    ++builds;
+    return Frame(kStation, 1514, static_cast<uint8_t>(builds));
+  };
+  for (int i = 0; i < 2; ++i) {  // one goes out, one waits
+    Board::PartnerOffer offer = rig.board.offer_from_partner(fallback, build);
+    EXPECT_TRUE(offer.taken);
+    EXPECT_EQ(offer.mii_address, 1);
+  }
+  Board::PartnerOffer offer = rig.board.offer_from_partner(fallback, build);
+  EXPECT_FALSE(offer.taken);
+  EXPECT_EQ(builds, 2);
+  EXPECT_EQ(changes, 2);
+  EXPECT_EQ(fallbacks, 0);
+  EXPECT_EQ(rig.board.counters().rx_partner_dropped, 1u);
+  EXPECT_EQ(rig.board.partner_frames_waiting(1), 1u);
+  rig.Sleep(WireTimeNs(1514, 10));
+  EXPECT_EQ(rig.board.counters().wire_rx_frames, 2u);
+
+  // No link: the fallback's cable, where the frame is lost for want of a link.
+  rig.board.plug(1, false);
+  rig.Sleep(kSecond);
+  offer = rig.board.offer_from_partner(fallback, build);
+  EXPECT_EQ(fallbacks, 1);
+  EXPECT_EQ(offer.mii_address, 7);
+  EXPECT_TRUE(offer.taken);
+  EXPECT_EQ(rig.board.counters().rx_lost_no_link, 1u);
+  rig.board.set_change_hook(nullptr);
+}
+
 // Without the wire log the tap still sees every frame both ways, whole, and
 // the frames read out on the bulk-in pipe are told as fates with their bytes
 // (trailer taken off) while the FIFO's room comes back.

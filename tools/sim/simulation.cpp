@@ -859,25 +859,27 @@ class Run {
     uint32_t seq = u.rx_check.next_sequence();
     Mac dst = Destination(u, kind, group, true);
     u.rx_frames.push_back({now_ns(), stream, Fate::Pending, ShouldPass(u, dst), false});
-    const uint8_t phy = PartnerPhy(u);
     // A frame the partner has no room for is never built: offered faster
-    // than its wire carries, it is dropped there and then.
-    if (!u.board->partner_takes_frame(phy)) {
-      u.board->partner_drops();
+    // than its wire carries, it is dropped there and then. The board is
+    // asked once: which PHY's cable, whether the partner takes it, and the
+    // frame itself.
+    auto fallback = [this, &u] { return PartnerPhyWithoutTraffic(u); };
+    auto build = [&] {
+      auto frame = make_checked_frame(dst, u.partner_mac, seq, size);
+      // The partner's MAC pads short frames to the Ethernet minimum.
+      if (frame.size() < 60) frame.resize(60, 0);
+      return frame;
+    };
+    if (!u.board->offer_from_partner(std::ref(fallback), std::ref(build)).taken) {
       u.rx_frames.back().fate = Fate::PartnerBusy;
-      return;
     }
-    auto frame = make_checked_frame(dst, u.partner_mac, seq, size);
-    // The partner's MAC pads short frames to the Ethernet minimum.
-    if (frame.size() < 60) frame.resize(60, 0);
-    u.board->send_from_partner(phy, std::move(frame), 0);
   }
 
-  // The PHY whose cable carries the partner's frames: the one passing
-  // traffic, else the one the driver chose.
-  uint8_t PartnerPhy(Unit& u) {
-    // The board holds its PHYs in the scenario's order.
-    if (std::optional<uint8_t> carrying = u.board->phy_carrying_traffic()) return *carrying;
+  // The PHY whose cable carries the partner's frames is the one passing
+  // traffic (the board knows it), else the one the driver chose: this one.
+  // Called under the board's lock: it reads the driver's adapter and the
+  // board's configuration only.
+  uint8_t PartnerPhyWithoutTraffic(Unit& u) {
     if (const void* a = adapter(u)) {
       return static_cast<uint8_t>(host::read_adapter_field(a, "ActivePhyAddress"));
     }
