@@ -16,9 +16,11 @@ BenchOptions Depths(uint32_t tx, uint32_t rx) {
   return options;
 }
 
-// Reads at the bus driver: the lone read, or those on the reading queue.
+// Reads at the bus driver: the lone read, or those in the reading ring.
 LONG ReadsOutstanding(DatapathBench& bench) {
-  return bench.adapter()->RxReadingQueue.Count + bench.adapter()->RxLoneReadOut;
+  const Adapter* adapter = bench.adapter();
+  return static_cast<LONG>(adapter->RxReadingTail - adapter->RxReadingHead) +
+         adapter->RxLoneReadOut;
 }
 
 // Sends a burst at once, with nothing completed yet, and counts what reached
@@ -46,6 +48,26 @@ TEST(QueueDepthTest, TheBusDriverHoldsAtMostTheConfiguredTransfersOfEachDirectio
     ASSERT_TRUE(bench.RunUntilTxIdle());
     EXPECT_EQ(bench.board().frames_sent_to_partner().size(), 12u);
   }
+}
+
+// A frame whose transfer is a multiple of the packet size goes down with its
+// zero-length transfer at once when the bus driver has room for both, and
+// nothing comes between them: two such frames sent back to back are four
+// transfers at the bus driver before any completes.
+TEST(QueueDepthTest, AFrameAndItsZeroLengthTransferGoDownTogether) {
+  DatapathBench bench(Depths(4, 1));
+  const size_t before = bench.bus().pending_irps();
+  // 62 bytes and the 2-byte length prefix: one 64-byte packet.
+  for (uint8_t i = 0; i < 2; ++i) {
+    uint64_t id = bench.protocol().send(bench.FrameToPartner(62, i), {},
+                                        host::ndis::CallOptions{DISPATCH_LEVEL});
+    EXPECT_EQ(NDIS_STATUS_PENDING, bench.protocol().send_status(id));
+    EXPECT_EQ(bench.bus().pending_irps() - before, 2u * (i + 1)) << "after frame " << int(i);
+  }
+  ASSERT_TRUE(bench.RunUntilTxIdle());
+  EXPECT_EQ(bench.board().frames_sent_to_partner().size(), 2u);
+  EXPECT_EQ(bench.board().counters().tx_zero_length_transfers, 0u);
+  EXPECT_EQ(bench.board().counters().tx_trailing_discarded, 0u);
 }
 
 // Out-of-range settings: 0 means one, more than the deepest queue is cut to
