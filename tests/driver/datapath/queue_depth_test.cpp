@@ -93,6 +93,66 @@ TEST(QueueDepthTest, SettingsOutOfRangeAreBroughtIntoIt) {
   }
 }
 
+// A bulk-in transfer as the device frames it: the frame, 4 CRC bytes, and
+// the trailer with the length of frame and CRC and a status byte of 0.
+std::vector<uint8_t> ReadOf(const std::vector<uint8_t>& frame) {
+  std::vector<uint8_t> t = frame;
+  t.insert(t.end(), 4, 0xEE);
+  const uint16_t length = static_cast<uint16_t>(frame.size() + 4);
+  t.insert(t.end(), {uint8_t(length), uint8_t(length >> 8), 0x00, 0x00});
+  return t;
+}
+
+// Reads whose completions run out of the order they went down in, as on
+// several processors: nothing is indicated until every read before it has
+// ended, then the frames go up in the order of the reads, a read that held
+// nothing is read into again, and the reads are outstanding at full depth
+// once more. Rounds repeat it, so that the ring wraps.
+TEST(QueueDepthTest, ReadsEndingOutOfOrderAreIndicatedInTheOrderTheyWentDown) {
+  DatapathBench bench(Depths(1, 4));
+  bench.interposer().rule = [](const BulkTransfer& t) {
+    return t.in ? BulkAction::Hold : BulkAction::Forward;
+  };
+  // The reads passed at start-up end with these frames; those after them are
+  // held.
+  std::vector<std::vector<uint8_t>> expected;
+  for (uint8_t i = 0; i < 4; ++i) {
+    expected.push_back(bench.FrameFromPartner(60 + i, i));
+    bench.board().send_from_partner(bench.board().first_phy_address(), expected.back());
+  }
+  ASSERT_TRUE(
+      bench.RunUntil([&] { return bench.protocol().received_count() >= 4; }, host::kSecond));
+  for (uint8_t round = 0; round < 5; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << int(round));
+    std::vector<PIRP> reads = bench.interposer().held();
+    ASSERT_EQ(reads.size(), 4u);
+    const size_t received = bench.protocol().received_count();
+    std::vector<std::vector<uint8_t>> frames;
+    for (uint8_t i = 0; i < 4; ++i)
+      frames.push_back(bench.FrameFromPartner(100 + 10 * round + i, uint8_t(16 * round + i)));
+    // The third, the second (nothing in it) and the fourth end first.
+    ASSERT_TRUE(bench.interposer().complete_held_read(reads[2], ReadOf(frames[2])));
+    ASSERT_TRUE(bench.interposer().complete_held_read(reads[1], {}));
+    ASSERT_TRUE(bench.interposer().complete_held_read(reads[3], ReadOf(frames[3])));
+    bench.RunFor(10 * host::kMillisecond);
+    EXPECT_EQ(bench.protocol().received_count(), received);
+    // Only the oldest is left: no read went down before it ended.
+    EXPECT_EQ(bench.interposer().held_count(), 1u);
+    ASSERT_TRUE(bench.interposer().complete_held_read(reads[0], ReadOf(frames[0])));
+    ASSERT_TRUE(bench.RunUntil([&] { return bench.protocol().received_count() >= received + 3; },
+                               host::kSecond));
+    for (int i : {0, 2, 3})
+      expected.push_back(frames[i]);
+    EXPECT_EQ(bench.interposer().held_count(), 4u);
+    EXPECT_EQ(ReadsOutstanding(bench), 4);
+    EXPECT_EQ(bench.adapter()->RxReadsEndedEarly, 0u);
+  }
+  std::vector<std::vector<uint8_t>> received;
+  for (auto& r : bench.protocol().received())
+    received.push_back(r.data);
+  EXPECT_EQ(received, expected);
+}
+
 // Many reads outstanding and a burst from the partner: every frame is
 // indicated once, in the order it was on the wire, for every seed's choice
 // of completion order and IRQL.
