@@ -6,22 +6,42 @@
 // NDIS_STATUS_RESOURCES, so that NDIS copies it during the call.
 //
 // A receive descriptor is on RxFreeQueue, on RxReadyQueue, at the bus driver
-// (with deeper queues on RxReadingQueue, which also holds ended reads waiting
-// for the reads before them), or being indicated; it returns to RxFreeQueue only after its
+// (with deeper queues in the RxReading ring, which also holds ended reads
+// waiting for the reads before them), or being indicated; it returns to RxFreeQueue only after its
 // indication, so a new read can never overwrite a frame that NDIS is still copying.
 #include "datapath/datapath.h"
 #include "miniport/miniport.h"
 
 namespace usbeth {
 
-// Each call asks for one filling of the reads: up to RxQueueDepth reads
-// passed down, fewer when that many are already at the bus driver or no
-// descriptor is free. One thread at a time passes reads down (RxPassing), so
-// that RxReadingQueue holds them in the order the bus driver got them; a
-// thread that finds another passing leaves its request to it. The reads go
-// down with RxLock released, since a completion may run inline and take it.
+// Each call asks for a filling of the reads: reads passed down until
+// RxQueueDepth are at the bus driver or no descriptor is free. One thread at
+// a time passes reads down, so that the RxReading ring holds them in the order
+// the bus driver got them; a thread that finds another passing leaves its
+// request to it. The reads go down with RxLock released, since a completion
+// may run inline and take it.
+//
+// The turn (RxPassing) is 0 when nobody has it, else held by one thread, and
+// above 1 when a filling was asked for since that thread last looked, or it
+// left reads to pass itself. Others change it only under RxLock and only with
+// an interlocked increment, which gives them the turn when it was free; the
+// holder ends it under the lock, or after passing a read without the lock,
+// with a compare-exchange from 1 that fails when anybody asked meanwhile.
 // The turn counts in RxIrpsOutstanding, so that halt, which frees the adapter
 // once that is 0, waits for it to end; its decrement is the turn's last touch.
+// The RxReading ring, under RxLock.
+static_assert((kMaxRxQueueDepth & (kMaxRxQueueDepth - 1)) == 0, "the ring wraps with a mask");
+
+static FORCEINLINE LONG ReadsInRingLocked(Adapter* adapter) {
+  return static_cast<LONG>(adapter->RxReadingTail - adapter->RxReadingHead);
+}
+
+// Never more than RxQueueDepth, at most kMaxRxQueueDepth, are in the ring.
+static FORCEINLINE void AddReadLocked(Adapter* adapter, TransferDescriptor* descriptor) {
+  adapter->RxReading[adapter->RxReadingTail & (kMaxRxQueueDepth - 1)] = descriptor;
+  adapter->RxReadingTail++;
+}
+
 // The IRP of one read into `descriptor`'s buffer, or null when none.
 static PIRP BuildReadIrp(Adapter* adapter, TransferDescriptor* descriptor) {
   return BuildBulkTransfer(adapter, descriptor, kBulkInPipe,
@@ -31,7 +51,7 @@ static PIRP BuildReadIrp(Adapter* adapter, TransferDescriptor* descriptor) {
 
 // With RxLock held, when reads go down one at a time: a free descriptor for
 // the next read, or null when a read is outstanding or none is free. One read
-// cannot overtake another, so it needs neither a turn nor RxReadingQueue.
+// cannot overtake another, so it needs neither a turn nor the RxReading ring.
 static TransferDescriptor* TakeLoneReadLocked(Adapter* adapter) {
   if (adapter->RxLoneReadOut) return nullptr;
   TransferDescriptor* descriptor = QueuePopFront(&adapter->RxFreeQueue);
@@ -67,41 +87,50 @@ static FORCEINLINE void StartReadsLocked(Adapter* adapter, bool counted) {
     if (descriptor != nullptr) PassLoneRead(adapter, descriptor);
     return;
   }
-  adapter->RxFillRequests++;
-  if (adapter->RxPassing) {
+  // Nobody has the turn when it reads 0, and then nobody else changes it
+  // while the lock is held.
+  if (LoadShared(adapter->RxPassing) == 0) {
+    StoreShared(adapter->RxPassing, 1);
+  } else if (IncrementShared(adapter->RxPassing) != 1) {
     NdisReleaseSpinLock(&adapter->RxLock);
     return;
   }
-  adapter->RxPassing = 1;
   if (!counted) InterlockedIncrement(&adapter->RxIrpsOutstanding);
   const LONG depth = static_cast<LONG>(adapter->RxQueueDepth);
   bool retry = false;
-  while (adapter->RxFillRequests > 0 && !retry) {
-    adapter->RxFillRequests--;
-    for (LONG passed = 0; passed < depth && adapter->RxReadingQueue.Count < depth; ++passed) {
-      TransferDescriptor* descriptor = QueuePopFront(&adapter->RxFreeQueue);
-      if (descriptor == nullptr) break;
-      // IRPs may be allocated at DISPATCH_LEVEL, under the lock.
-      PIRP irp = BuildReadIrp(adapter, descriptor);
-      if (irp == nullptr) {
-        // Without this the descriptor would be on no queue, and since reading
-        // restarts only when every descriptor is free, reception would never
-        // resume. Give it back and let the indication routine try again
-        // shortly.
-        QueuePushBack(&adapter->RxFreeQueue, descriptor);
-        retry = true;
-        break;
-      }
-      descriptor->ReadEnd = kReadInFlight;
-      QueuePushBack(&adapter->RxReadingQueue, descriptor);
-      InterlockedIncrement(&adapter->RxIrpsOutstanding);
-      NdisReleaseSpinLock(&adapter->RxLock);
-      IofCallDriver(adapter->LowerDevice, irp);
-      NdisAcquireSpinLock(&adapter->RxLock);
+  for (;;) {
+    TransferDescriptor* descriptor =
+        ReadsInRingLocked(adapter) < depth ? QueuePopFront(&adapter->RxFreeQueue) : nullptr;
+    if (descriptor == nullptr) break;
+    // IRPs may be allocated at DISPATCH_LEVEL, under the lock.
+    PIRP irp = BuildReadIrp(adapter, descriptor);
+    if (irp == nullptr) {
+      // Without this the descriptor would be on no queue, and since reading
+      // restarts only when every descriptor is free, reception would never
+      // resume. Give it back and let the indication routine try again
+      // shortly.
+      QueuePushBack(&adapter->RxFreeQueue, descriptor);
+      retry = true;
+      break;
     }
+    descriptor->ReadEnd = kReadInFlight;
+    AddReadLocked(adapter, descriptor);
+    InterlockedIncrement(&adapter->RxIrpsOutstanding);
+    // Room and a descriptor for another read: come back for it.
+    if (ReadsInRingLocked(adapter) < depth && adapter->RxFreeQueue.Front != nullptr) {
+      StoreShared(adapter->RxPassing, 2);
+    }
+    NdisReleaseSpinLock(&adapter->RxLock);
+    IofCallDriver(adapter->LowerDevice, irp);
+    if (CompareExchangeShared(adapter->RxPassing, 1, 0)) {
+      if (!counted) InterlockedDecrement(&adapter->RxIrpsOutstanding);
+      return;
+    }
+    // Whatever was asked until now, the look below answers.
+    ExchangeShared(adapter->RxPassing, 1);
+    NdisAcquireSpinLock(&adapter->RxLock);
   }
-  adapter->RxFillRequests = 0;
-  adapter->RxPassing = 0;
+  StoreShared(adapter->RxPassing, 0);
   NdisReleaseSpinLock(&adapter->RxLock);
   if (retry) ArmAdapterTimer(adapter, &adapter->RxIndicateTimer, kReceiveRetryDelayMs);
   if (!counted) InterlockedDecrement(&adapter->RxIrpsOutstanding);
@@ -156,28 +185,46 @@ static ULONG ReceivedFrameLength(Adapter* adapter, TransferDescriptor* descripto
   return length;
 }
 
-// With RxLock held: records how a read ended and deals, in order, with every ended read at the
-// front of RxReadingQueue: a frame waits for indication, a descriptor with
-// nothing to indicate is read into again first, one given back waits at the
-// back. True when a frame was queued for indication.
-static bool EndReadLocked(Adapter* adapter, TransferDescriptor* descriptor, ULONG how) {
-  bool queued = false;
-  descriptor->ReadEnd = how;
-  while (adapter->RxReadingQueue.Front != nullptr &&
-         adapter->RxReadingQueue.Front->ReadEnd != kReadInFlight) {
-    TransferDescriptor* ended = QueuePopFront(&adapter->RxReadingQueue);
-    switch (ended->ReadEnd) {
-      case kReadFrame:
-        QueuePushBack(&adapter->RxReadyQueue, ended);
-        queued = true;
-        break;
-      case kReadAgain:
-        QueuePushFront(&adapter->RxFreeQueue, ended);
-        break;
-      default:
-        QueuePushBack(&adapter->RxFreeQueue, ended);
-        break;
-    }
+// With RxLock held: puts a read that was dealt with where it goes next. A
+// frame waits for indication, a descriptor with nothing to indicate is read
+// into again first, one given back waits at the back. True for a frame.
+static FORCEINLINE bool PlaceEndedReadLocked(Adapter* adapter, TransferDescriptor* ended,
+                                             ULONG how) {
+  if (how == kReadFrame) {
+    QueuePushBack(&adapter->RxReadyQueue, ended);
+    return true;
+  }
+  if (how == kReadAgain) {
+    QueuePushFront(&adapter->RxFreeQueue, ended);
+  } else {
+    QueuePushBack(&adapter->RxFreeQueue, ended);
+  }
+  return false;
+}
+
+// With RxLock held: records how a read ended and deals, in order, with every
+// ended read at the front of the RxReading ring. The read is in the ring:
+// it was at the bus driver. When it is not the oldest, a read before it is
+// still there (ended ones never stay at the front): it waits for that one,
+// counted in RxReadsEndedEarly so that the oldest, when it ends, looks behind
+// itself. True when a frame was queued for indication.
+static FORCEINLINE bool EndReadLocked(Adapter* adapter, TransferDescriptor* descriptor, ULONG how) {
+  ULONG head = adapter->RxReadingHead;
+  if (adapter->RxReading[head & (kMaxRxQueueDepth - 1)] != descriptor) {
+    descriptor->ReadEnd = how;
+    adapter->RxReadsEndedEarly++;
+    return false;
+  }
+  adapter->RxReadingHead = ++head;
+  bool queued = PlaceEndedReadLocked(adapter, descriptor, how);
+  // Reads behind it that ended first, on other processors.
+  while (adapter->RxReadsEndedEarly != 0) {
+    descriptor = adapter->RxReading[head & (kMaxRxQueueDepth - 1)];
+    how = descriptor->ReadEnd;
+    if (how == kReadInFlight) break;
+    adapter->RxReadsEndedEarly--;
+    adapter->RxReadingHead = ++head;
+    if (PlaceEndedReadLocked(adapter, descriptor, how)) queued = true;
   }
   return queued;
 }

@@ -93,18 +93,24 @@ static void QueuePendingIrp(Adapter* adapter, PIRP irp) {
                                &adapter->TxPendingLock);
 }
 
-// With TxSubmitLock held: this thread takes the turn to pass IRPs down. The
-// turn counts in TxIrpsOutstanding, so that halt, which frees the adapter once
-// that is 0, waits for it to end even when every IRP it passed has already
-// ended on another processor.
-static void BeginTurnLocked(Adapter* adapter) {
-  adapter->TxPassing = 1;
-  adapter->TxIrpsOutstanding++;
+// The turn to pass IRPs down (TxPassing): 0 when nobody has it, else held by
+// one thread, and above 1 when something happened since that thread last
+// looked at the queue (an IRP queued, room made at the bus driver, or IRPs it
+// left behind itself), so that it must look again. Others change it only
+// under TxSubmitLock and only with an interlocked increment, which gives them
+// the turn when it was free; the holder ends it under the lock, or without the
+// lock with a compare-exchange from 1 that fails when anybody asked meanwhile.
+// The holder touches the adapter only while it holds a bulk-out IRP it passed
+// or is about to pass, whose count in TxIrpsOutstanding keeps halt waiting.
+
+// With TxSubmitLock held: asks for the turn; true when this thread now has it.
+static bool AskTurnLocked(Adapter* adapter) {
+  return IncrementShared(adapter->TxPassing) == 1;
 }
 
+// With TxSubmitLock held, by the thread whose turn it is.
 static void EndTurnLocked(Adapter* adapter) {
-  adapter->TxPassing = 0;
-  adapter->TxIrpsOutstanding--;
+  StoreShared(adapter->TxPassing, 0);
 }
 
 // With TxSubmitLock held: whether IRPs may go down, which they may not while
@@ -124,9 +130,13 @@ static void CountAtBusLocked(Adapter* adapter) {
 // With TxSubmitLock held, by the thread whose turn it is, after counting an
 // IRP at the bus: when the bus driver takes one IRP at a time the turn ends
 // here, since nothing else can go down before that IRP ends and the thread
-// need not come back for the next. Returns whether the turn goes on.
+// need not come back for the next. Otherwise IRPs still queued behind it make
+// the thread look again after passing it. Returns whether the turn goes on.
 static bool TurnGoesOnLocked(Adapter* adapter) {
-  if (adapter->TxQueueDepth > 1) return true;
+  if (adapter->TxQueueDepth > 1) {
+    if (!IsListEmpty(&adapter->TxPendingQueue)) StoreShared(adapter->TxPassing, 2);
+    return true;
+  }
   EndTurnLocked(adapter);
   return false;
 }
@@ -134,8 +144,7 @@ static bool TurnGoesOnLocked(Adapter* adapter) {
 // With TxSubmitLock held, by the thread whose turn it is: the next queued IRP
 // when the bus driver has room for another, or null, which ends the turn.
 // `*turn_goes_on` says whether the thread must come back for more after
-// passing the IRP; once the turn has ended it must not touch the adapter
-// beyond passing that IRP.
+// passing the IRP.
 static PIRP TakeIrpToPassLocked(Adapter* adapter, bool* turn_goes_on) {
   *turn_goes_on = false;
   if (adapter->TxIrpsAtBus < static_cast<LONG>(adapter->TxQueueDepth) &&
@@ -150,12 +159,35 @@ static PIRP TakeIrpToPassLocked(Adapter* adapter, bool* turn_goes_on) {
   return nullptr;
 }
 
+// By the thread whose turn it is, after passing an IRP it still holds, when
+// somebody asked it to look again: the next IRP to pass, or null when the
+// turn ended (`*turn` false).
+static PIRP LookAgainInTurn(Adapter* adapter, bool* turn) {
+  // Whatever was asked until now, the look below answers.
+  ExchangeShared(adapter->TxPassing, 1);
+  KIRQL old_irql = AcquireSubmitLock(adapter);
+  PIRP next = TakeIrpToPassLocked(adapter, turn);
+  ReleaseSubmitLock(adapter, old_irql);
+  return next;
+}
+
+// By the thread whose turn it is, after passing an IRP it still holds: ends
+// the turn when nobody asked for another look, without the lock; otherwise
+// looks again. The next IRP to pass, or null when the turn ended.
+static FORCEINLINE PIRP NextInTurn(Adapter* adapter, bool* turn) {
+  if (CompareExchangeShared(adapter->TxPassing, 1, 0)) {
+    *turn = false;
+    return nullptr;
+  }
+  return LookAgainInTurn(adapter, turn);
+}
+
 // Ends a bulk-out IRP once nobody holds it: frees it, returns its descriptor
-// and gives up its place at the bus driver. Returns the next IRP that this
-// thread must pass down, as the one whose turn it is (`*turn`, which may end
-// here) or because nobody's turn it is and IRPs wait. Returns null when the
-// adapter may be gone: halt frees it once TxIrpsOutstanding is 0, so nothing
-// of it is touched after.
+// and gives up its place at the bus driver. When IRPs wait, the room made
+// asks for the turn: returns the next IRP this thread must pass down when the
+// turn was free (`*turn` then says whether it goes on), else null, and the
+// thread whose turn it is looks again. Nothing of the adapter is touched
+// after: halt frees it once TxIrpsOutstanding is 0.
 static FORCEINLINE PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
                                       bool* turn) {
   IoFreeIrp(descriptor->Irp);
@@ -164,17 +196,16 @@ static FORCEINLINE PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* desc
   ReturnTxDescriptorInline(adapter, descriptor);
 
   PIRP next = nullptr;
+  *turn = false;
   KIRQL old_irql = AcquireSubmitLock(adapter);
   adapter->TxIrpsOutstanding--;
   adapter->TxIrpsAtBus--;
   adapter->TxIrpsEnded++;
   // The queue is tested first: with one transfer at a time it is nearly
   // always empty here.
-  if (!IsListEmpty(&adapter->TxPendingQueue) && !*turn && adapter->TxPassing == 0) {
-    BeginTurnLocked(adapter);
-    *turn = true;
+  if (!IsListEmpty(&adapter->TxPendingQueue) && AskTurnLocked(adapter)) {
+    next = TakeIrpToPassLocked(adapter, turn);
   }
-  if (*turn) next = TakeIrpToPassLocked(adapter, turn);
   // After a failed transfer the queued IRPs are ended unsent at once, which
   // gives their descriptors back (halt waits for those, so the adapter is
   // still there); new sends are refused until the reset.
@@ -185,6 +216,13 @@ static FORCEINLINE PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* desc
   return next;
 }
 
+// The passer's finish, when the completion ran before its IofCallDriver
+// returned: out of line, so that the send path stays small.
+static DECLSPEC_NOINLINE PIRP FinishPassedBulkOut(Adapter* adapter, TransferDescriptor* descriptor,
+                                                  bool* turn) {
+  return FinishBulkOut(adapter, descriptor, turn);
+}
+
 // Passes bulk-out IRPs to the bus driver, starting with `irp` (already taken
 // and counted at the bus by this thread), for as long as its turn (`turn`)
 // goes on. Returns the outcome for `own` when this loop passed it:
@@ -193,8 +231,10 @@ static FORCEINLINE PIRP FinishBulkOut(Adapter* adapter, TransferDescriptor* desc
 //
 // No lock is held here, so a completion that runs inside IofCallDriver or
 // IoCancelIrp finds TxSubmitLock free. Both the passer and the completion
-// hold the IRP; when the completion ran inline the passer lets go last and
-// goes on with the next queued IRP in this loop instead of recursing.
+// hold the IRP. The passer settles its turn before it lets go, so that the
+// IRP keeps the adapter meanwhile; when the completion ran inline the passer
+// lets go last and goes on with the next queued IRP in this loop instead of
+// recursing.
 static FORCEINLINE NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, bool turn, PIRP own) {
   NTSTATUS own_status = STATUS_PENDING;
   while (irp != nullptr) {
@@ -218,14 +258,16 @@ static FORCEINLINE NTSTATUS PassBulkOutDown(Adapter* adapter, PIRP irp, bool tur
       own_status = status;
       own = nullptr;  // an IRP allocated later at the same address is not it
     }
+    irp = turn ? NextInTurn(adapter, &turn) : nullptr;
     if (InterlockedDecrement(&descriptor->IrpHolds) == 0) {
-      irp = FinishBulkOut(adapter, descriptor, &turn);
-    } else if (turn) {
-      KIRQL old_irql = AcquireSubmitLock(adapter);
-      irp = TakeIrpToPassLocked(adapter, &turn);
-      ReleaseSubmitLock(adapter, old_irql);
-    } else {
-      irp = nullptr;
+      // While this thread's turn goes on nobody else gets it, so the finish
+      // hands this thread an IRP only when it has none (its turn ended).
+      bool finish_turn = false;
+      PIRP more = FinishPassedBulkOut(adapter, descriptor, &finish_turn);
+      if (more != nullptr) {
+        irp = more;
+        turn = finish_turn;
+      }
     }
   }
   return own_status;
@@ -261,24 +303,22 @@ static FORCEINLINE ULONG SubmitBulkOutIrpsInline(Adapter* adapter, PIRP first, P
     return kFailed;
   }
   adapter->TxIrpsOutstanding += second != nullptr ? 2 : 1;
-  if (adapter->TxPassing == 0 && IsListEmpty(&adapter->TxPendingQueue) &&
+  if (LoadShared(adapter->TxPassing) == 0 && IsListEmpty(&adapter->TxPendingQueue) &&
       adapter->TxIrpsAtBus < static_cast<LONG>(adapter->TxQueueDepth)) {
     // Nothing ahead of it and room at the bus driver: it goes down now,
-    // without a trip through the queue. When the bus driver takes one IRP
-    // at a time there is no turn to take: nothing else can go down before
-    // this one ends.
-    turn = adapter->TxQueueDepth > 1;
-    if (turn) BeginTurnLocked(adapter);
+    // without a trip through the queue. Nobody has the turn, so nobody else
+    // changes TxPassing while the lock is held. When the bus driver takes one
+    // IRP at a time there is no turn to take: nothing else can go down before
+    // this one ends, whose end passes the zero-length IRP queued behind it.
     CountAtBusLocked(adapter);
     next = first;
     if (second != nullptr) QueuePendingIrp(adapter, second);
+    turn = adapter->TxQueueDepth > 1;
+    if (turn) StoreShared(adapter->TxPassing, second != nullptr ? 2 : 1);
   } else {
     QueuePendingIrp(adapter, first);
     if (second != nullptr) QueuePendingIrp(adapter, second);
-    if (adapter->TxPassing == 0) {
-      BeginTurnLocked(adapter);
-      next = TakeIrpToPassLocked(adapter, &turn);
-    }
+    if (AskTurnLocked(adapter)) next = TakeIrpToPassLocked(adapter, &turn);
   }
   ReleaseSubmitLock(adapter, old_irql);
   if (next == nullptr) return kOk;
@@ -364,6 +404,14 @@ static FORCEINLINE ULONG SubmitBulkOut(Adapter* adapter, TransferDescriptor* des
   return SubmitBulkOutIrpsInline(adapter, irp, zero_length_irp);
 }
 
+// A frame that needs a zero-length transfer behind it: out of line, so that
+// the send path of every other frame knows it has one IRP.
+static DECLSPEC_NOINLINE ULONG SubmitBulkOutWithZeroLength(Adapter* adapter,
+                                                           TransferDescriptor* descriptor,
+                                                           TransferDescriptor* zero_length) {
+  return SubmitBulkOut(adapter, descriptor, zero_length);
+}
+
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
                                UINT Flags) {
   Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
@@ -393,7 +441,10 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET 
   }
   if (descriptor->Length < kMinTransferLength) descriptor->Length = kMinTransferLength;
 
-  switch (SubmitBulkOut(adapter, descriptor, zero_length)) {
+  const ULONG submitted = zero_length == nullptr
+                              ? SubmitBulkOut(adapter, descriptor, nullptr)
+                              : SubmitBulkOutWithZeroLength(adapter, descriptor, zero_length);
+  switch (submitted) {
     case kOk:
       NdisMSendComplete(adapter->MiniportAdapterHandle, Packet, NDIS_STATUS_SUCCESS);
       return NDIS_STATUS_PENDING;

@@ -41,6 +41,10 @@ constexpr ULONG kEthernetPhyInUse = 0;
 constexpr ULONG kSingleUnknownPhy = 0xFFFE;
 constexpr ULONG kNoPhy = 255;
 
+// The deepest queue of bulk-in reads that may be configured: the size of
+// the ring that holds them (a power of two).
+constexpr ULONG kMaxRxQueueDepth = 16;
+
 constexpr UCHAR kNoPhyIndex = 255;
 constexpr ULONG kMaxPhys = 4;
 constexpr ULONG kMaxMulticast = 64;
@@ -81,6 +85,11 @@ inline T ExchangeShared(T& field, V value) {
 // count that meets a reset's zeroing may be lost; it is only a statistic.
 inline void CountShared(ULONG& counter) {
   __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
+}
+// Adds 1 and returns the new value, as one full barrier.
+template <typename T>
+inline T IncrementShared(T& field) {
+  return __atomic_add_fetch(&field, 1, __ATOMIC_SEQ_CST);
 }
 // Moves the field from `expected` to `desired` only when it holds `expected`.
 template <typename T, typename V, typename W>
@@ -296,21 +305,27 @@ struct Adapter {
   LONG RxIrpsOutstanding;
   UCHAR RxIndicating;
   // Under TxSubmitLock: bulk-out IRPs passed to the bus driver and not yet
-  // ended, and whether a thread is passing queued ones down (one at a time,
-  // so that the bus driver gets them in queue order).
+  // ended. The turn to pass queued ones down (one thread at a time, so that
+  // the bus driver gets them in queue order): 0 free, 1 held, above 1 held
+  // and asked to look again; interlocked (transmit.cpp).
   LONG TxIrpsAtBus;
-  UCHAR TxPassing;
+  LONG TxPassing;
   // Under TxSubmitLock: bulk-out IRPs ended so far, and what the hang check
   // saw of it, so that it can tell a device that stopped taking them.
   ULONG TxIrpsEnded;
   ULONG TxIrpsEndedAtLastCheck;
   UCHAR TxStalledChecks;
-  // Under RxLock: the reads at the bus driver in the order they were passed
-  // down, which is the order the device fills them in; and whether a thread
-  // is passing reads down (one at a time, for the same reason).
-  DescriptorQueue RxReadingQueue;
-  UCHAR RxPassing;
-  LONG RxFillRequests;  // StartReads calls not yet served by the passing thread
+  // Under RxLock, with queues deeper than one: the reads at the bus driver in
+  // the order they were passed down, which is the order the device fills
+  // them in, as a ring (the oldest at RxReadingHead, RxReadingTail -
+  // RxReadingHead of them, the counters running on). The turn to pass reads
+  // down (one thread at a time, for the same reason), counted like TxPassing
+  // (receive.cpp).
+  TransferDescriptor* RxReading[kMaxRxQueueDepth];
+  ULONG RxReadingHead;
+  ULONG RxReadingTail;
+  ULONG RxReadsEndedEarly;  // reads in the ring that ended before an older one
+  LONG RxPassing;
   UCHAR RxLoneReadOut;  // reads one at a time: the read is at the bus driver
 
   // Trust in the device (usb/usb_transport.cpp). Set, interlocked, when a

@@ -26,9 +26,9 @@ constexpr ULONG kMinimumRxDescriptors = 3;
 // descriptors: its own and the zero-length transfer that ends it.
 constexpr ULONG kMinimumTxDescriptors = 2;
 constexpr ULONG kMulticastHashBytes = 8;
-// The deepest queues of transfers at the bus driver that may be configured.
+// The deepest queue of bulk-out transfers at the bus driver that may be
+// configured (kMaxRxQueueDepth for the reads).
 constexpr ULONG kMaxTxQueueDepth = 16;
-constexpr ULONG kMaxRxQueueDepth = 16;
 
 // `value` brought into 1..`most`.
 ULONG ClampDepth(ULONG value, ULONG most) {
@@ -142,7 +142,6 @@ ULONG BringUpAdapter(Adapter* adapter) {
   adapter->TxIrpsAtBus = 0;
   adapter->TxPassing = 0;
   adapter->RxPassing = 0;
-  adapter->RxFillRequests = 0;
 
   BeginDeviceSequence(adapter);
   if (ConfigureUsbDevice(adapter) != kOk) return kFailed;

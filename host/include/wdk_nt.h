@@ -24,6 +24,8 @@
 #define VOID void
 // As the DDK has it for C++: inline, and always inlined.
 #define FORCEINLINE inline __attribute__((__always_inline__))
+// As the DDK has it: never inlined.
+#define DECLSPEC_NOINLINE __attribute__((noinline))
 #define DECLSPEC_ALIGN(x) alignas(x)
 #define POINTER_ALIGNMENT __attribute__((aligned(sizeof(void*))))
 

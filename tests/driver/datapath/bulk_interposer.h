@@ -74,6 +74,33 @@ class BulkInterposer {
     return held_.size();
   }
 
+  // The held IRPs, oldest first.
+  std::vector<PIRP> held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+  }
+
+  // Completes the held bulk-in read `irp` with success and `data` as what
+  // the device put in its buffer, at DISPATCH_LEVEL, as the bus driver's
+  // completion would, whatever IRPs are held before it. False when it is not
+  // held.
+  bool complete_held_read(PIRP irp, const std::vector<uint8_t>& data) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = std::find(held_.begin(), held_.end(), irp);
+      if (it == held_.end()) return false;
+      if (IoSetCancelRoutine(irp, nullptr) == nullptr) return false;  // being cancelled
+      held_.erase(it);
+    }
+    auto& bulk = UrbOf(irp)->UrbBulkOrInterruptTransfer;
+    const ULONG received =
+        static_cast<ULONG>(std::min<size_t>(data.size(), bulk.TransferBufferLength));
+    if (received != 0) memcpy(bulk.TransferBuffer, data.data(), received);
+    host::run_at_irql(DISPATCH_LEVEL, "held bulk completion",
+                      [&] { Complete(irp, STATUS_SUCCESS, received); });
+    return true;
+  }
+
   // Completes the oldest held IRP with `status` at DISPATCH_LEVEL, as the bus
   // driver's completion would. False when none is held.
   bool complete_held(NTSTATUS status) {

@@ -89,7 +89,7 @@ TEST_P(SeededTransmitTest, BurstsReachTheWireWholeAndInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SeededTransmitTest,
                          ::testing::Combine(::testing::Range<uint64_t>(1, 41),
-                                            ::testing::Values(1u, 4u)));
+                                            ::testing::Values(1u, 2u, 4u)));
 
 class ThreadedTransmitTest
     : public ::testing::TestWithParam<std::tuple<host::usb::CompletionMode, uint32_t>> {};
@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(host::usb::CompletionMode::Seeded,
                                          host::usb::CompletionMode::BeforeReturn,
                                          host::usb::CompletionMode::Deferred),
-                       ::testing::Values(1u, 4u)));
+                       ::testing::Values(1u, 2u, 4u)));
 
 class ThreadedReceiveTest : public ::testing::TestWithParam<uint32_t> {};
 
@@ -170,7 +170,7 @@ TEST_P(ThreadedReceiveTest, FramesFromTheWireWhileSendingArriveInOrder) {
   EXPECT_TRUE(bench.RunUntilTxIdle(20 * host::kSecond));
 }
 
-INSTANTIATE_TEST_SUITE_P(Depth, ThreadedReceiveTest, ::testing::Values(1u, 4u));
+INSTANTIATE_TEST_SUITE_P(Depth, ThreadedReceiveTest, ::testing::Values(1u, 2u, 4u));
 
 // The statistics are counted by the completions, read by queries and zeroed
 // by a reset, all on different processors: each access must be whole (under

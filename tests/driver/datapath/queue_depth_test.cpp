@@ -16,9 +16,11 @@ BenchOptions Depths(uint32_t tx, uint32_t rx) {
   return options;
 }
 
-// Reads at the bus driver: the lone read, or those on the reading queue.
+// Reads at the bus driver: the lone read, or those in the reading ring.
 LONG ReadsOutstanding(DatapathBench& bench) {
-  return bench.adapter()->RxReadingQueue.Count + bench.adapter()->RxLoneReadOut;
+  const Adapter* adapter = bench.adapter();
+  return static_cast<LONG>(adapter->RxReadingTail - adapter->RxReadingHead) +
+         adapter->RxLoneReadOut;
 }
 
 // Sends a burst at once, with nothing completed yet, and counts what reached
@@ -48,6 +50,26 @@ TEST(QueueDepthTest, TheBusDriverHoldsAtMostTheConfiguredTransfersOfEachDirectio
   }
 }
 
+// A frame whose transfer is a multiple of the packet size goes down with its
+// zero-length transfer at once when the bus driver has room for both, and
+// nothing comes between them: two such frames sent back to back are four
+// transfers at the bus driver before any completes.
+TEST(QueueDepthTest, AFrameAndItsZeroLengthTransferGoDownTogether) {
+  DatapathBench bench(Depths(4, 1));
+  const size_t before = bench.bus().pending_irps();
+  // 62 bytes and the 2-byte length prefix: one 64-byte packet.
+  for (uint8_t i = 0; i < 2; ++i) {
+    uint64_t id = bench.protocol().send(bench.FrameToPartner(62, i), {},
+                                        host::ndis::CallOptions{DISPATCH_LEVEL});
+    EXPECT_EQ(NDIS_STATUS_PENDING, bench.protocol().send_status(id));
+    EXPECT_EQ(bench.bus().pending_irps() - before, 2u * (i + 1)) << "after frame " << int(i);
+  }
+  ASSERT_TRUE(bench.RunUntilTxIdle());
+  EXPECT_EQ(bench.board().frames_sent_to_partner().size(), 2u);
+  EXPECT_EQ(bench.board().counters().tx_zero_length_transfers, 0u);
+  EXPECT_EQ(bench.board().counters().tx_trailing_discarded, 0u);
+}
+
 // Out-of-range settings: 0 means one, more than the deepest queue is cut to
 // it, and the reads always leave a receive descriptor for a frame waiting to
 // be indicated.
@@ -69,6 +91,66 @@ TEST(QueueDepthTest, SettingsOutOfRangeAreBroughtIntoIt) {
     EXPECT_EQ(bench.adapter()->RxQueueDepth, 2u);
     EXPECT_EQ(ReadsOutstanding(bench), 2);
   }
+}
+
+// A bulk-in transfer as the device frames it: the frame, 4 CRC bytes, and
+// the trailer with the length of frame and CRC and a status byte of 0.
+std::vector<uint8_t> ReadOf(const std::vector<uint8_t>& frame) {
+  std::vector<uint8_t> t = frame;
+  t.insert(t.end(), 4, 0xEE);
+  const uint16_t length = static_cast<uint16_t>(frame.size() + 4);
+  t.insert(t.end(), {uint8_t(length), uint8_t(length >> 8), 0x00, 0x00});
+  return t;
+}
+
+// Reads whose completions run out of the order they went down in, as on
+// several processors: nothing is indicated until every read before it has
+// ended, then the frames go up in the order of the reads, a read that held
+// nothing is read into again, and the reads are outstanding at full depth
+// once more. Rounds repeat it, so that the ring wraps.
+TEST(QueueDepthTest, ReadsEndingOutOfOrderAreIndicatedInTheOrderTheyWentDown) {
+  DatapathBench bench(Depths(1, 4));
+  bench.interposer().rule = [](const BulkTransfer& t) {
+    return t.in ? BulkAction::Hold : BulkAction::Forward;
+  };
+  // The reads passed at start-up end with these frames; those after them are
+  // held.
+  std::vector<std::vector<uint8_t>> expected;
+  for (uint8_t i = 0; i < 4; ++i) {
+    expected.push_back(bench.FrameFromPartner(60 + i, i));
+    bench.board().send_from_partner(bench.board().first_phy_address(), expected.back());
+  }
+  ASSERT_TRUE(
+      bench.RunUntil([&] { return bench.protocol().received_count() >= 4; }, host::kSecond));
+  for (uint8_t round = 0; round < 5; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << int(round));
+    std::vector<PIRP> reads = bench.interposer().held();
+    ASSERT_EQ(reads.size(), 4u);
+    const size_t received = bench.protocol().received_count();
+    std::vector<std::vector<uint8_t>> frames;
+    for (uint8_t i = 0; i < 4; ++i)
+      frames.push_back(bench.FrameFromPartner(100 + 10 * round + i, uint8_t(16 * round + i)));
+    // The third, the second (nothing in it) and the fourth end first.
+    ASSERT_TRUE(bench.interposer().complete_held_read(reads[2], ReadOf(frames[2])));
+    ASSERT_TRUE(bench.interposer().complete_held_read(reads[1], {}));
+    ASSERT_TRUE(bench.interposer().complete_held_read(reads[3], ReadOf(frames[3])));
+    bench.RunFor(10 * host::kMillisecond);
+    EXPECT_EQ(bench.protocol().received_count(), received);
+    // Only the oldest is left: no read went down before it ended.
+    EXPECT_EQ(bench.interposer().held_count(), 1u);
+    ASSERT_TRUE(bench.interposer().complete_held_read(reads[0], ReadOf(frames[0])));
+    ASSERT_TRUE(bench.RunUntil([&] { return bench.protocol().received_count() >= received + 3; },
+                               host::kSecond));
+    for (int i : {0, 2, 3})
+      expected.push_back(frames[i]);
+    EXPECT_EQ(bench.interposer().held_count(), 4u);
+    EXPECT_EQ(ReadsOutstanding(bench), 4);
+    EXPECT_EQ(bench.adapter()->RxReadsEndedEarly, 0u);
+  }
+  std::vector<std::vector<uint8_t>> received;
+  for (auto& r : bench.protocol().received())
+    received.push_back(r.data);
+  EXPECT_EQ(received, expected);
 }
 
 // Many reads outstanding and a burst from the partner: every frame is
