@@ -358,13 +358,19 @@ void BeginBulkOutAbort(Adapter* adapter) {
 }
 
 void CancelQueuedBulkOut(Adapter* adapter) {
+  // An IRP taken off the queue stays counted until its descriptor is back:
+  // halt frees the adapter once the count is 0 and every descriptor is home,
+  // and this loop takes TxSubmitLock again after giving one back. The last
+  // thing done with the adapter is the release that follows the last count.
+  bool counted = false;
   for (;;) {
     KIRQL old_irql = AcquireSubmitLock(adapter);
+    if (counted) adapter->TxIrpsOutstanding--;
     PLIST_ENTRY entry =
         ExfInterlockedRemoveHeadList(&adapter->TxPendingQueue, &adapter->TxPendingLock);
-    if (entry != nullptr) adapter->TxIrpsOutstanding--;
     ReleaseSubmitLock(adapter, old_irql);
     if (entry == nullptr) return;
+    counted = true;
     PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
     TransferDescriptor* descriptor =
         static_cast<TransferDescriptor*>(irp->Tail.Overlay.DriverContext[0]);

@@ -66,7 +66,16 @@ void CancelTimers(Adapter* adapter) {
 // queues, and no register or filter request is in flight.
 bool TransfersIdle(Adapter* adapter) {
   if (adapter->AsyncRequestsOutstanding != 0 || adapter->FilterWriteBusy != 0) return false;
-  if (adapter->TxIrpsOutstanding != 0) return false;
+  // Read under TxSubmitLock: the completion that ends the last transfer
+  // lowers the count under that lock, and releasing it is the last thing that
+  // completion does with the adapter. Read without the lock, the count could
+  // reach 0 while that release was still to come, after halt freed the lock.
+  KIRQL old_irql = KfRaiseIrql(DISPATCH_LEVEL);
+  KefAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+  const LONG tx_outstanding = adapter->TxIrpsOutstanding;
+  KefReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+  KfLowerIrql(old_irql);
+  if (tx_outstanding != 0) return false;
   NdisAcquireSpinLock(&adapter->TxLock);
   const bool tx_home = static_cast<ULONG>(adapter->TxFreeQueue.Count) == adapter->TxDescriptorCount;
   NdisReleaseSpinLock(&adapter->TxLock);
