@@ -223,7 +223,7 @@ TEST(SvgTimeline, DrawsLinkActivePhyMediaAndThroughput) {
       .add("speed_mbps", 0)
       .add("full_duplex", false);
   add(8 * kSec, "media").add("state", "disconnect");
-  SvgInfo info{"test <run>", 10 * kSec, {{1, 0x00406210}, {3, 0x00006B90}}};
+  SvgInfo info{"test <run>", 10 * kSec, {{1, 0x00406210}, {3, 0x00006B90}}, {}};
   std::string svg = render_svg(records, info);
   EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
   EXPECT_NE(svg.find("</svg>"), std::string::npos);
