@@ -93,9 +93,13 @@ Verdict CheckContents(const uint8_t* data, size_t length) {
   return Verdict::Ok;
 }
 
+FrameId HeaderId(const uint8_t* data) {
+  return FrameId{data[16], Get32(data + 18)};
+}
+
 std::optional<FrameId> DecodeFrame(const uint8_t* data, size_t length) {
   if (CheckContents(data, length) != Verdict::Ok) return std::nullopt;
-  return FrameId{data[16], Get32(data + 18)};
+  return HeaderId(data);
 }
 
 FlowChecker::FlowChecker(std::string name, uint8_t first_flow, unsigned flows)

@@ -48,6 +48,8 @@ const char* VerdictName(Verdict v);
 
 // Reads the flow and sequence number of an intact stress frame.
 std::optional<FrameId> DecodeFrame(const uint8_t* data, size_t length);
+// The flow and sequence number in the header of a frame already found intact.
+FrameId HeaderId(const uint8_t* data);
 // The verdict on the frame's contents alone (Ok, Foreign or Corrupt).
 Verdict CheckContents(const uint8_t* data, size_t length);
 

@@ -80,7 +80,6 @@ class Disturbances {
     std::lock_guard<std::mutex> lock(mutex_);
     windows_[id].end = end;
   }
-  // True when a disturbance of one of `kinds` covers `t`.
   // How far `t` lies from the nearest disturbance of one of `kinds` (0 inside
   // one), or nothing when there is none; for the report of a frame nothing
   // explains.
@@ -111,6 +110,7 @@ class Disturbances {
     }
     return false;
   }
+  // True when a disturbance of one of `kinds` covers `t`.
   bool Covers(unsigned kinds, Nanoseconds t, Nanoseconds before = 0) const {
     if (kinds == kAlways) return true;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -209,7 +209,7 @@ class StressProtocol : public host::ndis::Protocol {
   bool receive(host::ndis::Miniport&, PNDIS_PACKET, NDIS_STATUS, UINT,
                std::vector<uint8_t> data) override {
     Verdict v = to_ndis_.Arrive(data.data(), data.size());
-    if (v == Verdict::Ok && on_arrival) on_arrival(data.data(), data.size());
+    if (v == Verdict::Ok && on_arrival) on_arrival(HeaderId(data.data()));
     if (v == Verdict::Foreign) {
       to_ndis_.Error("foreign", "a frame the partner never sent was indicated (" +
                                     std::to_string(data.size()) + " bytes)");
@@ -218,7 +218,7 @@ class StressProtocol : public host::ndis::Protocol {
   }
 
   // Told of every intact frame indicated, after it was checked.
-  std::function<void(const uint8_t*, size_t)> on_arrival;
+  std::function<void(FrameId)> on_arrival;
 
   void status(host::ndis::Miniport& m, NDIS_STATUS code, const void* b, UINT s) override {
     Protocol::status(m, code, b, s);
@@ -464,14 +464,13 @@ bool Stress::BringUp() {
   po.buffer_pool_size = 4 * po.packet_pool_size;
   protocol_ =
       std::make_unique<StressProtocol>(*miniport_, po, to_ndis_, to_wire_, counts_, disturbances_);
-  protocol_->on_arrival = [this](const uint8_t* data, size_t length) {
-    std::optional<FrameId> id = DecodeFrame(data, length);
-    if (!id || id->flow != kPartnerFlow) return;
+  protocol_->on_arrival = [this](FrameId id) {
+    if (id.flow != kPartnerFlow) return;
     std::lock_guard<std::mutex> lock(readout_mutex_);
-    if (id->seq >= indicated_.size()) {
-      indicated_.resize(std::max<size_t>(id->seq + 1, 2 * indicated_.size()), 0);
+    if (id.seq >= indicated_.size()) {
+      indicated_.resize(std::max<size_t>(id.seq + 1, 2 * indicated_.size()), 0);
     }
-    indicated_[id->seq] = Now();
+    indicated_[id.seq] = Now();
   };
   const size_t bring_up = disturbances_.Open(kBringUp, 0);
   NDIS_STATUS status = miniport_->initialize();
