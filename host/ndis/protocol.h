@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ndis/ndis.h"
+#include "sim/host_mutex.h"
 
 namespace host::ndis {
 
@@ -145,7 +146,7 @@ class Protocol : public Binding {
   NDIS_HANDLE buffer_pool_ = nullptr;
   bool closed_ = false;
 
-  mutable std::mutex mutex_;
+  mutable host::HostMutex mutex_;
   uint64_t next_frame_ = 1;
   std::map<PNDIS_PACKET, InFlight> in_flight_;
   std::map<uint64_t, NDIS_STATUS> send_status_;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ndis/ndis.h"
+#include "sim/host_mutex.h"
 
 namespace host::ndis {
 
@@ -150,7 +151,7 @@ struct AdapterRecord {
 // The one state object; every member is guarded by `mutex`, which is never
 // held while the driver's code runs.
 struct State {
-  mutable std::mutex mutex;
+  mutable host::HostMutex mutex;
   bool abandoned = false;
   bool bug_check_seen = false;
 
