@@ -113,18 +113,24 @@ uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& b
   {
     std::lock_guard<host::HostMutex> lock(mutex_);
     frame_number = entry.frame = next_frame_++;
+    // Until the send call returns, this frame has no status yet.
+    send_status_[frame_number % kSendStatusesKept] = NDIS_STATUS_FAILURE;
     in_flight_[packet] = std::move(entry);
   }
   NDIS_STATUS status = adapter_.send(packet, options);
   std::lock_guard<host::HostMutex> lock(mutex_);
-  send_status_[frame_number] = status;
+  send_status_[frame_number % kSendStatusesKept] = status;
   return frame_number;
 }
 
 NDIS_STATUS Protocol::send_status(uint64_t frame) const {
   std::lock_guard<host::HostMutex> lock(mutex_);
-  auto it = send_status_.find(frame);
-  return it == send_status_.end() ? NDIS_STATUS_FAILURE : it->second;
+  // Frame numbers start at 1; one not yet given, or too old to be kept, has
+  // no status to report.
+  if (frame == 0 || frame >= next_frame_ || next_frame_ - frame > kSendStatusesKept) {
+    return NDIS_STATUS_FAILURE;
+  }
+  return send_status_[frame % kSendStatusesKept];
 }
 
 void Protocol::release(InFlight& entry, PNDIS_PACKET packet) {
