@@ -66,8 +66,7 @@ void note_bug_check() {
   }
 }
 
-void call_driver(uint8_t irql, const char* what, const void* owner,
-                 const std::function<void()>& fn) {
+void call_driver(uint8_t irql, const char* what, const void* owner, FunctionRef<void()> fn) {
   OwnerScope scope(owner);
   try {
     run_at_irql(irql, what, fn);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ndis/ndis.h"
+#include "sim/function_ref.h"
 #include "sim/host_mutex.h"
 
 namespace host::ndis {
@@ -193,8 +194,7 @@ AdapterRecord* adapter_from_handle(NDIS_HANDLE handle, const char* what, bool al
 
 // Runs a routine of the driver; notes a bug check that passes through so the
 // teardown can skip its checks.
-void call_driver(uint8_t irql, const char* what, const void* owner,
-                 const std::function<void()>& fn);
+void call_driver(uint8_t irql, const char* what, const void* owner, FunctionRef<void()> fn);
 void note_bug_check();
 
 void check_irql_at_most(KIRQL max, const char* what);

@@ -198,13 +198,13 @@ bool BusDriver::surprise_removed() const {
 bool BusDriver::start_capture(const std::string& path, std::string* error) {
   auto capture = UsbmonCapture::open(path, error);
   if (!capture) return false;
-  std::lock_guard<std::mutex> lock(capture_mutex_);
+  std::lock_guard<host::HostMutex> lock(capture_mutex_);
   capture_ = std::move(capture);
   return true;
 }
 
 void BusDriver::stop_capture() {
-  std::lock_guard<std::mutex> lock(capture_mutex_);
+  std::lock_guard<host::HostMutex> lock(capture_mutex_);
   capture_.reset();
 }
 
@@ -1227,7 +1227,7 @@ void BusDriver::complete_one(Transfer& t) {
 // ---- Capture ------------------------------------------------------------------------
 
 void BusDriver::capture_submission(Transfer& t) {
-  std::lock_guard<std::mutex> lock(capture_mutex_);
+  std::lock_guard<host::HostMutex> lock(capture_mutex_);
   // Numbered in submission order rather than by address, so that a seed
   // writes the same capture every time (and a capture started late still
   // names the requests it sees complete).
@@ -1268,7 +1268,7 @@ void BusDriver::capture_submission(Transfer& t) {
 }
 
 void BusDriver::capture_completion(const Transfer& t) {
-  std::lock_guard<std::mutex> lock(capture_mutex_);
+  std::lock_guard<host::HostMutex> lock(capture_mutex_);
   if (!capture_) return;
   UsbmonRecord r;
   r.id = t.capture_id;

@@ -336,7 +336,7 @@ class BusDriver {
   bool revisit_armed_ = false;
   Nanoseconds revisit_time_ = 0;
 
-  std::mutex capture_mutex_;
+  host::HostMutex capture_mutex_;
   std::unique_ptr<UsbmonCapture> capture_;
   uint64_t capture_ids_ = 0;
 };
