@@ -136,7 +136,7 @@ extern "C" VOID NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE Co
                                             NDIS_HANDLE WrapperConfigurationContext) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisOpenConfiguration");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (!s.live_config_contexts.count(WrapperConfigurationContext)) {
     bug_check("CONFIGURATION_CONTEXT_EXPIRED",
               "NdisOpenConfiguration with " + hex(uintptr_t(WrapperConfigurationContext)) +
@@ -163,7 +163,7 @@ extern "C" VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status,
                                             NDIS_PARAMETER_TYPE ParameterType) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisReadConfiguration");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   ConfigHandle* config = lookup_config(s, ConfigurationHandle, "NdisReadConfiguration");
   const AdapterRegistry::Value* value = config->adapter->setup.registry.find(keyword_text(Keyword));
   *Status = NDIS_STATUS_FAILURE;
@@ -208,7 +208,7 @@ extern "C" VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* Network
                                              NDIS_HANDLE ConfigurationHandle) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisReadNetworkAddress");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   ConfigHandle* config = lookup_config(s, ConfigurationHandle, "NdisReadNetworkAddress");
   const std::vector<uint8_t>* address = config->adapter->setup.registry.network_address();
   if (!address || address->empty()) {
@@ -225,7 +225,7 @@ extern "C" VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* Network
 extern "C" VOID NTAPI NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisCloseConfiguration");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   ConfigHandle* config = lookup_config(s, ConfigurationHandle, "NdisCloseConfiguration");
   poison_and_free(config);
   s.configs.erase(ConfigurationHandle);

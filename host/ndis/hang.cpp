@@ -53,7 +53,7 @@ bool timed_out(const State& s, const AdapterRecord* a, Nanoseconds now) {
 // One check: the handler at DISPATCH_LEVEL, and the reset when it answers
 // TRUE or a send or request timed out. With the state mutex held on entry
 // (released here); `hang_calls_running` already counts this call.
-bool check_once(State& s, AdapterRecord* a, std::unique_lock<std::mutex>& lock) {
+bool check_once(State& s, AdapterRecord* a, std::unique_lock<host::HostMutex>& lock) {
   W_CHECK_FOR_HANG_HANDLER handler = s.chars.Ndis40Chars.Ndis30Chars.CheckForHangHandler;
   void* context = a->context;
   lock.unlock();
@@ -62,7 +62,7 @@ bool check_once(State& s, AdapterRecord* a, std::unique_lock<std::mutex>& lock) 
     AdapterRecord* a;
     ~Done() {
       {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard<host::HostMutex> lock(s.mutex);
         --a->hang_calls_running;
       }
       Kernel::get().scheduler().notify();
@@ -74,7 +74,7 @@ bool check_once(State& s, AdapterRecord* a, std::unique_lock<std::mutex>& lock) 
     call_driver(DISPATCH_LEVEL, "MiniportCheckForHang", a, [&] { hung = handler(context); });
   }
   {
-    std::lock_guard<std::mutex> relock(s.mutex);
+    std::lock_guard<host::HostMutex> relock(s.mutex);
     ++a->hang_checks;
     if (!hung && !timed_out(s, a, Kernel::get().scheduler().now())) return false;
     ++a->hang_resets;
@@ -86,7 +86,7 @@ bool check_once(State& s, AdapterRecord* a, std::unique_lock<std::mutex>& lock) 
 void hang_tick(AdapterRecord* a, uint64_t generation) {
   if (!library_exists()) return;
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mutex);
+  std::unique_lock<host::HostMutex> lock(s.mutex);
   if (a->hang_generation != generation || a->state != Miniport::State::Running) return;
   queue_tick(a);
   if (a->reset_pending || a->hang_check_off) return;
@@ -103,7 +103,7 @@ void start_hang_check(AdapterRecord* a) {
 
 bool check_for_hang_now(AdapterRecord* a) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mutex);
+  std::unique_lock<host::HostMutex> lock(s.mutex);
   if (a->state != Miniport::State::Running || a->reset_pending) return false;
   ++a->hang_calls_running;
   return check_once(s, a, lock);
@@ -112,14 +112,14 @@ bool check_for_hang_now(AdapterRecord* a) {
 void stop_hang_check(AdapterRecord* a) {
   State& s = state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     ++a->hang_generation;
     if (a->hang_event) Kernel::get().scheduler().cancel(a->hang_event);
     a->hang_event = 0;
   }
   Scheduler& scheduler = Kernel::get().scheduler();
   auto idle = [&] {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     return a->hang_calls_running == 0;
   };
   if (!idle()) scheduler.block_until(idle, scheduler.now() + 60 * kSecond);

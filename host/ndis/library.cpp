@@ -61,13 +61,12 @@ std::string tag_text(uint32_t tag) {
 
 void note_bug_check() {
   if (State* s = g_state.load()) {
-    std::lock_guard<std::mutex> lock(s->mutex);
+    std::lock_guard<host::HostMutex> lock(s->mutex);
     s->bug_check_seen = true;
   }
 }
 
-void call_driver(uint8_t irql, const char* what, const void* owner,
-                 const std::function<void()>& fn) {
+void call_driver(uint8_t irql, const char* what, const void* owner, FunctionRef<void()> fn) {
   OwnerScope scope(owner);
   try {
     run_at_irql(irql, what, fn);
@@ -134,7 +133,7 @@ Library::~Library() {
   State* s = g_state.load();
   bool skip_checks;
   {
-    std::lock_guard<std::mutex> lock(s->mutex);
+    std::lock_guard<host::HostMutex> lock(s->mutex);
     skip_checks = s->abandoned || s->bug_check_seen;
   }
   if (!skip_checks && s->driver) {
@@ -180,7 +179,7 @@ Library* Library::current() {
 NTSTATUS Library::load_driver(DriverEntryRoutine entry, const std::string& name) {
   State& s = state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     if (s.driver) bug_check("DRIVER_ALREADY_LOADED", "load_driver: a driver is already loaded");
     s.driver = create_driver_object(name.c_str());
     s.registry_path = wide("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + name);
@@ -199,7 +198,7 @@ void Library::unload_driver() {
   for (Miniport* adapter : adapters()) {
     if (adapter->state() == Miniport::State::Running) adapter->halt();
   }
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (!s.driver) return;
   std::string report = owned_resources_report(s, nullptr);
   for (auto& adapter : s.adapters)
@@ -221,12 +220,12 @@ void Library::unload_driver() {
 }
 
 bool Library::driver_loaded() const {
-  std::lock_guard<std::mutex> lock(state().mutex);
+  std::lock_guard<host::HostMutex> lock(state().mutex);
   return state().driver != nullptr;
 }
 
 bool Library::miniport_registered() const {
-  std::lock_guard<std::mutex> lock(state().mutex);
+  std::lock_guard<host::HostMutex> lock(state().mutex);
   return state().registered;
 }
 
@@ -251,7 +250,7 @@ int Library::wrapper_terminations() const {
 
 void Library::fail_next_registration(NDIS_STATUS status) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   s.fail_registration = true;
   s.fail_registration_status = status;
 }
@@ -260,7 +259,7 @@ Miniport& Library::add_adapter(AdapterSetup setup) {
   State& s = state();
   auto record = std::make_unique<AdapterRecord>();
   record->setup = std::move(setup);
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (!s.registered) {
     bug_check("NO_MINIPORT_REGISTERED", "add_adapter: no miniport driver is registered");
   }
@@ -276,7 +275,7 @@ Miniport& Library::add_adapter(AdapterSetup setup) {
 
 std::vector<Miniport*> Library::adapters() {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   std::vector<Miniport*> out;
   for (auto& adapter : s.adapters)
     out.push_back(adapter.get());
@@ -284,23 +283,23 @@ std::vector<Miniport*> Library::adapters() {
 }
 
 size_t Library::live_packets() const {
-  std::lock_guard<std::mutex> lock(state().mutex);
+  std::lock_guard<host::HostMutex> lock(state().mutex);
   return state().packets.size();
 }
 size_t Library::live_buffers() const {
-  std::lock_guard<std::mutex> lock(state().mutex);
+  std::lock_guard<host::HostMutex> lock(state().mutex);
   return state().buffers.size();
 }
 size_t Library::live_pools() const {
-  std::lock_guard<std::mutex> lock(state().mutex);
+  std::lock_guard<host::HostMutex> lock(state().mutex);
   return state().pools.size();
 }
 size_t Library::live_memory_blocks() const {
-  std::lock_guard<std::mutex> lock(state().mutex);
+  std::lock_guard<host::HostMutex> lock(state().mutex);
   return state().memory.size();
 }
 size_t Library::armed_timers() const {
-  std::lock_guard<std::mutex> lock(state().mutex);
+  std::lock_guard<host::HostMutex> lock(state().mutex);
   size_t n = 0;
   for (auto& [address, timer] : state().timers)
     n += timer_armed_or_running(*timer) ? 1 : 0;
@@ -309,7 +308,7 @@ size_t Library::armed_timers() const {
 
 std::string Library::resource_report() const {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   std::string report = owned_resources_report(s, nullptr);
   for (auto& adapter : s.adapters)
     report += owned_resources_report(s, adapter->record_.get());
@@ -318,12 +317,12 @@ std::string Library::resource_report() const {
 
 void Library::abandon() {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   s.abandoned = true;
 }
 
 bool Library::abandoned() const {
-  std::lock_guard<std::mutex> lock(state().mutex);
+  std::lock_guard<host::HostMutex> lock(state().mutex);
   return state().abandoned || state().bug_check_seen;
 }
 
@@ -338,7 +337,7 @@ extern "C" VOID NTAPI NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOI
                                             PVOID SystemSpecific2, PVOID SystemSpecific3) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisInitializeWrapper");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (!s.driver || SystemSpecific1 != s.driver) {
     bug_check("BAD_DRIVER_OBJECT",
               "NdisInitializeWrapper was not given the driver object passed to DriverEntry");
@@ -357,7 +356,7 @@ extern "C" NDIS_STATUS NTAPI NdisMRegisterMiniport(
     UINT CharacteristicsLength) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisMRegisterMiniport");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (NdisWrapperHandle != &g_wrapper_token || !s.wrapper_live) {
     bug_check("BAD_WRAPPER_HANDLE",
               "NdisMRegisterMiniport with a handle that is not a live "
@@ -387,7 +386,7 @@ extern "C" NDIS_STATUS NTAPI NdisMRegisterMiniport(
 extern "C" VOID NTAPI NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisTerminateWrapper");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (NdisWrapperHandle != &g_wrapper_token || !s.wrapper_live) {
     bug_check("BAD_WRAPPER_HANDLE", "NdisTerminateWrapper of a handle that is not live");
   }

@@ -20,7 +20,7 @@ NDIS_STATUS allocate_memory(PVOID* address, UINT length, ULONG tag, UINT flags, 
   void* block = pool_allocate(length, tag, what);
   if (!block) return NDIS_STATUS_FAILURE;
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   s.memory[block] = MemoryRecord{length, tag, current_owner(), flags};
   *address = block;
   return NDIS_STATUS_SUCCESS;
@@ -47,7 +47,7 @@ extern "C" VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT Mem
   check_irql_at_most(DISPATCH_LEVEL, "NdisFreeMemory");
   State& s = state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.memory.find(VirtualAddress);
     if (it == s.memory.end()) {
       size_t size = 0;
@@ -71,7 +71,7 @@ extern "C" VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT Mem
     }
   }
   pool_free(VirtualAddress, Length, "NdisFreeMemory");
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   s.memory.erase(VirtualAddress);
 }
 

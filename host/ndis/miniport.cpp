@@ -91,7 +91,7 @@ VOID NTAPI indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
     NDIS_STATUS packet_status;
     UINT header_size;
     {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      std::lock_guard<host::HostMutex> lock(s.mutex);
       auto it = s.packets.find(packet);
       if (it == s.packets.end()) {
         bug_check("BAD_PACKET", "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
@@ -123,7 +123,7 @@ VOID NTAPI indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
                   "a protocol keeps packet " + hex(uintptr_t(packet)) +
                       " but the miniport registered no return-packet handler");
       }
-      std::lock_guard<std::mutex> lock(s.mutex);
+      std::lock_guard<host::HostMutex> lock(s.mutex);
       PacketRecord& record = s.packets[packet];
       record.use = PacketUse::HeldByProtocol;
       record.adapter = adapter;
@@ -141,7 +141,7 @@ VOID NTAPI send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
   ndis::State& s = ndis::state();
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.packets.find(packet);
     if (it == s.packets.end() || it->second.use != PacketUse::Sending ||
         it->second.adapter != adapter) {
@@ -175,7 +175,7 @@ VOID NTAPI indicate_status(NDIS_HANDLE handle, NDIS_STATUS code, PVOID buffer, U
   if (size && !buffer) bug_check("NULL_POINTER", "NdisMIndicateStatus with a size but no buffer");
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     binding = adapter->binding;
   }
   if (binding) binding->status(*adapter->miniport, code, buffer, size);
@@ -186,7 +186,7 @@ VOID NTAPI indicate_status_complete(NDIS_HANDLE handle) {
   check_irql_at_most(DISPATCH_LEVEL, "NdisMIndicateStatusComplete");
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     binding = adapter->binding;
   }
   if (binding) binding->status_complete(*adapter->miniport);
@@ -226,14 +226,14 @@ NDIS_STATUS call_send_handler(AdapterRecord* a, PNDIS_PACKET packet, KIRQL irql)
   NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_PENDING);
   call_driver(irql, "MiniportSendPackets", a,
               [&] { chars().Ndis40Chars.SendPacketsHandler(context, array, 1); });
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return a->sending.count(packet) ? NDIS_GET_PACKET_STATUS(packet) : NDIS_STATUS_PENDING;
 }
 
 void complete_to_protocol(AdapterRecord* a, PNDIS_PACKET packet, NDIS_STATUS status) {
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     binding = a->binding;
   }
   if (binding) binding->send_complete(*a->miniport, packet, status);
@@ -251,7 +251,7 @@ Settled settle_send(AdapterRecord* a, PNDIS_PACKET packet, NDIS_STATUS status,
   if (status == NDIS_STATUS_PENDING) return Settled::Pending;
   ndis::State& s = ndis::state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.packets.find(packet);
     if (it == s.packets.end() || it->second.use != PacketUse::Sending) {
       bug_check("SEND_COMPLETED_AND_RETURNED",
@@ -290,7 +290,7 @@ Settled settle_send(AdapterRecord* a, PNDIS_PACKET packet, NDIS_STATUS status,
 void dispatch_sends(AdapterRecord* a) {
   ndis::State& s = ndis::state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     if (a->send_dispatching) return;
     a->send_dispatching = true;
   }
@@ -298,7 +298,7 @@ void dispatch_sends(AdapterRecord* a) {
     PNDIS_PACKET packet;
     uint64_t signals;
     {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      std::lock_guard<host::HostMutex> lock(s.mutex);
       if (a->send_blocked || a->send_queue.empty() || a->state != Miniport::State::Running ||
           a->reset_pending) {
         a->send_dispatching = false;
@@ -315,7 +315,7 @@ void dispatch_sends(AdapterRecord* a) {
     try {
       settle_send(a, packet, call_send_handler(a, packet, DISPATCH_LEVEL), signals, true);
     } catch (...) {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      std::lock_guard<host::HostMutex> lock(s.mutex);
       a->send_dispatching = false;
       throw;
     }
@@ -336,7 +336,7 @@ bool adapter_alive(const ndis::State& s, const AdapterRecord* a) {
 void send_resources_signal(AdapterRecord* a, bool retry_here) {
   ndis::State& s = ndis::state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     ++a->send_signals;
     a->send_blocked = false;
     if (a->send_queue.empty() || a->send_dispatching || a->state != Miniport::State::Running ||
@@ -350,7 +350,7 @@ void send_resources_signal(AdapterRecord* a, bool retry_here) {
             [a] {
               if (!library_exists()) return;
               {
-                std::lock_guard<std::mutex> lock(ndis::state().mutex);
+                std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
                 if (!adapter_alive(ndis::state(), a)) return;
                 a->send_retry_event = 0;
               }
@@ -369,7 +369,7 @@ void abort_queued_sends(AdapterRecord* a, NDIS_STATUS status) {
   ndis::State& s = ndis::state();
   std::deque<PNDIS_PACKET> queued;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     queued.swap(a->send_queue);
     a->send_blocked = false;
     if (a->send_retry_event) {
@@ -407,7 +407,7 @@ void finish_request(AdapterRecord* adapter, const std::shared_ptr<Request>& requ
   }
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     request->status = status;
     request->completed_at = Kernel::get().scheduler().now();
     request->completed.store(true);
@@ -423,7 +423,7 @@ void complete_request(NDIS_HANDLE handle, NDIS_STATUS status, bool is_set, const
   check_irql_at_most(DISPATCH_LEVEL, what);
   std::shared_ptr<Request> request;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     request = adapter->current_request;
     if (!request || request->completed || request->is_set != is_set) {
       bug_check("REQUEST_COMPLETE_NOT_PENDING", std::string(what) + " while no " +
@@ -463,12 +463,12 @@ void issue_request(AdapterRecord* adapter, const std::shared_ptr<Request>& reque
     });
   }
   if (status == NDIS_STATUS_PENDING) {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     request->pended = true;
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     if (request->completed) {
       bug_check("REQUEST_COMPLETED_TWICE",
                 std::string("the miniport completed a request for OID ") + hex(request->oid) +
@@ -482,7 +482,7 @@ void issue_next_request(AdapterRecord* adapter) {
   std::shared_ptr<Request> next;
   KIRQL irql;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     if (adapter->current_request || adapter->reset_pending || adapter->queued_requests.empty()) {
       return;
     }
@@ -513,7 +513,7 @@ VOID NTAPI reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addres
   check_irql_at_most(DISPATCH_LEVEL, "NdisMResetComplete");
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     if (!adapter->reset_pending) {
       bug_check("REQUEST_COMPLETE_NOT_PENDING", "NdisMResetComplete while no reset is pending");
     }
@@ -529,7 +529,7 @@ VOID NTAPI reset_complete(NDIS_HANDLE handle, NDIS_STATUS status, BOOLEAN addres
 // be left behind.
 void verify_released(AdapterRecord* adapter, const char* when) {
   ndis::State& s = ndis::state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   const std::string who = "adapter '" + adapter->setup.name + "' after " + when;
   if (adapter->shutdown_handler) {
     bug_check("SHUTDOWN_HANDLER_NOT_DEREGISTERED",
@@ -607,7 +607,7 @@ AdapterRecord* adapter_from_handle(NDIS_HANDLE handle, const char* what, bool al
                                          ", which is not a miniport adapter handle");
   }
   auto* adapter = static_cast<AdapterRecord*>(block->HostAdapter);
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   if (!allow_halted && (block != adapter->block || is_stopped(adapter->state))) {
     bug_check("INDICATION_AFTER_HALT", std::string(what) + " through the handle of adapter '" +
                                            adapter->setup.name + "' after it was " +
@@ -633,7 +633,7 @@ NDIS_STATUS Miniport::initialize() {
   AdapterRecord* a = record_.get();
   NDIS_MINIPORT_BLOCK* block;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     if (!s.registered) bug_check("NO_MINIPORT_REGISTERED", "initialize: no miniport registered");
     if (a->state != State::Created && !is_stopped(a->state)) {
       bug_check("ADAPTER_BUSY",
@@ -661,7 +661,7 @@ NDIS_STATUS Miniport::initialize() {
         static_cast<UINT>(a->medium_array.size()), block, a);
   });
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     s.live_config_contexts.erase(a);
     a->init_status = status;
     if (status == NDIS_STATUS_SUCCESS) {
@@ -699,7 +699,7 @@ void Miniport::halt() {
   ndis::State& s = ndis::state();
   AdapterRecord* a = record_.get();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     if (a->state != State::Running) {
       bug_check("ADAPTER_NOT_RUNNING",
                 "halt of adapter '" + a->setup.name + "', which is " + state_name(a->state));
@@ -711,12 +711,12 @@ void Miniport::halt() {
   // completed and every kept packet is back.
   Scheduler& scheduler = Kernel::get().scheduler();
   auto quiet = [&] {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     return a->sending.empty() && !a->current_request && a->queued_requests.empty() &&
            !a->reset_pending;
   };
   if (!quiet() && !scheduler.block_until(quiet, scheduler.now() + kHaltWaitLimit)) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     bug_check("HALT_WAITING_FOR_COMPLETIONS",
               "adapter '" + a->setup.name + "' never completed " +
                   std::to_string(a->sending.size()) + " send(s), " +
@@ -725,19 +725,19 @@ void Miniport::halt() {
   }
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     binding = a->binding;
   }
   if (binding) binding->return_kept_packets(*this);
   std::vector<PNDIS_PACKET> held;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     held.assign(a->held.begin(), a->held.end());
   }
   for (PNDIS_PACKET packet : held)
     return_packet(packet);
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     a->state = State::Halting;
   }
   abort_queued_sends(a, NDIS_STATUS_REQUEST_ABORTED);
@@ -745,7 +745,7 @@ void Miniport::halt() {
   call_driver(PASSIVE_LEVEL, "MiniportHalt", a,
               [&] { chars().Ndis40Chars.Ndis30Chars.HaltHandler(context); });
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     a->state = State::Halted;
     a->halted_blocks.insert(a->block);
   }
@@ -757,7 +757,7 @@ bool Miniport::shutdown() {
   ADAPTER_SHUTDOWN_HANDLER handler;
   PVOID context;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     handler = a->shutdown_handler;
     context = a->shutdown_context;
   }
@@ -774,7 +774,7 @@ NDIS_STATUS Miniport::send(PNDIS_PACKET packet, const CallOptions& options) {
   uint64_t signals = 0;
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.packets.find(packet);
     if (it == s.packets.end() || it->second.use != PacketUse::Free) {
       bug_check("PACKET_IN_USE", "send of " + hex(uintptr_t(packet)) +
@@ -833,7 +833,7 @@ std::shared_ptr<Request> make_request(bool is_set, NDIS_OID oid, ULONG length) {
 static void submit_request(AdapterRecord* a, const std::shared_ptr<Request>& request, KIRQL irql) {
   bool issue_now = false;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     if (a->state != Miniport::State::Running) {
       request->status = NDIS_STATUS_ADAPTER_NOT_READY;
       request->completed_at = Kernel::get().scheduler().now();
@@ -871,7 +871,7 @@ NDIS_STATUS Miniport::reset(const CallOptions& options) {
   AdapterRecord* a = record_.get();
   Binding* start_binding;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     if (a->state != State::Running) return NDIS_STATUS_ADAPTER_NOT_READY;
     if (a->reset_pending) return NDIS_STATUS_RESET_IN_PROGRESS;
     a->reset_pending = true;
@@ -889,7 +889,7 @@ NDIS_STATUS Miniport::reset(const CallOptions& options) {
   if (status == NDIS_STATUS_PENDING) return status;
   Binding* binding;
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     if (!a->reset_pending) {
       bug_check("RESET_COMPLETED_TWICE",
                 "the reset handler called NdisMResetComplete and also returned status " +
@@ -905,14 +905,14 @@ NDIS_STATUS Miniport::reset(const CallOptions& options) {
 }
 
 bool Miniport::reset_pending() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->reset_pending;
 }
 
 void Miniport::return_packet(PNDIS_PACKET packet) {
   AdapterRecord* a = record_.get();
   {
-    std::lock_guard<std::mutex> lock(ndis::state().mutex);
+    std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
     auto it = ndis::state().packets.find(packet);
     if (it == ndis::state().packets.end() || it->second.use != PacketUse::HeldByProtocol ||
         it->second.adapter != a) {
@@ -929,12 +929,12 @@ void Miniport::return_packet(PNDIS_PACKET packet) {
 }
 
 void Miniport::bind(Binding* binding) {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   record_->binding = binding;
 }
 
 Miniport::State Miniport::state() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->state;
 }
 const std::string& Miniport::name() const {
@@ -959,16 +959,16 @@ UINT Miniport::check_for_hang_seconds() const {
   return record_->hang_seconds;
 }
 uint64_t Miniport::hang_checks() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->hang_checks;
 }
 void Miniport::set_hang_check(bool on) {
-  std::lock_guard<std::mutex> lock(host::ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(host::ndis::state().mutex);
   record_->hang_check_off = !on;
 }
 
 uint64_t Miniport::hang_resets() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->hang_resets;
 }
 bool Miniport::check_for_hang() {
@@ -978,7 +978,7 @@ NDIS_INTERFACE_TYPE Miniport::interface_type() const {
   return record_->interface_type;
 }
 bool Miniport::shutdown_handler_registered() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->shutdown_handler != nullptr;
 }
 PDEVICE_OBJECT Miniport::functional_device() const {
@@ -991,27 +991,27 @@ AdapterRegistry& Miniport::registry() {
   return record_->setup.registry;
 }
 size_t Miniport::sends_outstanding() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->sending.size();
 }
 size_t Miniport::sends_queued() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->send_queue.size();
 }
 uint64_t Miniport::sends_refused() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->sends_refused;
 }
 uint64_t Miniport::sends_aborted() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->sends_aborted;
 }
 size_t Miniport::packets_held() const {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   return record_->held.size();
 }
 void Miniport::fail_next_open_configuration(NDIS_STATUS status) {
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   record_->fail_open_pending = true;
   record_->fail_open_status = status;
 }
@@ -1025,7 +1025,7 @@ extern "C" VOID NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
                                            UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
                                            NDIS_INTERFACE_TYPE AdapterType) {
   AdapterRecord* a = adapter_from_handle(MiniportAdapterHandle, "NdisMSetAttributesEx");
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   if (a->state != Miniport::State::Initializing) {
     bug_check("ATTRIBUTES_OUTSIDE_INITIALIZE",
               "NdisMSetAttributesEx outside the initialize handler");
@@ -1057,7 +1057,7 @@ extern "C" VOID NTAPI NdisMRegisterAdapterShutdownHandler(
     NDIS_HANDLE MiniportHandle, PVOID ShutdownContext, ADAPTER_SHUTDOWN_HANDLER ShutdownHandler) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisMRegisterAdapterShutdownHandler");
   AdapterRecord* a = adapter_from_handle(MiniportHandle, "NdisMRegisterAdapterShutdownHandler");
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   if (a->shutdown_handler) {
     bug_check("SHUTDOWN_HANDLER_ALREADY_REGISTERED",
               "NdisMRegisterAdapterShutdownHandler while a handler is registered");
@@ -1069,7 +1069,7 @@ extern "C" VOID NTAPI NdisMRegisterAdapterShutdownHandler(
 extern "C" VOID NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle) {
   check_irql_at_most(PASSIVE_LEVEL, "NdisMDeregisterAdapterShutdownHandler");
   AdapterRecord* a = adapter_from_handle(MiniportHandle, "NdisMDeregisterAdapterShutdownHandler");
-  std::lock_guard<std::mutex> lock(ndis::state().mutex);
+  std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
   a->shutdown_handler = nullptr;
   a->shutdown_context = nullptr;
 }

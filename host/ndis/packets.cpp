@@ -53,7 +53,7 @@ void allocate_pool(PNDIS_STATUS status, PNDIS_HANDLE handle, UINT descriptors, U
   record->protocol_reserved = reserved;
   record->owner = current_owner();
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   s.pools[block] = std::move(record);
   *handle = block;
   *status = NDIS_STATUS_SUCCESS;
@@ -63,7 +63,7 @@ void free_pool(NDIS_HANDLE handle, bool packet_pool, const char* what) {
   check_irql_at_most(DISPATCH_LEVEL, what);
   State& s = state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     PoolRecord* pool = lookup_pool(s, handle, packet_pool, what);
     if (pool->live) {
       bug_check(packet_pool ? "PACKET_POOL_BUSY" : "BUFFER_POOL_BUSY",
@@ -106,7 +106,7 @@ extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Pack
   size_t packet_bytes;
   PoolRecord* pool;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     pool = lookup_pool(s, PoolHandle, true, "NdisAllocatePacket");
     if (pool->live >= pool->capacity) {
       *Status = NDIS_STATUS_RESOURCES;
@@ -122,7 +122,7 @@ extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Pack
   if (!faults().should_fail(FaultSite::PacketAllocation)) {
     block = pool_allocate(block_size, kPacketTag, "NdisAllocatePacket", false);
   }
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (!block) {
     --pool->live;
     *Status = NDIS_STATUS_RESOURCES;
@@ -148,7 +148,7 @@ extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
   State& s = state();
   size_t block_size;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.packets.find(Packet);
     if (it == s.packets.end()) {
       bug_check("BAD_PACKET", "NdisFreePacket of " + hex(uintptr_t(Packet)) +
@@ -179,7 +179,7 @@ extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buff
   State& s = state();
   PoolRecord* pool = nullptr;
   if (PoolHandle) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     pool = lookup_pool(s, PoolHandle, false, "NdisAllocateBuffer");
   }
   void* block = nullptr;
@@ -200,7 +200,7 @@ extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buff
   mdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t(PAGE_SIZE - 1));
   mdl->ByteOffset = static_cast<ULONG>(va & (PAGE_SIZE - 1));
   mdl->ByteCount = Length;
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (pool) ++pool->live;
   s.buffers[mdl] = BufferRecord{pool, Length, VirtualAddress};
   *Buffer = mdl;
@@ -211,7 +211,7 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
   check_irql_at_most(DISPATCH_LEVEL, "NdisFreeBuffer");
   State& s = state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.buffers.find(Buffer);
     if (it == s.buffers.end()) {
       bug_check("BAD_BUFFER", "NdisFreeBuffer of " + hex(uintptr_t(Buffer)) +
@@ -225,7 +225,7 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
 
 extern "C" PVOID HostNdisBufferSystemAddress(PNDIS_BUFFER Buffer) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (!s.buffers.count(Buffer)) {
     bug_check("BAD_BUFFER",
               "NdisQueryBuffer of " + hex(uintptr_t(Buffer)) + ", which is not a live buffer");

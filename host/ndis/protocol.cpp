@@ -38,7 +38,7 @@ Protocol::~Protocol() {
   if (Library::current()->abandoned()) return;
   bool idle;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     idle = in_flight_.empty();
   }
   if (!idle) {
@@ -57,7 +57,7 @@ Protocol::~Protocol() {
 void Protocol::cancel_return_events() {
   std::vector<EventId> events;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     events.swap(return_events_);
   }
   if (Kernel* kernel = Kernel::current()) {
@@ -111,20 +111,26 @@ uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& b
   }
   uint64_t frame_number;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     frame_number = entry.frame = next_frame_++;
+    // Until the send call returns, this frame has no status yet.
+    send_status_[frame_number % kSendStatusesKept] = NDIS_STATUS_FAILURE;
     in_flight_[packet] = std::move(entry);
   }
   NDIS_STATUS status = adapter_.send(packet, options);
-  std::lock_guard<std::mutex> lock(mutex_);
-  send_status_[frame_number] = status;
+  std::lock_guard<host::HostMutex> lock(mutex_);
+  send_status_[frame_number % kSendStatusesKept] = status;
   return frame_number;
 }
 
 NDIS_STATUS Protocol::send_status(uint64_t frame) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = send_status_.find(frame);
-  return it == send_status_.end() ? NDIS_STATUS_FAILURE : it->second;
+  std::lock_guard<host::HostMutex> lock(mutex_);
+  // Frame numbers start at 1; one not yet given, or too old to be kept, has
+  // no status to report.
+  if (frame == 0 || frame >= next_frame_ || next_frame_ - frame > kSendStatusesKept) {
+    return NDIS_STATUS_FAILURE;
+  }
+  return send_status_[frame % kSendStatusesKept];
 }
 
 void Protocol::release(InFlight& entry, PNDIS_PACKET packet) {
@@ -138,7 +144,7 @@ void Protocol::release(InFlight& entry, PNDIS_PACKET packet) {
 void Protocol::send_complete(Miniport&, PNDIS_PACKET packet, NDIS_STATUS status) {
   InFlight entry;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     auto it = in_flight_.find(packet);
     if (it == in_flight_.end()) {
       bug_check("SEND_COMPLETE_NOT_OWNED",
@@ -155,7 +161,7 @@ bool Protocol::receive(Miniport&, PNDIS_PACKET packet, NDIS_STATUS packet_status
                        std::vector<uint8_t> data) {
   bool keep = options_.keep_received_packets && packet_status != NDIS_STATUS_RESOURCES;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     ReceivedFrame frame;
     frame.data = std::move(data);
     frame.time = now();
@@ -171,7 +177,7 @@ bool Protocol::receive(Miniport&, PNDIS_PACKET packet, NDIS_STATUS packet_status
     EventId event = Kernel::get().scheduler().schedule_after(
         options_.return_delay, RunLevel::Dispatch, [this, packet] { return_one(packet); },
         "protocol returns a received packet");
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     return_events_.push_back(event);
   }
   return keep;
@@ -179,7 +185,7 @@ bool Protocol::receive(Miniport&, PNDIS_PACKET packet, NDIS_STATUS packet_status
 
 void Protocol::return_one(PNDIS_PACKET packet) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     auto it = std::find(kept_.begin(), kept_.end(), packet);
     if (it == kept_.end()) return;  // returned already (at halt or on request)
     kept_.erase(it);
@@ -190,7 +196,7 @@ void Protocol::return_one(PNDIS_PACKET packet) {
 void Protocol::return_kept_packets() {
   std::vector<PNDIS_PACKET> kept;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     kept.swap(kept_);
   }
   for (PNDIS_PACKET packet : kept)
@@ -202,7 +208,7 @@ void Protocol::return_kept_packets(Miniport&) {
 }
 
 void Protocol::status(Miniport&, NDIS_STATUS code, const void* buffer, UINT size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   StatusIndication s;
   s.code = code;
   if (size) {
@@ -214,12 +220,12 @@ void Protocol::status(Miniport&, NDIS_STATUS code, const void* buffer, UINT size
 }
 
 void Protocol::status_complete(Miniport&) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   status_completes_.push_back(now());
 }
 
 void Protocol::reset_complete(Miniport&, NDIS_STATUS status, BOOLEAN addressing_reset) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   resets_.push_back(ResetCompletion{status, addressing_reset, now()});
   ++resets_completed_;
   last_reset_status_ = status;
@@ -258,17 +264,17 @@ std::shared_ptr<Request> Protocol::set_ulong(NDIS_OID oid, uint32_t value) {
 NDIS_STATUS Protocol::reset(const CallOptions& options, Nanoseconds limit) {
   uint64_t before;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     before = resets_completed_;
   }
   NDIS_STATUS status = adapter_.reset(options);
   if (status != NDIS_STATUS_PENDING) return status;
   auto done = [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     return resets_completed_ > before;
   };
   if (!run_until(done, limit)) return NDIS_STATUS_PENDING;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return last_reset_status_;
 }
 
@@ -279,56 +285,56 @@ bool Protocol::run_until(const std::function<bool()>& condition, Nanoseconds lim
 }
 
 std::vector<Protocol::ReceivedFrame> Protocol::received() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return received_;
 }
 std::vector<Protocol::StatusIndication> Protocol::statuses() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return statuses_;
 }
 size_t Protocol::status_count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return statuses_.size();
 }
 std::optional<Protocol::StatusIndication> Protocol::last_status() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   if (statuses_.empty()) return std::nullopt;
   return statuses_.back();
 }
 std::vector<Nanoseconds> Protocol::status_completes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return status_completes_;
 }
 std::vector<Protocol::SendCompletion> Protocol::send_completions() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return send_completions_;
 }
 std::vector<Protocol::ResetCompletion> Protocol::resets() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return resets_;
 }
 size_t Protocol::received_count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return received_.size();
 }
 size_t Protocol::send_completion_count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return send_completions_.size();
 }
 bool Protocol::has_free_packet() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return in_flight_.size() < options_.packet_pool_size;
 }
 size_t Protocol::sends_in_flight() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return in_flight_.size();
 }
 size_t Protocol::kept_packets() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return kept_.size();
 }
 void Protocol::clear_records() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   received_.clear();
   statuses_.clear();
   status_completes_.clear();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ndis/ndis.h"
+#include "sim/host_mutex.h"
 
 namespace host::ndis {
 
@@ -77,8 +78,10 @@ class Protocol : public Binding {
   // Whether a send now would find a free packet in the protocol's pool.
   bool has_free_packet() const;
   // The send handler's status for that frame (NDIS_STATUS_PENDING when the
-  // miniport completes it later).
+  // miniport completes it later); NDIS_STATUS_FAILURE for a frame not sent,
+  // still in the send call, or older than the last kSendStatusesKept sends.
   NDIS_STATUS send_status(uint64_t frame) const;
+  static constexpr uint64_t kSendStatusesKept = 65536;
 
   // Issue a request and, from PASSIVE_LEVEL, run the scheduler until it
   // completes (at most `limit`).
@@ -145,10 +148,13 @@ class Protocol : public Binding {
   NDIS_HANDLE buffer_pool_ = nullptr;
   bool closed_ = false;
 
-  mutable std::mutex mutex_;
+  mutable host::HostMutex mutex_;
   uint64_t next_frame_ = 1;
   std::map<PNDIS_PACKET, InFlight> in_flight_;
-  std::map<uint64_t, NDIS_STATUS> send_status_;
+  // What the adapter's send call returned for each of the last
+  // kSendStatusesKept sends, by frame number modulo their count: a ring, so
+  // a protocol that sends for hours keeps a fixed amount.
+  std::vector<NDIS_STATUS> send_status_ = std::vector<NDIS_STATUS>(kSendStatusesKept);
   std::vector<PNDIS_PACKET> kept_;
   std::vector<EventId> return_events_;
   std::vector<ReceivedFrame> received_;

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "ndis/ndis.h"
+#include "sim/function_ref.h"
+#include "sim/host_mutex.h"
 
 namespace host::ndis {
 
@@ -150,7 +152,7 @@ struct AdapterRecord {
 // The one state object; every member is guarded by `mutex`, which is never
 // held while the driver's code runs.
 struct State {
-  mutable std::mutex mutex;
+  mutable host::HostMutex mutex;
   bool abandoned = false;
   bool bug_check_seen = false;
 
@@ -192,8 +194,7 @@ AdapterRecord* adapter_from_handle(NDIS_HANDLE handle, const char* what, bool al
 
 // Runs a routine of the driver; notes a bug check that passes through so the
 // teardown can skip its checks.
-void call_driver(uint8_t irql, const char* what, const void* owner,
-                 const std::function<void()>& fn);
+void call_driver(uint8_t irql, const char* what, const void* owner, FunctionRef<void()> fn);
 void note_bug_check();
 
 void check_irql_at_most(KIRQL max, const char* what);

@@ -47,7 +47,7 @@ void fire(PNDIS_MINIPORT_TIMER timer, ULONG serial, uint64_t generation) {
   PVOID context;
   AdapterRecord* adapter;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.timers.find(timer);
     if (it == s.timers.end() || it->second->serial != serial ||
         it->second->generation != generation) {
@@ -67,7 +67,7 @@ void fire(PNDIS_MINIPORT_TIMER timer, ULONG serial, uint64_t generation) {
     PNDIS_MINIPORT_TIMER timer;
     ULONG serial;
     ~Done() {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      std::lock_guard<host::HostMutex> lock(s.mutex);
       auto it = s.timers.find(timer);
       if (it != s.timers.end() && it->second->serial == serial && it->second->running) {
         --it->second->running;
@@ -93,7 +93,7 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
   State& s = state();
   ULONG serial;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.timers.find(Timer);
     if (it != s.timers.end() && timer_armed_or_running(*it->second)) {
       bug_check(
@@ -120,7 +120,7 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
       [Timer, serial] {
         if (!library_exists()) return false;
         State& st = state();
-        std::lock_guard<std::mutex> lock(st.mutex);
+        std::lock_guard<host::HostMutex> lock(st.mutex);
         auto it = st.timers.find(Timer);
         return it != st.timers.end() && it->second->serial == serial &&
                timer_armed_or_running(*it->second);
@@ -131,7 +131,7 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
 extern "C" VOID NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay) {
   check_irql_at_most(DISPATCH_LEVEL, "NdisMSetTimer");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   TimerRecord* t = lookup(s, Timer, "NdisMSetTimer");
   if (t->adapter->state == Miniport::State::Halted ||
       t->adapter->state == Miniport::State::InitializeFailed) {
@@ -154,7 +154,7 @@ extern "C" VOID NTAPI NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer, UINT Mil
     bug_check("INVALID_PARAMETER", "NdisMSetPeriodicTimer with a period of 0 ms");
   }
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   TimerRecord* t = lookup(s, Timer, "NdisMSetPeriodicTimer");
   t->period_ms = MillisecondPeriod;
   arm(s, t, MillisecondPeriod);
@@ -163,7 +163,7 @@ extern "C" VOID NTAPI NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer, UINT Mil
 extern "C" VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
   check_irql_at_most(DISPATCH_LEVEL, "NdisMCancelTimer");
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   TimerRecord* t = lookup(s, Timer, "NdisMCancelTimer");
   BOOLEAN cancelled = FALSE;
   t->period_ms = 0;

@@ -15,7 +15,7 @@ extern "C" NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem) {
   State& s = state();
   const void* owner = current_owner();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     if (!s.work_items.emplace(WorkItem, owner).second) {
       bug_check("WORK_ITEM_ALREADY_QUEUED",
                 "NdisScheduleWorkItem of " + hex(uintptr_t(WorkItem)) + ", which is still queued");
@@ -25,7 +25,7 @@ extern "C" NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem) {
       WorkItem,
       [WorkItem] {
         if (!library_exists()) return false;
-        std::lock_guard<std::mutex> lock(state().mutex);
+        std::lock_guard<host::HostMutex> lock(state().mutex);
         return state().work_items.count(WorkItem) != 0;
       },
       "a queued NDIS work item");
@@ -36,7 +36,7 @@ extern "C" NDIS_STATUS NTAPI NdisScheduleWorkItem(PNDIS_WORK_ITEM WorkItem) {
       [WorkItem, routine, context, owner] {
         if (!library_exists()) return;
         {
-          std::lock_guard<std::mutex> lock(state().mutex);
+          std::lock_guard<host::HostMutex> lock(state().mutex);
           if (!state().work_items.erase(WorkItem)) return;
         }
         unregister_timer_object(WorkItem);

@@ -12,6 +12,7 @@
 #include "nt/io.h"
 #include "nt/locks.h"
 #include "nt/pool.h"
+#include "sim/host_mutex.h"
 #include "sim/kernel.h"
 #include "sim/pointer_map.h"
 
@@ -34,7 +35,7 @@ struct IrpState {
 };
 
 struct IrpRegistry {
-  std::mutex mutex;
+  host::HostMutex mutex;
   PointerMap<PIRP, IrpState> live;
   // The IRPs freed last, oldest first: looked through only when a call names
   // an IRP that is not live, to say whether it was one.
@@ -60,7 +61,7 @@ std::string hex(const void* p) {
 template <typename Fn>
 auto with_state(PIRP irp, const char* what, const char* freed_code, Fn fn) {
   IrpRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<host::HostMutex> lock(r.mutex);
   IrpState* state = r.live.find(irp);
   if (state == nullptr) {
     if (irp && std::find(r.freed_order.begin(), r.freed_order.end(), irp) != r.freed_order.end()) {
@@ -88,7 +89,7 @@ PIRP allocate_irp(CCHAR stack_size, const char* site) {
   InitializeListHead(&irp->Tail.Overlay.ListEntry);
   InitializeListHead(&irp->HostLink);
   IrpRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<host::HostMutex> lock(r.mutex);
   IrpState state;
   state.serial = ++r.serial;
   r.live[irp] = state;
@@ -101,7 +102,7 @@ PIRP allocate_irp(CCHAR stack_size, const char* site) {
 void release_irp(PIRP irp) {
   {
     IrpRegistry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<host::HostMutex> lock(r.mutex);
     r.live.erase(irp);
     r.freed_order.push_back(irp);
     if (r.freed_order.size() > kFreedIrpsRemembered) r.freed_order.pop_front();
@@ -149,26 +150,26 @@ NTSTATUS NTAPI invalid_device_request(PDEVICE_OBJECT, PIRP irp) {
 
 bool irp_is_live(PIRP irp) {
   IrpRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<host::HostMutex> lock(r.mutex);
   return r.live.count(irp) != 0;
 }
 
 bool irp_is_at_lower_driver(PIRP irp) {
   IrpRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<host::HostMutex> lock(r.mutex);
   const IrpState* state = r.live.find(irp);
   return state != nullptr && state->at_lower;
 }
 
 size_t live_irps() {
   IrpRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<host::HostMutex> lock(r.mutex);
   return r.live.size();
 }
 
 std::string irp_leak_report() {
   IrpRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<host::HostMutex> lock(r.mutex);
   if (r.live.empty()) return "";
   std::ostringstream out;
   out << r.live.size() << " IRP(s) still allocated:";
@@ -186,7 +187,7 @@ std::string irp_leak_report() {
 
 void irp_reset() {
   IrpRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<host::HostMutex> lock(r.mutex);
   r.live.clear();
   r.freed_order.clear();
   g_cancel_lock = 0;
@@ -264,7 +265,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   if (!irp) return nullptr;
   {
     host::IrpRegistry& r = host::registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<host::HostMutex> lock(r.mutex);
     r.live[irp].built = true;
   }
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -387,7 +388,7 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       bool freed = false, resent = false;
       {
         host::IrpRegistry& r = host::registry();
-        std::lock_guard<std::mutex> lock(r.mutex);
+        std::lock_guard<host::HostMutex> lock(r.mutex);
         host::IrpState* found = r.live.find(Irp);
         if (found == nullptr) {
           // Freed by a trip that the routine started and that completed inline.

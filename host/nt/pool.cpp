@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "sim/host_mutex.h"
 #include "sim/kernel.h"
 #include "sim/pointer_map.h"
 #include "wdk_nt.h"
@@ -39,7 +40,7 @@ struct TimerEntry {
 };
 
 struct PoolState {
-  std::mutex mutex;
+  host::HostMutex mutex;
   PointerSet<BlockHeader*> live;
   // Freed blocks still held, oldest first. Only a bad free looks for a block
   // here (to tell a second free from a pointer that was never a block), so a
@@ -149,7 +150,7 @@ void* pool_allocate(size_t size, uint32_t tag, const char* site, bool inject) {
   std::memset(body_of(h), kPoolAllocatedFill, size);
   std::memset(body_of(h) + size, kGuardFill, kPoolGuardBytes);
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   h->serial = ++s.serial;
   s.live.insert(h);
   Counters& c = counters();
@@ -166,7 +167,7 @@ void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expec
   }
   PoolState& s = state();
   BlockHeader* h = header_of(ptr);
-  std::unique_lock<std::mutex> lock(s.mutex);
+  std::unique_lock<host::HostMutex> lock(s.mutex);
   if (!s.live.count(h)) {
     if (std::find(s.quarantine_order.begin(), s.quarantine_order.end(), h) !=
         s.quarantine_order.end()) {
@@ -241,7 +242,7 @@ void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expec
 bool pool_block_info(const void* ptr, size_t* size, uint32_t* tag) {
   if (!ptr) return false;
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   BlockHeader* h = header_of(ptr);
   if (!s.live.count(h)) return false;
   if (size) *size = h->size;
@@ -252,20 +253,20 @@ bool pool_block_info(const void* ptr, size_t* size, uint32_t* tag) {
 void register_timer_object(void* addr, std::function<bool()> is_armed_or_running,
                            const char* what) {
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   s.timers[reinterpret_cast<uintptr_t>(addr)] =
       TimerEntry{std::move(is_armed_or_running), what ? what : "a timer"};
 }
 
 void unregister_timer_object(void* addr) {
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   s.timers.erase(reinterpret_cast<uintptr_t>(addr));
 }
 
 std::string pool_leak_report(uint32_t exclude_tag) {
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   std::map<uint32_t, std::pair<size_t, uint64_t>> by_tag;  // tag -> (blocks, bytes)
   std::map<uint64_t, BlockHeader*> by_serial;
   s.live.for_each([&](BlockHeader* h) {
@@ -296,7 +297,7 @@ std::string pool_leak_report(uint32_t exclude_tag) {
 void pool_reset() {
   PoolState& s = state();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     s.live.for_each([](BlockHeader* h) { std::free(h); });
     for (BlockHeader* h : s.quarantine_order)
       std::free(h);
@@ -308,7 +309,7 @@ void pool_reset() {
 
 size_t live_pool_blocks_with_tag(uint32_t tag) {
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   size_t n = 0;
   s.live.for_each([&](BlockHeader* h) { n += h->tag == tag; });
   return n;
@@ -316,7 +317,7 @@ size_t live_pool_blocks_with_tag(uint32_t tag) {
 
 size_t live_pool_blocks() {
   PoolState& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   return s.live.size();
 }
 

@@ -139,7 +139,7 @@ Context& current_context() {
   return context;
 }
 
-void run_at_irql(uint8_t irql, const char* what, const std::function<void()>& fn) {
+void run_at_irql(uint8_t irql, const char* what, FunctionRef<void()> fn) {
   Context& c = current_context();
   const char* name = what ? what : "routine";
   if (irql < c.irql) {
@@ -187,8 +187,7 @@ void check_may_block(const char* what) {
   }
 }
 
-void run_event_routine(RunLevel level, uint8_t irql, const char* what,
-                       const std::function<void()>& fn) {
+void run_event_routine(RunLevel level, uint8_t irql, const char* what, FunctionRef<void()> fn) {
   (void)level;
   run_at_irql(irql, what, fn);
 }

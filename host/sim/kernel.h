@@ -10,6 +10,8 @@
 #include <random>
 #include <string>
 
+#include "sim/function_ref.h"
+
 namespace host {
 
 using Nanoseconds = uint64_t;
@@ -137,7 +139,7 @@ Context& current_context();
 // below its caller: an `irql` lower than the current one is a bug check
 // (IRQL_NOT_GREATER_OR_EQUAL), so callers that pick a completion level at
 // random use max(choice, KeGetCurrentIrql()).
-void run_at_irql(uint8_t irql, const char* what, const std::function<void()>& fn);
+void run_at_irql(uint8_t irql, const char* what, FunctionRef<void()> fn);
 
 // ---- Fault injection --------------------------------------------------------
 enum class FaultSite {

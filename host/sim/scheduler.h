@@ -19,7 +19,7 @@ void check_may_block(const char* what);
 // Runs one event routine at the level it asked for, on the current context,
 // through run_at_irql (so IRQL and spin locks are verified on return).
 void run_event_routine(RunLevel level, uint8_t chosen_irql, const char* what,
-                       const std::function<void()>& fn);
+                       FunctionRef<void()> fn);
 
 // Marks that a bug check was raised under the current kernel (leak checks at
 // destruction are then skipped: the state after a bug check is not trustworthy).

@@ -144,7 +144,7 @@ BusDriver::BusDriver(hw::UsbDevice& device, const BusOptions& options)
 BusDriver::~BusDriver() {
   device_.set_change_hook(nullptr);
   {
-    std::lock_guard<std::mutex> lock(tick_mutex_);
+    std::lock_guard<host::HostMutex> lock(tick_mutex_);
     Kernel* k = Kernel::current();
     if (tick_timer_ != 0 && k != nullptr && &k->scheduler() == tick_scheduler_) {
       tick_scheduler_->destroy_timer(tick_timer_);
@@ -155,7 +155,7 @@ BusDriver::~BusDriver() {
   }
   size_t abandoned = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     abandoned = control_queue_.size() + cancelling_.size();
     for (auto& p : pipes_)
       abandoned += p->queue.size();
@@ -179,7 +179,7 @@ Nanoseconds BusDriver::now() const {
 void BusDriver::set_surprise_removed(bool removed) {
   TransferList out;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     removed_ = removed;
     if (!removed) return;
     cancel_all_locked(control_queue_, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, out);
@@ -191,25 +191,25 @@ void BusDriver::set_surprise_removed(bool removed) {
 }
 
 bool BusDriver::surprise_removed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return removed_;
 }
 
 bool BusDriver::start_capture(const std::string& path, std::string* error) {
   auto capture = UsbmonCapture::open(path, error);
   if (!capture) return false;
-  std::lock_guard<std::mutex> lock(capture_mutex_);
+  std::lock_guard<host::HostMutex> lock(capture_mutex_);
   capture_ = std::move(capture);
   return true;
 }
 
 void BusDriver::stop_capture() {
-  std::lock_guard<std::mutex> lock(capture_mutex_);
+  std::lock_guard<host::HostMutex> lock(capture_mutex_);
   capture_.reset();
 }
 
 size_t BusDriver::pending_irps() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   size_t n = control_queue_.size() + cancelling_.size();
   for (auto& p : pipes_)
     n += p->queue.size();
@@ -217,7 +217,7 @@ size_t BusDriver::pending_irps() const {
 }
 
 BusStats BusDriver::stats() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   return stats_;
 }
 
@@ -244,7 +244,7 @@ NTSTATUS NTAPI BusDriver::dispatch_internal_control(PDEVICE_OBJECT device, PIRP 
 
 NTSTATUS BusDriver::fail_at_once(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     ++stats_.failed_at_once;
   }
   urb->UrbHeader.Status = usbd;
@@ -272,7 +272,7 @@ BusDriver::Pipe* BusDriver::find_pipe_locked(USBD_PIPE_HANDLE handle) {
 NTSTATUS BusDriver::submit_urb(PIRP irp, PURB urb) {
   const uint16_t function = urb->UrbHeader.Function;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     if (function < std::size(counters().urbs_by_function)) ++counters().urbs_by_function[function];
     ++stats_.urbs;
   }
@@ -408,7 +408,7 @@ NTSTATUS BusDriver::submit_urb(PIRP irp, PURB urb) {
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
     case URB_FUNCTION_SYNC_CLEAR_STALL: {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock<host::HostMutex> lock(mutex_);
       Pipe* pipe = find_pipe_locked(urb->UrbPipeRequest.PipeHandle);
       if (pipe == nullptr) {
         lock.unlock();
@@ -431,7 +431,7 @@ NTSTATUS BusDriver::submit_urb(PIRP irp, PURB urb) {
 
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
       auto& r = urb->UrbBulkOrInterruptTransfer;
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock<host::HostMutex> lock(mutex_);
       Pipe* pipe = find_pipe_locked(r.PipeHandle);
       if (pipe == nullptr) {
         lock.unlock();
@@ -567,7 +567,7 @@ NTSTATUS BusDriver::prepare_select_configuration(PIRP irp, PURB urb, Transfer& t
 NTSTATUS BusDriver::abort_pipe(PIRP irp, PURB urb) {
   TransferList out;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<host::HostMutex> lock(mutex_);
     Pipe* pipe = find_pipe_locked(urb->UrbPipeRequest.PipeHandle);
     if (pipe == nullptr) {
       lock.unlock();
@@ -588,7 +588,7 @@ NTSTATUS BusDriver::abort_pipe(PIRP irp, PURB urb) {
   IoMarkIrpPending(irp);
   if (choose_before_return()) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<host::HostMutex> lock(mutex_);
       ++stats_.completed_before_return;
     }
     complete(out);
@@ -611,14 +611,14 @@ bool BusDriver::choose_before_return() {
 }
 
 void BusDriver::set_request_rule(std::function<RequestFault(const RequestInfo&)> rule) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<host::HostMutex> lock(mutex_);
   request_rule_ = std::move(rule);
 }
 
 NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
   std::function<RequestFault(const RequestInfo&)> rule;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     rule = request_rule_;
   }
   if (rule && fault == UrbFault::None) {
@@ -667,7 +667,7 @@ NTSTATUS BusDriver::accept(std::unique_ptr<Transfer> t, UrbFault fault) {
       !t->hung && fault != UrbFault::Late && (t->at_once || choose_before_return());
   TransferList done;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     Transfer* raw = t.get();
     IoSetCancelRoutine(irp, &cancel_routine);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
@@ -907,12 +907,12 @@ void BusDriver::work_pipe_locked(Pipe& p, unsigned& budget, Nanoseconds t_now, u
 
 void BusDriver::on_tick(bool boundary) {
   {
-    std::lock_guard<std::mutex> lock(tick_mutex_);
+    std::lock_guard<host::HostMutex> lock(tick_mutex_);
     (boundary ? tick_armed_ : revisit_armed_) = false;
   }
   TransferList done;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     const Nanoseconds t_now = now();
     // The (micro)frame in progress, numbered by its start: at a boundary the
     // one that starts there, between boundaries the one that ends at the
@@ -1060,7 +1060,7 @@ bool BusDriver::timers_locked() {
 }
 
 void BusDriver::request_tick(Nanoseconds at) {
-  std::lock_guard<std::mutex> lock(tick_mutex_);
+  std::lock_guard<host::HostMutex> lock(tick_mutex_);
   if (tick_armed_ && tick_time_ <= at) return;
   if (!timers_locked()) return;
   tick_armed_ = true;
@@ -1069,7 +1069,7 @@ void BusDriver::request_tick(Nanoseconds at) {
 }
 
 void BusDriver::request_revisit(Nanoseconds at) {
-  std::lock_guard<std::mutex> lock(tick_mutex_);
+  std::lock_guard<host::HostMutex> lock(tick_mutex_);
   if (revisit_armed_ && revisit_time_ <= at) return;
   if (!timers_locked()) return;
   revisit_armed_ = true;
@@ -1149,7 +1149,7 @@ void NTAPI BusDriver::cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
 void BusDriver::cancel(PIRP irp) {
   std::unique_ptr<Transfer> found;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<host::HostMutex> lock(mutex_);
     auto take = [&](std::deque<std::unique_ptr<Transfer>>& q) {
       for (auto it = q.begin(); it != q.end(); ++it) {
         if ((*it)->irp == irp) {
@@ -1227,7 +1227,7 @@ void BusDriver::complete_one(Transfer& t) {
 // ---- Capture ------------------------------------------------------------------------
 
 void BusDriver::capture_submission(Transfer& t) {
-  std::lock_guard<std::mutex> lock(capture_mutex_);
+  std::lock_guard<host::HostMutex> lock(capture_mutex_);
   // Numbered in submission order rather than by address, so that a seed
   // writes the same capture every time (and a capture started late still
   // names the requests it sees complete).
@@ -1268,7 +1268,7 @@ void BusDriver::capture_submission(Transfer& t) {
 }
 
 void BusDriver::capture_completion(const Transfer& t) {
-  std::lock_guard<std::mutex> lock(capture_mutex_);
+  std::lock_guard<host::HostMutex> lock(capture_mutex_);
   if (!capture_) return;
   UsbmonRecord r;
   r.id = t.capture_id;

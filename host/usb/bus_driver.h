@@ -127,6 +127,7 @@
 #include <vector>
 
 #include "hw/usb_device.h"
+#include "sim/host_mutex.h"
 #include "sim/kernel.h"
 #include "usb/usbmon_capture.h"
 #include "wdk_nt.h"
@@ -300,7 +301,7 @@ class BusDriver {
   PDRIVER_OBJECT driver_object_ = nullptr;
   PDEVICE_OBJECT device_object_ = nullptr;
 
-  mutable std::mutex mutex_;  // everything below; never held while completing an IRP
+  mutable host::HostMutex mutex_;  // everything below; never held while completing an IRP
   bool removed_ = false;
   std::deque<std::unique_ptr<Transfer>> control_queue_;
   std::vector<std::unique_ptr<Pipe>> pipes_;  // of the selected configuration
@@ -326,7 +327,7 @@ class BusDriver {
   // The tick: a reusable scheduler timer, armed at most once at a time. Its
   // own lock is taken last, under mutex_ or alone (device change hooks come
   // from other threads and other buses' ticks, and must not wait for mutex_).
-  std::mutex tick_mutex_;
+  host::HostMutex tick_mutex_;
   Scheduler* tick_scheduler_ = nullptr;
   TimerId tick_timer_ = 0;
   bool tick_armed_ = false;
@@ -335,7 +336,7 @@ class BusDriver {
   bool revisit_armed_ = false;
   Nanoseconds revisit_time_ = 0;
 
-  std::mutex capture_mutex_;
+  host::HostMutex capture_mutex_;
   std::unique_ptr<UsbmonCapture> capture_;
   uint64_t capture_ids_ = 0;
 };

@@ -91,16 +91,19 @@ enum class Fate : uint8_t {
   ReadOut,  // rx: reached the host, not (yet) indicated
 };
 
+// One per frame offered, kept for the whole run: the small fields packed
+// after the two times, 24 bytes.
 struct FrameInfo {
   uint64_t sent_ns = 0;
+  // tx: when the driver took it (its send completed with success), which is
+  // later than sent_ns when the send first waited in NDIS's queue.
+  uint64_t taken_ns = 0;
   TrafficKind kind = TrafficKind::Directed;  // of the stream (mix included)
   Fate fate = Fate::Pending;
   bool should_pass = true;  // rx: the packet filter in force asks for it
   bool echoed = false;      // tx: the partner's echo came back
-  // tx: when the driver took it (its send completed with success), which is
-  // later than sent_ns when the send first waited in NDIS's queue.
-  uint64_t taken_ns = 0;
 };
+static_assert(sizeof(FrameInfo) <= 24, "a frame's record grows the run's memory per frame");
 
 const char* direction_name(Direction d) {
   switch (d) {
@@ -811,7 +814,7 @@ class Run {
   void SendOne(Unit& u, TrafficKind stream, TrafficKind kind, const std::optional<Mac>& group,
                unsigned size) {
     uint32_t seq = u.tx_check.next_sequence();
-    u.tx_frames.push_back({now_ns(), stream, Fate::Pending, true, false});
+    u.tx_frames.push_back({now_ns(), 0, stream, Fate::Pending, true, false});
     // A frame the protocol has no packet for is never built.
     uint64_t number = 0;
     if (u.protocol->has_free_packet()) {
@@ -858,7 +861,7 @@ class Run {
                       const std::optional<Mac>& group, unsigned size) {
     uint32_t seq = u.rx_check.next_sequence();
     Mac dst = Destination(u, kind, group, true);
-    u.rx_frames.push_back({now_ns(), stream, Fate::Pending, ShouldPass(u, dst), false});
+    u.rx_frames.push_back({now_ns(), 0, stream, Fate::Pending, ShouldPass(u, dst), false});
     // A frame the partner has no room for is never built: offered faster
     // than its wire carries, it is dropped there and then. The board is
     // asked once: which PHY's cable, whether the partner takes it, and the

@@ -72,14 +72,19 @@ void StreamCheck::arrived(const CheckedFrame& frame, unsigned path) {
     ++corrupt_;
     return;
   }
-  std::vector<bool>& on_path = seen_on_[path];
-  if (on_path.size() <= frame.sequence) on_path.resize(frame.sequence + 1);
+  // The books grow by doubling: one resize per frame would cost as much as
+  // the rest of the check.
+  auto grow_to = [](std::vector<bool>& v, uint32_t sequence) {
+    if (v.size() <= sequence) v.resize(std::max<size_t>(sequence + 1, v.size() * 2));
+  };
+  std::vector<bool>& on_path = path == 0 ? seen_on_first_ : seen_on_[path];
+  grow_to(on_path, frame.sequence);
   if (on_path[frame.sequence]) {
     ++duplicated_;
     return;
   }
   on_path[frame.sequence] = true;
-  if (seen_.size() <= frame.sequence) seen_.resize(frame.sequence + 1);
+  grow_to(seen_, frame.sequence);
   if (seen_[frame.sequence]) return;
   seen_[frame.sequence] = true;
   ++good_;

@@ -63,7 +63,8 @@ class StreamCheck {
   uint64_t duplicated_ = 0;
   uint64_t bytes_good_ = 0;
   std::vector<bool> seen_;                         // on any path
-  std::map<unsigned, std::vector<bool>> seen_on_;  // by path
+  std::vector<bool> seen_on_first_;                // on path 0, the usual one
+  std::map<unsigned, std::vector<bool>> seen_on_;  // on the other paths
 };
 
 }  // namespace usbeth::sim

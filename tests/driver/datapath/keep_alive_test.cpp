@@ -179,7 +179,7 @@ TEST(KeepAliveOtherPhyTest, HomePhy6B90NeverArmsTheKeepAliveTimer) {
   EXPECT_EQ(0, bench.adapter()->KeepAliveTimerStarted);
   {
     host::ndis::State& s = host::ndis::state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     EXPECT_EQ(0u, s.timers.count(&bench.adapter()->KeepAliveTimer));  // never initialized
   }
   bench.RunFor(10 * host::kSecond);

@@ -232,7 +232,7 @@ class LinkTest : public ::testing::Test {
   }
   bool PollTimerArmed() {
     host::ndis::State& s = host::ndis::state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.timers.find(&adapter()->LinkPollTimer);
     return it != s.timers.end() && it->second->pending;
   }

@@ -25,7 +25,7 @@ RigOptions NoDriver() {
 // initialized it.
 const host::ndis::TimerRecord* TimerOf(const NDIS_MINIPORT_TIMER& timer) {
   host::ndis::State& s = host::ndis::state();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   auto it = s.timers.find(const_cast<PNDIS_MINIPORT_TIMER>(&timer));
   return it == s.timers.end() ? nullptr : it->second.get();
 }

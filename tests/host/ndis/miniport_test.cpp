@@ -191,6 +191,27 @@ TEST_F(SendTest, AStatusOtherThanPendingHandsThePacketBack) {
   EXPECT_EQ(done[0].status, NDIS_STATUS_FAILURE);
 }
 
+// The protocol keeps the send call's status for a fixed number of recent
+// sends, not for every send it ever made.
+TEST_F(SendTest, OnlyTheRecentSendsKeepTheirStatus) {
+  using host::ndis::Protocol;
+  const uint64_t first = protocol().send(frame(60));
+  fake::behaviour.send_mode = fake::SendMode::ReturnStatus;
+  fake::behaviour.send_status = NDIS_STATUS_FAILURE;
+  const uint64_t failed = protocol().send(frame(60));
+  fake::behaviour.send_mode = fake::SendMode::CompleteInline;
+  uint64_t last = failed;
+  for (uint64_t i = 0; i + 1 < Protocol::kSendStatusesKept; ++i)
+    last = protocol().send(frame(60));
+  ASSERT_EQ(last, first + Protocol::kSendStatusesKept);
+  EXPECT_EQ(protocol().send_status(first), NDIS_STATUS_FAILURE);   // forgotten
+  EXPECT_EQ(protocol().send_status(failed), NDIS_STATUS_FAILURE);  // as returned
+  EXPECT_EQ(protocol().send_status(failed + 1), NDIS_STATUS_PENDING);
+  EXPECT_EQ(protocol().send_status(last), NDIS_STATUS_PENDING);
+  EXPECT_EQ(protocol().send_status(last + 1), NDIS_STATUS_FAILURE);  // not sent yet
+  EXPECT_EQ(protocol().send_status(0), NDIS_STATUS_FAILURE);
+}
+
 // ---- NDIS's send queue: a send refused for want of resources ---------------------
 
 enum class Signal { ResourcesAvailable, SendComplete, TimerRoutineReturns };
