@@ -83,6 +83,37 @@ class BridgeProtocol : public host::ndis::Protocol {
   Count& count_;
 };
 
+// Frames the board puts on the wire while the NDIS-side thread is inside the
+// driver: with an unthrottled bus the bulk-out transfer runs in that thread,
+// under the bus driver's lock, and a TAP write runs the receiving host's
+// network stack. They wait here, in reused buffers, and go to the TAP once
+// the send has returned, so that the bus's lock is not held for that long.
+struct WireOutbox {
+  bool deferring = false;
+  std::vector<std::vector<uint8_t>> frames;
+  size_t used = 0;
+
+  void add(const std::vector<uint8_t>& bytes) {
+    if (used == frames.size()) frames.emplace_back();
+    frames[used++].assign(bytes.begin(), bytes.end());
+  }
+};
+thread_local WireOutbox t_outbox;
+
+void write_to_wire(Tap& tap, const std::vector<uint8_t>& bytes, Count& count) {
+  if (tap.write(bytes)) {
+    count.add(bytes.size());
+  } else {
+    count.refused++;
+  }
+}
+
+void flush_outbox(Tap& tap, Count& count) {
+  for (size_t i = 0; i < t_outbox.used; ++i)
+    write_to_wire(tap, t_outbox.frames[i], count);
+  t_outbox.used = 0;
+}
+
 void install_signals() {
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
@@ -157,10 +188,10 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   Count ndis_to_wire, wire_to_ndis, wire_out;
   board->set_wire_tap([&](const hw::WireFrame& f) {
     if (f.direction != hw::WireDirection::ToPartner) return;
-    if (wire_side.write(f.bytes)) {
-      wire_out.add(f.bytes.size());
+    if (t_outbox.deferring) {
+      t_outbox.add(f.bytes);
     } else {
-      wire_out.refused++;
+      write_to_wire(wire_side, f.bytes, wire_out);
     }
   });
 
@@ -205,7 +236,9 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
 
   std::thread from_ndis([&] {
     std::vector<uint8_t> frame;
+    t_outbox.deferring = true;
     while (!g_stop) {
+      flush_outbox(wire_side, wire_out);
       if (!ndis_side.read(frame, 100)) continue;
       if (frame.size() < 14 || frame.size() > kMaxFrame) {
         ndis_to_wire.refused++;
@@ -217,8 +250,10 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       uint64_t n = 0;
       while (!g_stop &&
              (n = protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL})) == 0) {
+        flush_outbox(wire_side, wire_out);
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
+      flush_outbox(wire_side, wire_out);
       if (n == 0) break;
       NDIS_STATUS st = protocol->send_status(n);
       if (st != NDIS_STATUS_SUCCESS && st != NDIS_STATUS_PENDING) {
@@ -227,6 +262,7 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
         ndis_to_wire.add(frame.size());
       }
     }
+    flush_outbox(wire_side, wire_out);
   });
   std::thread from_wire([&] {
     std::vector<uint8_t> frame;

@@ -19,7 +19,7 @@ std::unique_ptr<Tap> Tap::open(const std::string& name, std::string* error) {
     if (error) *error = "'" + name + "' is not a usable interface name";
     return nullptr;
   }
-  int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (error) *error = std::string("/dev/net/tun: ") + std::strerror(errno);
     return nullptr;
@@ -56,13 +56,21 @@ bool Tap::set_mac(const std::array<uint8_t, 6>& mac, std::string* error) {
 }
 
 bool Tap::read(std::vector<uint8_t>& frame, int timeout_ms) {
-  pollfd p{fd_, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0 || !(p.revents & POLLIN)) return false;
-  frame.resize(65536);
-  ssize_t n = ::read(fd_, frame.data(), frame.size());
-  if (n <= 0) return false;
-  frame.resize(static_cast<size_t>(n));
-  return true;
+  // The descriptor does not block: while frames are queued each read takes
+  // one at once, and poll() is asked only when the queue is empty, so a busy
+  // interface costs one system call per frame rather than two.
+  if (rx_buffer_.empty()) rx_buffer_.resize(kMaxRead);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ssize_t n = ::read(fd_, rx_buffer_.data(), rx_buffer_.size());
+    if (n > 0) {
+      frame.assign(rx_buffer_.data(), rx_buffer_.data() + n);
+      return true;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR) || attempt == 1) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0 || !(p.revents & POLLIN)) return false;
+  }
+  return false;
 }
 
 bool Tap::write(const uint8_t* data, size_t len) {

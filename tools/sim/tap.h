@@ -30,8 +30,10 @@ class Tap {
 
  private:
   Tap(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  static constexpr size_t kMaxRead = 65536;  // the largest frame a TAP hands over
   int fd_;
   std::string name_;
+  std::vector<uint8_t> rx_buffer_;  // one read's worth, reused
 };
 
 }  // namespace usbeth::sim
