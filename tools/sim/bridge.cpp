@@ -31,6 +31,7 @@ constexpr uint8_t kPhy = 1;
 constexpr size_t kMaxFrame = 1514;
 constexpr size_t kMinFrame = 60;      // without the frame check sequence
 constexpr size_t kPartnerQueue = 64;  // frames the far end holds for its wire
+constexpr unsigned kSendBatch = 64;   // frames sent before the wire's TAP is written
 
 struct Count {
   std::atomic<uint64_t> frames{0}, bytes{0}, refused{0};
@@ -109,8 +110,11 @@ void write_to_wire(Tap& tap, const std::vector<uint8_t>& bytes, Count& count) {
 }
 
 void flush_outbox(Tap& tap, Count& count) {
-  for (size_t i = 0; i < t_outbox.used; ++i)
-    write_to_wire(tap, t_outbox.frames[i], count);
+  if (t_outbox.used == 0) return;
+  const Tap::Written w = tap.write_frames(t_outbox.frames, t_outbox.used);
+  count.frames += w.frames;
+  count.bytes += w.bytes;
+  count.refused += w.refused;
   t_outbox.used = 0;
 }
 
@@ -237,9 +241,19 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   std::thread from_ndis([&] {
     std::vector<uint8_t> frame;
     t_outbox.deferring = true;
+    unsigned batch = 0;
     while (!g_stop) {
-      flush_outbox(wire_side, wire_out);
-      if (!ndis_side.read(frame, 100)) continue;
+      // Frames that are there already are sent before what the wire gave
+      // back goes out, so that a burst leaves for the wire's TAP together.
+      if (!ndis_side.read(frame, batch ? 0 : 100)) {
+        flush_outbox(wire_side, wire_out);
+        batch = 0;
+        continue;
+      }
+      if (++batch == kSendBatch) {
+        flush_outbox(wire_side, wire_out);
+        batch = 0;
+      }
       if (frame.size() < 14 || frame.size() > kMaxFrame) {
         ndis_to_wire.refused++;
         continue;
@@ -248,18 +262,18 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       // packet of the protocol is in use, the frame waits here for one (and
       // the TAP's own queue fills behind it), as a stack's send queue would.
       uint64_t n = 0;
+      const size_t size = frame.size();
       while (!g_stop &&
              (n = protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL})) == 0) {
         flush_outbox(wire_side, wire_out);
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
-      flush_outbox(wire_side, wire_out);
       if (n == 0) break;
       NDIS_STATUS st = protocol->send_status(n);
       if (st != NDIS_STATUS_SUCCESS && st != NDIS_STATUS_PENDING) {
         ndis_to_wire.refused++;
       } else {
-        ndis_to_wire.add(frame.size());
+        ndis_to_wire.add(size);
       }
     }
     flush_outbox(wire_side, wire_out);
@@ -344,7 +358,8 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       static_cast<unsigned long long>(c.rx_fifo_overflows),
       static_cast<unsigned long long>(c.rx_partner_dropped),
       static_cast<unsigned long long>(ndis_to_wire.refused + wire_to_ndis.refused +
-                                      wire_out.refused));
+                                      wire_out.refused + ndis_side.unusable() +
+                                      wire_side.unusable()));
   protocol.reset();
   ndis.reset();
   bus.reset();
@@ -357,12 +372,13 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
 
 int run_bridge(const BridgeOptions& o) {
   std::string error;
-  auto ndis_side = Tap::open(o.tap_ndis, &error);
+  const bool offloads = o.offloads && !o.direct;
+  auto ndis_side = Tap::open(o.tap_ndis, &error, offloads);
   if (!ndis_side) {
     std::fprintf(stderr, "bridge: %s\n", error.c_str());
     return 1;
   }
-  auto wire_side = Tap::open(o.tap_wire, &error);
+  auto wire_side = Tap::open(o.tap_wire, &error, offloads);
   if (!wire_side) {
     std::fprintf(stderr, "bridge: %s\n", error.c_str());
     return 1;
