@@ -78,7 +78,7 @@ void Protocol::close() {
 }
 
 uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& buffer_sizes,
-                        const CallOptions& options) {
+                        const CallOptions& options, NDIS_STATUS* status_out) {
   PNDIS_PACKET packet = nullptr;
   InFlight entry;
   {
@@ -116,6 +116,7 @@ uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& b
     in_flight_[packet] = std::move(entry);
   }
   NDIS_STATUS status = adapter_.send(packet, options);
+  if (status_out) *status_out = status;
   std::lock_guard<std::mutex> lock(mutex_);
   send_status_[frame_number] = status;
   return frame_number;
@@ -334,6 +335,9 @@ void Protocol::clear_records() {
   status_completes_.clear();
   send_completions_.clear();
   resets_.clear();
+  // One entry per send: kept, they would grow without end in a caller that
+  // sends for hours and clears the records to stay bounded.
+  send_status_.clear();
 }
 
 }  // namespace host::ndis

@@ -71,13 +71,16 @@ class Protocol : public Binding {
   // Sends `frame` as one packet through the send handler. `buffer_sizes`
   // splits it into buffers of those sizes (a last buffer takes the rest; a
   // size of 0 makes an empty buffer). Returns the frame's number, or 0 when
-  // the protocol's own pools were exhausted.
+  // the protocol's own pools were exhausted; the send handler's status goes
+  // to *status too when given (a caller on another thread than the one that
+  // clears the records cannot count on send_status()).
   uint64_t send(std::vector<uint8_t> frame, const std::vector<size_t>& buffer_sizes = {},
-                const CallOptions& options = {});
+                const CallOptions& options = {}, NDIS_STATUS* status = nullptr);
   // Whether a send now would find a free packet in the protocol's pool.
   bool has_free_packet() const;
   // The send handler's status for that frame (NDIS_STATUS_PENDING when the
-  // miniport completes it later).
+  // miniport completes it later); NDIS_STATUS_FAILURE for a frame never sent
+  // or sent before the records were last cleared.
   NDIS_STATUS send_status(uint64_t frame) const;
 
   // Issue a request and, from PASSIVE_LEVEL, run the scheduler until it

@@ -263,13 +263,13 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       // the TAP's own queue fills behind it), as a stack's send queue would.
       uint64_t n = 0;
       const size_t size = frame.size();
+      NDIS_STATUS st = NDIS_STATUS_FAILURE;
       while (!g_stop &&
-             (n = protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL})) == 0) {
+             (n = protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL}, &st)) == 0) {
         flush_outbox(wire_side, wire_out);
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
       if (n == 0) break;
-      NDIS_STATUS st = protocol->send_status(n);
       if (st != NDIS_STATUS_SUCCESS && st != NDIS_STATUS_PENDING) {
         ndis_to_wire.refused++;
       } else {
