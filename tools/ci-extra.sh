@@ -54,7 +54,9 @@ reads=$(grep -c '^240' <<<"$vendor" || true)
 with_data=$(awk -F'\t' '$1 == 241 && $5 != ""' <<<"$vendor" | wc -l)
 echo "usbmon capture: $reads register reads (0xF0), $writes register writes (0xF1), $with_data writes with data"
 echo "first register writes (bRequest, wValue, wIndex, wLength, data):"
-grep '^241' <<<"$vendor" | head -5 | sed 's/^/  /'
+# sed reads to the end: head would leave grep writing into a closed pipe, and
+# under pipefail its SIGPIPE would end the script.
+grep '^241' <<<"$vendor" | sed -n '1,5s/^/  /p'
 [ "$writes" -gt 0 ] && [ "$reads" -gt 0 ] && [ "$with_data" -gt 0 ]
 # The station address written to registers 0x10..0x15 at bring-up.
 grep -qP '^241\t0x0000\t16\t6\t006008123456' <<<"$vendor" ||
