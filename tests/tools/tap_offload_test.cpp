@@ -133,6 +133,25 @@ OffloadHeader tso(bool v6, uint16_t mss) {
   return h;
 }
 
+TEST(TapOffload, TheChecksumIsTheInternetChecksumAtEveryLength) {
+  Frame bytes(80);
+  for (size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = uint8_t(i * 37 + 11 + (i >> 3));
+  for (size_t n = 0; n <= bytes.size(); ++n) {
+    SCOPED_TRACE(n);
+    const Frame part(bytes.begin(), bytes.begin() + long(n));
+    EXPECT_EQ(internet_checksum(part), checksum_fold(checksum_add(0, part.data(), n)));
+    // Summed on from a sum of the bytes before (an even number of them).
+    const Frame whole = [&] {
+      Frame w = {0xFF, 0xFF, 0x12, 0x34};
+      w.insert(w.end(), part.begin(), part.end());
+      return w;
+    }();
+    const uint32_t head = checksum_add(0, whole.data(), 4);
+    EXPECT_EQ(internet_checksum(whole), checksum_fold(checksum_add(head, part.data(), n)));
+  }
+}
+
 TEST(TapOffload, ABurstIsCutIntoTheSegmentsTheStackWouldHaveSent) {
   for (bool v6 : {false, true}) {
     SCOPED_TRACE(v6 ? "IPv6" : "IPv4");
