@@ -45,13 +45,16 @@ struct Count {
 // NDIS-side TAP.
 class BridgeProtocol : public host::ndis::Protocol {
  public:
-  BridgeProtocol(host::ndis::Miniport& m, Options o, Tap& tap, Count& count)
-      : Protocol(m, o), tap_(tap), count_(count) {}
+  // With a writer, frames go to the TAP through it (and are counted there).
+  BridgeProtocol(host::ndis::Miniport& m, Options o, Tap& tap, TapWriter* writer, Count& count)
+      : Protocol(m, o), tap_(tap), writer_(writer), count_(count) {}
   std::atomic<int> media{0};  // 1 connected, 2 disconnected
 
   bool receive(host::ndis::Miniport&, PNDIS_PACKET, NDIS_STATUS, UINT,
                std::vector<uint8_t> data) override {
-    if (tap_.write(data)) {
+    if (writer_) {
+      writer_->add(data);
+    } else if (tap_.write(data)) {
       count_.add(data.size());
     } else {
       count_.refused++;
@@ -81,6 +84,7 @@ class BridgeProtocol : public host::ndis::Protocol {
 
  private:
   Tap& tap_;
+  TapWriter* writer_;
   Count& count_;
 };
 
@@ -212,7 +216,16 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   host::ndis::Protocol::Options po;
   po.keep_received_packets = false;
   po.packet_pool_size = 512;
-  auto protocol = std::make_unique<BridgeProtocol>(miniport, po, ndis_side, wire_to_ndis);
+  // Segments indicated one at a time leave for the NDIS side's TAP in bursts
+  // it can join.
+  std::unique_ptr<TapWriter> to_ndis;
+  if (o.offloads) to_ndis = std::make_unique<TapWriter>(ndis_side);
+  auto indicated = [&] {
+    if (!to_ndis) return wire_to_ndis.bytes.load();
+    return static_cast<uint64_t>(to_ndis->written().bytes);
+  };
+  auto protocol =
+      std::make_unique<BridgeProtocol>(miniport, po, ndis_side, to_ndis.get(), wire_to_ndis);
   NDIS_STATUS status = miniport.initialize();
   if (status != NDIS_STATUS_SUCCESS) {
     std::fprintf(stderr, "bridge: miniport initialize failed: 0x%08X\n", status);
@@ -310,7 +323,7 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
     protocol->clear_records();
     board->clear_logs();
     if (o.verbose) {
-      uint64_t out = ndis_to_wire.bytes, in = wire_to_ndis.bytes;
+      uint64_t out = ndis_to_wire.bytes, in = indicated();
       std::printf("  out %8.2f Mb/s  in %8.2f Mb/s  media %s\n", (out - last_out) * 8 / 1e6,
                   (in - last_in) * 8 / 1e6, protocol->media.load() == 1 ? "connected" : "down");
       std::fflush(stdout);
@@ -328,6 +341,13 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   miniport.halt();
   protocol->close();
   ndis->unload_driver();
+  if (to_ndis) {
+    to_ndis->stop();  // what still waits goes out first
+    const Tap::Written w = to_ndis->written();
+    wire_to_ndis.frames = w.frames;
+    wire_to_ndis.bytes = w.bytes;
+    wire_to_ndis.refused = w.refused;
+  }
   board->set_wire_tap(nullptr);
   hw::Counters c = board->counters();
   std::printf("bridge stopped; adapter halted, nothing leaked\n");

@@ -168,4 +168,67 @@ Tap::Written Tap::write_frames(const std::vector<std::vector<uint8_t>>& frames, 
   return w;
 }
 
+TapWriter::TapWriter(Tap& tap) : tap_(tap), thread_([this] { run(); }) {}
+
+TapWriter::~TapWriter() {
+  stop();
+}
+
+void TapWriter::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void TapWriter::add(std::vector<uint8_t>& frame) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (count_ == 0 && !writing_ && !carries_tcp_data(frame.data(), frame.size())) {
+    // Nothing ahead of it, nothing to join it to: no reason to wait.
+    if (tap_.write(frame)) {
+      ++written_.frames;
+      written_.bytes += frame.size();
+    } else {
+      ++written_.refused;
+    }
+    return;
+  }
+  if (count_ == waiting_.size()) waiting_.emplace_back();
+  waiting_[count_++].swap(frame);
+  if (count_ == 1) wake_.notify_one();
+}
+
+Tap::Written TapWriter::written() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return written_;
+}
+
+void TapWriter::run() {
+  std::vector<std::vector<uint8_t>> batch;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return count_ != 0 || stop_; });
+    if (count_ == 0) return;  // stopping, and nothing is left
+    batch.swap(waiting_);
+    const size_t n = count_;
+    count_ = 0;
+    writing_ = true;
+    lock.unlock();
+    const Tap::Written w = tap_.write_frames(batch, n);
+    lock.lock();
+    writing_ = false;
+    written_.frames += w.frames;
+    written_.bytes += w.bytes;
+    written_.refused += w.refused;
+    // The batch's vectors are kept for the frames to come.
+    if (waiting_.size() < batch.size()) {
+      for (size_t i = 0; i < count_; ++i)
+        batch[i].swap(waiting_[i]);
+      batch.swap(waiting_);
+    }
+  }
+}
+
 }  // namespace usbeth::sim

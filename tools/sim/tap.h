@@ -12,9 +12,12 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tap_offload.h"
@@ -69,6 +72,41 @@ class Tap {
   size_t rx_next_ = 0;                           // the next of them to hand out
   std::vector<CoalescedPacket> tx_packets_;      // reused by write_frames
   uint64_t unusable_ = 0;
+};
+
+// Writes frames handed over one at a time, from any thread, to a TAP: TCP
+// segments with data go through a thread of its own, which takes all that
+// have gathered while it wrote the last ones and writes them with
+// write_frames(), so that a stream's segments leave joined; any other frame
+// is written at once when nothing is waiting. Frames leave in the order
+// they came.
+class TapWriter {
+ public:
+  TapWriter(Tap& tap);
+  ~TapWriter();  // stop()s
+  TapWriter(const TapWriter&) = delete;
+  TapWriter& operator=(const TapWriter&) = delete;
+
+  // Takes the frame (the vector is swapped with one of the writer's).
+  void add(std::vector<uint8_t>& frame);
+  // Writes what is still waiting and ends the thread; no frame may come
+  // after.
+  void stop();
+  // Frames written, their bytes, frames the interface refused.
+  Tap::Written written() const;
+
+ private:
+  void run();
+
+  Tap& tap_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::vector<std::vector<uint8_t>> waiting_;  // [0, count_) waiting
+  size_t count_ = 0;
+  bool writing_ = false;  // the thread is writing a batch
+  bool stop_ = false;
+  Tap::Written written_;
+  std::thread thread_;
 };
 
 }  // namespace usbeth::sim

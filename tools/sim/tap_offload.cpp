@@ -246,6 +246,11 @@ uint16_t checksum_fold(uint32_t sum) {
   return static_cast<uint16_t>(~sum);
 }
 
+bool carries_tcp_data(const uint8_t* frame, size_t size) {
+  TcpFrame v;
+  return parse_tcp(frame, size, v) && v.data_length() != 0;
+}
+
 bool split_offloaded(const OffloadHeader& h, const uint8_t* data, size_t size,
                      std::vector<std::vector<uint8_t>>& out) {
   if (h.gso_type == OffloadHeader::kGsoNone) {

@@ -57,6 +57,10 @@ struct CoalescedPacket {
 size_t coalesce(const std::vector<std::vector<uint8_t>>& frames, size_t count,
                 std::vector<CoalescedPacket>& out);
 
+// Whether the frame is a TCP segment that carries data (what coalesce()
+// may join to others).
+bool carries_tcp_data(const uint8_t* frame, size_t size);
+
 // The ones-complement sum of `size` bytes (16-bit words, big-endian) added
 // to `sum`, folded to 16 bits but not complemented.
 uint32_t checksum_add(uint32_t sum, const uint8_t* data, size_t size);
