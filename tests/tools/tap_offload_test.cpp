@@ -292,6 +292,11 @@ TEST(TapOffload, OnlySegmentsThatContinueTheStreamAreJoined) {
   // A frame that is not TCP passes alone between two runs.
   Frame arp(60, 0);
   put16(&arp[12], 0x0806);
+  EXPECT_TRUE(carries_tcp_data(a.data(), a.size()));
+  EXPECT_FALSE(carries_tcp_data(arp.data(), arp.size()));
+  const Frame ack = segment(1448, 0);
+  EXPECT_FALSE(carries_tcp_data(ack.data(), ack.size()));
+  EXPECT_FALSE(carries_tcp_data(a.data(), 40));
   EXPECT_EQ(Counts({2, 1, 1}), packets({a, b, arp, c}));
   // No packet grows beyond what the IP length field can say.
   std::vector<Frame> many;
