@@ -105,12 +105,14 @@ measure() {
   ip netns add $NS_B
   "$SIM" bridge --tap-ndis $TAP_A --tap-wire $TAP_B "$@" >"$OUT/bridge-$label.log" 2>&1 &
   bridge_pid=$!
+  # The line that says it runs (its errors start with "bridge:" too).
+  local started='^bridge: .*(<->|directly)'
   for _ in $(seq 1 200); do
-    grep -q '^bridge:' "$OUT/bridge-$label.log" 2>/dev/null && break
+    grep -qE "$started" "$OUT/bridge-$label.log" 2>/dev/null && break
     kill -0 $bridge_pid 2>/dev/null || break
     sleep 0.1
   done
-  if ! grep -q '^bridge:' "$OUT/bridge-$label.log"; then
+  if ! grep -qE "$started" "$OUT/bridge-$label.log"; then
     echo "ci-extra: the bridge ($label) did not start:"; cat "$OUT/bridge-$label.log"; return 1
   fi
   ip link set $TAP_A netns $NS_A
