@@ -188,9 +188,14 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   host::usb::BusOptions bus_options;
   bus_options.unthrottled = o.bus == "unthrottled";
   // A bus without limits has no frame timing either: a request is carried
-  // out as soon as it is submitted and completed then, rather than at the
-  // next (micro)frame boundary, so the bus never paces the traffic.
-  if (bus_options.unthrottled) bus_options.completion = host::usb::CompletionMode::BeforeReturn;
+  // out as soon as it is submitted, or as soon as its endpoint is ready (a
+  // read waiting for a frame from the far end), and completed then, rather
+  // than at the next (micro)frame boundary, so the bus never paces the
+  // traffic.
+  if (bus_options.unthrottled) {
+    bus_options.completion = host::usb::CompletionMode::BeforeReturn;
+    bus_options.complete_at_revisit = true;
+  }
   auto bus = std::make_unique<host::usb::BusDriver>(*board, bus_options);
 
   Count ndis_to_wire, wire_to_ndis, wire_out;
