@@ -6,11 +6,13 @@
 #       the usbmon capture, the Ethernet frames in the wire capture;
 #   (b) the live bridge: two network namespaces, one TAP in each, ping gets
 #       replies across and iperf3 moves data through the driver, at each bus
-#       timing with the wire at 100 Mb/s, with neither bus nor wire limited,
-#       and through the plain TAP-to-TAP forwarder for comparison.
+#       timing with the wire at 100 Mb/s, with neither bus nor wire limited
+#       (also with TAPs that carry single frames, without offloads), and
+#       through the plain TAP-to-TAP forwarder for comparison.
 # Set USBETH_BRIDGE_SECONDS to change the iperf3 run length (default 4), and
 # USBETH_BRIDGE_ONLY to a regular expression to measure only the bridge runs
-# whose labels match it.
+# whose labels match it, and USBETH_BRIDGE_IPERF_ARGS to give iperf3's client
+# more arguments (-R: the data flows from the wire's side to the NDIS side).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,7 +54,9 @@ reads=$(grep -c '^240' <<<"$vendor" || true)
 with_data=$(awk -F'\t' '$1 == 241 && $5 != ""' <<<"$vendor" | wc -l)
 echo "usbmon capture: $reads register reads (0xF0), $writes register writes (0xF1), $with_data writes with data"
 echo "first register writes (bRequest, wValue, wIndex, wLength, data):"
-grep '^241' <<<"$vendor" | head -5 | sed 's/^/  /'
+# sed reads to the end: head would leave grep writing into a closed pipe, and
+# under pipefail its SIGPIPE would end the script.
+grep '^241' <<<"$vendor" | sed -n '1,5s/^/  /p'
 [ "$writes" -gt 0 ] && [ "$reads" -gt 0 ] && [ "$with_data" -gt 0 ]
 # The station address written to registers 0x10..0x15 at bring-up.
 grep -qP '^241\t0x0000\t16\t6\t006008123456' <<<"$vendor" ||
@@ -101,12 +105,14 @@ measure() {
   ip netns add $NS_B
   "$SIM" bridge --tap-ndis $TAP_A --tap-wire $TAP_B "$@" >"$OUT/bridge-$label.log" 2>&1 &
   bridge_pid=$!
+  # The line that says it runs (its errors start with "bridge:" too).
+  local started='^bridge: .*(<->|directly)'
   for _ in $(seq 1 200); do
-    grep -q '^bridge:' "$OUT/bridge-$label.log" 2>/dev/null && break
+    grep -qE "$started" "$OUT/bridge-$label.log" 2>/dev/null && break
     kill -0 $bridge_pid 2>/dev/null || break
     sleep 0.1
   done
-  if ! grep -q '^bridge:' "$OUT/bridge-$label.log"; then
+  if ! grep -qE "$started" "$OUT/bridge-$label.log"; then
     echo "ci-extra: the bridge ($label) did not start:"; cat "$OUT/bridge-$label.log"; return 1
   fi
   ip link set $TAP_A netns $NS_A
@@ -123,7 +129,9 @@ measure() {
   rtt=$(sed -n 's/.*= \([0-9.]*\)\/\([0-9.]*\)\/\([0-9.]*\)\/.*/\2/p' <<<"$ping_out")
   ip netns exec $NS_B iperf3 -s -1 -D --logfile "$OUT/iperf3-server-$label.log"
   sleep 0.5
-  ip netns exec $NS_A iperf3 -c 10.199.0.2 -t "$SECONDS_PER_RUN" -J >"$OUT/iperf3-$label.json" ||
+  # shellcheck disable=SC2086
+  ip netns exec $NS_A iperf3 -c 10.199.0.2 -t "$SECONDS_PER_RUN" ${USBETH_BRIDGE_IPERF_ARGS:-} -J \
+    >"$OUT/iperf3-$label.json" ||
     { echo "ci-extra: iperf3 failed across the bridge ($label)"; cat "$OUT/iperf3-$label.json"; return 1; }
   tput=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print("%.2f" % (d["end"]["sum_received"]["bits_per_second"]/1e6) if "sum_received" in d["end"] else "0")' "$OUT/iperf3-$label.json")
   if grep -q '"error"' "$OUT/iperf3-$label.json"; then
@@ -147,6 +155,7 @@ measure direct --direct
 DEEP="--registry TxQueueDepth=4 --registry RxQueueDepth=4"
 measure driver-no-limits --bus unthrottled --wire unlimited
 measure driver-no-limits-deep --bus unthrottled --wire unlimited $DEEP
+measure driver-no-limits-frames --bus unthrottled --wire unlimited --no-offloads
 measure driver-unthrottled --bus unthrottled
 measure driver-high --bus high
 measure driver-high-deep --bus high $DEEP

@@ -78,7 +78,7 @@ void Protocol::close() {
 }
 
 uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& buffer_sizes,
-                        const CallOptions& options) {
+                        const CallOptions& options, NDIS_STATUS* status_out) {
   PNDIS_PACKET packet = nullptr;
   InFlight entry;
   {
@@ -118,6 +118,7 @@ uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& b
     in_flight_[packet] = std::move(entry);
   }
   NDIS_STATUS status = adapter_.send(packet, options);
+  if (status_out) *status_out = status;
   std::lock_guard<host::HostMutex> lock(mutex_);
   send_status_[frame_number % kSendStatusesKept] = status;
   return frame_number;
@@ -127,7 +128,8 @@ NDIS_STATUS Protocol::send_status(uint64_t frame) const {
   std::lock_guard<host::HostMutex> lock(mutex_);
   // Frame numbers start at 1; one not yet given, or too old to be kept, has
   // no status to report.
-  if (frame == 0 || frame >= next_frame_ || next_frame_ - frame > kSendStatusesKept) {
+  if (frame < first_status_kept_ || frame >= next_frame_ ||
+      next_frame_ - frame > kSendStatusesKept) {
     return NDIS_STATUS_FAILURE;
   }
   return send_status_[frame % kSendStatusesKept];
@@ -340,6 +342,9 @@ void Protocol::clear_records() {
   status_completes_.clear();
   send_completions_.clear();
   resets_.clear();
+  // The statuses are kept in a ring of fixed size; those of the sends made
+  // so far are forgotten with the other records.
+  first_status_kept_ = next_frame_;
 }
 
 }  // namespace host::ndis

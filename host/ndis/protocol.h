@@ -72,14 +72,17 @@ class Protocol : public Binding {
   // Sends `frame` as one packet through the send handler. `buffer_sizes`
   // splits it into buffers of those sizes (a last buffer takes the rest; a
   // size of 0 makes an empty buffer). Returns the frame's number, or 0 when
-  // the protocol's own pools were exhausted.
+  // the protocol's own pools were exhausted; the send handler's status goes
+  // to *status too when given (a caller on another thread than the one that
+  // clears the records cannot count on send_status()).
   uint64_t send(std::vector<uint8_t> frame, const std::vector<size_t>& buffer_sizes = {},
-                const CallOptions& options = {});
+                const CallOptions& options = {}, NDIS_STATUS* status = nullptr);
   // Whether a send now would find a free packet in the protocol's pool.
   bool has_free_packet() const;
   // The send handler's status for that frame (NDIS_STATUS_PENDING when the
   // miniport completes it later); NDIS_STATUS_FAILURE for a frame not sent,
-  // still in the send call, or older than the last kSendStatusesKept sends.
+  // still in the send call, sent before the records were last cleared, or
+  // older than the last kSendStatusesKept sends.
   NDIS_STATUS send_status(uint64_t frame) const;
   static constexpr uint64_t kSendStatusesKept = 65536;
 
@@ -155,6 +158,7 @@ class Protocol : public Binding {
   // kSendStatusesKept sends, by frame number modulo their count: a ring, so
   // a protocol that sends for hours keeps a fixed amount.
   std::vector<NDIS_STATUS> send_status_ = std::vector<NDIS_STATUS>(kSendStatusesKept);
+  uint64_t first_status_kept_ = 1;  // the first frame whose status is still known
   std::vector<PNDIS_PACKET> kept_;
   std::vector<EventId> return_events_;
   std::vector<ReceivedFrame> received_;

@@ -962,6 +962,13 @@ void BusDriver::on_tick(bool boundary) {
       if (!boundary && p.type != UsbdPipeTypeBulk) continue;
       work_pipe_locked(p, budget, t_now, frame);
     }
+    if (!boundary && options_.complete_at_revisit) {
+      for (auto& p : pipes_) {
+        if (p->type != UsbdPipeTypeBulk) continue;
+        while (!p->queue.empty() && p->queue.front()->done())
+          take_for_completion_locked(p->queue, 0, done);
+      }
+    }
     stats_.completed_later += done.size();
     schedule_tick_locked();
   }

@@ -80,7 +80,9 @@
 //     Skipped frames are neither counted in BusStats::ticks nor as NAKs;
 //     revisits are counted in BusStats::revisits.
 //   - `unthrottled` lifts the packet budget (the live bridge); the boundaries
-//     stay.
+//     stay. `complete_at_revisit` (the live bridge too) takes away what is
+//     left of frame timing: a transfer that a revisit ends completes then,
+//     with any ended before it on its pipe, instead of at the boundary.
 //
 // Completion. Like a real bus driver, the bus pends every accepted request and
 // completes it later from a scheduler event at a frame boundary (at
@@ -148,6 +150,7 @@ enum class ShortTransfer { BySpeed, Error, Accept };
 struct BusOptions {
   CompletionMode completion = CompletionMode::Deferred;
   bool unthrottled = false;
+  bool complete_at_revisit = false;
   BadUrbAction bad_urb = BadUrbAction::BugCheck;
   ShortTransfer short_transfer = ShortTransfer::BySpeed;
   Nanoseconds late_delay = 20 * kMillisecond;  // extra delay of a UrbFault::Late request

@@ -31,6 +31,7 @@ constexpr uint8_t kPhy = 1;
 constexpr size_t kMaxFrame = 1514;
 constexpr size_t kMinFrame = 60;      // without the frame check sequence
 constexpr size_t kPartnerQueue = 64;  // frames the far end holds for its wire
+constexpr unsigned kSendBatch = 64;   // frames sent before the wire's TAP is written
 
 struct Count {
   std::atomic<uint64_t> frames{0}, bytes{0}, refused{0};
@@ -44,13 +45,16 @@ struct Count {
 // NDIS-side TAP.
 class BridgeProtocol : public host::ndis::Protocol {
  public:
-  BridgeProtocol(host::ndis::Miniport& m, Options o, Tap& tap, Count& count)
-      : Protocol(m, o), tap_(tap), count_(count) {}
+  // With a writer, frames go to the TAP through it (and are counted there).
+  BridgeProtocol(host::ndis::Miniport& m, Options o, Tap& tap, TapWriter* writer, Count& count)
+      : Protocol(m, o), tap_(tap), writer_(writer), count_(count) {}
   std::atomic<int> media{0};  // 1 connected, 2 disconnected
 
   bool receive(host::ndis::Miniport&, PNDIS_PACKET, NDIS_STATUS, UINT,
                std::vector<uint8_t> data) override {
-    if (tap_.write(data)) {
+    if (writer_) {
+      writer_->add(data);
+    } else if (tap_.write(data)) {
       count_.add(data.size());
     } else {
       count_.refused++;
@@ -80,8 +84,43 @@ class BridgeProtocol : public host::ndis::Protocol {
 
  private:
   Tap& tap_;
+  TapWriter* writer_;
   Count& count_;
 };
+
+// Frames the board puts on the wire while the NDIS-side thread is inside the
+// driver: with an unthrottled bus the bulk-out transfer runs in that thread,
+// under the bus driver's lock, and a TAP write runs the receiving host's
+// network stack. They wait here, in reused buffers, and go to the TAP once
+// the send has returned, so that the bus's lock is not held for that long.
+struct WireOutbox {
+  bool deferring = false;
+  std::vector<std::vector<uint8_t>> frames;
+  size_t used = 0;
+
+  void add(const std::vector<uint8_t>& bytes) {
+    if (used == frames.size()) frames.emplace_back();
+    frames[used++].assign(bytes.begin(), bytes.end());
+  }
+};
+thread_local WireOutbox t_outbox;
+
+void write_to_wire(Tap& tap, const std::vector<uint8_t>& bytes, Count& count) {
+  if (tap.write(bytes)) {
+    count.add(bytes.size());
+  } else {
+    count.refused++;
+  }
+}
+
+void flush_outbox(Tap& tap, Count& count) {
+  if (t_outbox.used == 0) return;
+  const Tap::Written w = tap.write_frames(t_outbox.frames, t_outbox.used);
+  count.frames += w.frames;
+  count.bytes += w.bytes;
+  count.refused += w.refused;
+  t_outbox.used = 0;
+}
 
 void install_signals() {
   std::signal(SIGINT, on_signal);
@@ -149,18 +188,23 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   host::usb::BusOptions bus_options;
   bus_options.unthrottled = o.bus == "unthrottled";
   // A bus without limits has no frame timing either: a request is carried
-  // out as soon as it is submitted and completed then, rather than at the
-  // next (micro)frame boundary, so the bus never paces the traffic.
-  if (bus_options.unthrottled) bus_options.completion = host::usb::CompletionMode::BeforeReturn;
+  // out as soon as it is submitted, or as soon as its endpoint is ready (a
+  // read waiting for a frame from the far end), and completed then, rather
+  // than at the next (micro)frame boundary, so the bus never paces the
+  // traffic.
+  if (bus_options.unthrottled) {
+    bus_options.completion = host::usb::CompletionMode::BeforeReturn;
+    bus_options.complete_at_revisit = true;
+  }
   auto bus = std::make_unique<host::usb::BusDriver>(*board, bus_options);
 
   Count ndis_to_wire, wire_to_ndis, wire_out;
   board->set_wire_tap([&](const hw::WireFrame& f) {
     if (f.direction != hw::WireDirection::ToPartner) return;
-    if (wire_side.write(f.bytes)) {
-      wire_out.add(f.bytes.size());
+    if (t_outbox.deferring) {
+      t_outbox.add(f.bytes);
     } else {
-      wire_out.refused++;
+      write_to_wire(wire_side, f.bytes, wire_out);
     }
   });
 
@@ -177,7 +221,16 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   host::ndis::Protocol::Options po;
   po.keep_received_packets = false;
   po.packet_pool_size = 512;
-  auto protocol = std::make_unique<BridgeProtocol>(miniport, po, ndis_side, wire_to_ndis);
+  // Segments indicated one at a time leave for the NDIS side's TAP in bursts
+  // it can join.
+  std::unique_ptr<TapWriter> to_ndis;
+  if (o.offloads) to_ndis = std::make_unique<TapWriter>(ndis_side);
+  auto indicated = [&] {
+    if (!to_ndis) return wire_to_ndis.bytes.load();
+    return static_cast<uint64_t>(to_ndis->written().bytes);
+  };
+  auto protocol =
+      std::make_unique<BridgeProtocol>(miniport, po, ndis_side, to_ndis.get(), wire_to_ndis);
   NDIS_STATUS status = miniport.initialize();
   if (status != NDIS_STATUS_SUCCESS) {
     std::fprintf(stderr, "bridge: miniport initialize failed: 0x%08X\n", status);
@@ -205,8 +258,20 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
 
   std::thread from_ndis([&] {
     std::vector<uint8_t> frame;
+    t_outbox.deferring = true;
+    unsigned batch = 0;
     while (!g_stop) {
-      if (!ndis_side.read(frame, 100)) continue;
+      // Frames that are there already are sent before what the wire gave
+      // back goes out, so that a burst leaves for the wire's TAP together.
+      if (!ndis_side.read(frame, batch ? 0 : 100)) {
+        flush_outbox(wire_side, wire_out);
+        batch = 0;
+        continue;
+      }
+      if (++batch == kSendBatch) {
+        flush_outbox(wire_side, wire_out);
+        batch = 0;
+      }
       if (frame.size() < 14 || frame.size() > kMaxFrame) {
         ndis_to_wire.refused++;
         continue;
@@ -215,18 +280,21 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       // packet of the protocol is in use, the frame waits here for one (and
       // the TAP's own queue fills behind it), as a stack's send queue would.
       uint64_t n = 0;
+      const size_t size = frame.size();
+      NDIS_STATUS st = NDIS_STATUS_FAILURE;
       while (!g_stop &&
-             (n = protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL})) == 0) {
+             (n = protocol->send(frame, {}, host::ndis::CallOptions{DISPATCH_LEVEL}, &st)) == 0) {
+        flush_outbox(wire_side, wire_out);
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
       if (n == 0) break;
-      NDIS_STATUS st = protocol->send_status(n);
       if (st != NDIS_STATUS_SUCCESS && st != NDIS_STATUS_PENDING) {
         ndis_to_wire.refused++;
       } else {
-        ndis_to_wire.add(frame.size());
+        ndis_to_wire.add(size);
       }
     }
+    flush_outbox(wire_side, wire_out);
   });
   std::thread from_wire([&] {
     std::vector<uint8_t> frame;
@@ -260,7 +328,7 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
     protocol->clear_records();
     board->clear_logs();
     if (o.verbose) {
-      uint64_t out = ndis_to_wire.bytes, in = wire_to_ndis.bytes;
+      uint64_t out = ndis_to_wire.bytes, in = indicated();
       std::printf("  out %8.2f Mb/s  in %8.2f Mb/s  media %s\n", (out - last_out) * 8 / 1e6,
                   (in - last_in) * 8 / 1e6, protocol->media.load() == 1 ? "connected" : "down");
       std::fflush(stdout);
@@ -278,6 +346,13 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
   miniport.halt();
   protocol->close();
   ndis->unload_driver();
+  if (to_ndis) {
+    to_ndis->stop();  // what still waits goes out first
+    const Tap::Written w = to_ndis->written();
+    wire_to_ndis.frames = w.frames;
+    wire_to_ndis.bytes = w.bytes;
+    wire_to_ndis.refused = w.refused;
+  }
   board->set_wire_tap(nullptr);
   hw::Counters c = board->counters();
   std::printf("bridge stopped; adapter halted, nothing leaked\n");
@@ -308,7 +383,8 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
       static_cast<unsigned long long>(c.rx_fifo_overflows),
       static_cast<unsigned long long>(c.rx_partner_dropped),
       static_cast<unsigned long long>(ndis_to_wire.refused + wire_to_ndis.refused +
-                                      wire_out.refused));
+                                      wire_out.refused + ndis_side.unusable() +
+                                      wire_side.unusable()));
   protocol.reset();
   ndis.reset();
   bus.reset();
@@ -321,12 +397,13 @@ int run_driver(Tap& ndis_side, Tap& wire_side, const BridgeOptions& o) {
 
 int run_bridge(const BridgeOptions& o) {
   std::string error;
-  auto ndis_side = Tap::open(o.tap_ndis, &error);
+  const bool offloads = o.offloads && !o.direct;
+  auto ndis_side = Tap::open(o.tap_ndis, &error, offloads);
   if (!ndis_side) {
     std::fprintf(stderr, "bridge: %s\n", error.c_str());
     return 1;
   }
-  auto wire_side = Tap::open(o.tap_wire, &error);
+  auto wire_side = Tap::open(o.tap_wire, &error, offloads);
   if (!wire_side) {
     std::fprintf(stderr, "bridge: %s\n", error.c_str());
     return 1;

@@ -21,6 +21,11 @@ struct BridgeOptions {
   std::string bus = "unthrottled";  // full, high or unthrottled
   bool wire_limit = true;           // frames take their time on the wire, both ways
   bool direct = false;
+  // The TAPs take TCP bursts of up to 64 KiB and packets with checksums left
+  // to them (cut up and filled in by the bridge, which joins segments again
+  // on the way out): the driver still sees frames of one MTU. Not for
+  // `direct`, which forwards frame by frame.
+  bool offloads = true;
   unsigned seconds = 0;  // 0: until SIGINT or SIGTERM
   bool verbose = false;
   uint64_t seed = 1;

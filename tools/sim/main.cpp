@@ -204,6 +204,10 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"link-rate", "unlimited"}));
   sub->add_flag("--direct", bridge.direct,
                 "forward frames TAP to TAP without the driver (for comparison)");
+  bool bridge_no_offloads = false;
+  sub->add_flag("--no-offloads", bridge_no_offloads,
+                "the TAPs carry single frames only: no TCP segmentation or checksums left to "
+                "the bridge, no segments joined on the way out");
   sub->add_option("--seconds", bridge.seconds, "stop after this many seconds (0: until a signal)");
   sub->add_flag("--verbose,-v", bridge.verbose, "print link changes and counters each second");
   std::vector<std::string> bridge_registry;
@@ -245,6 +249,7 @@ int main(int argc, char** argv) {
   }
 
   bridge.wire_limit = bridge_wire == "link-rate";
+  bridge.offloads = !bridge_no_offloads;
   for (const std::string& kv : bridge_registry) {
     const size_t eq = kv.find('=');
     bridge.registry.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));

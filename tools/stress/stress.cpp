@@ -516,15 +516,16 @@ void Stress::Sender(uint8_t flow) {
     // Every packet of the protocol in use: wait for completions, with the
     // same frame (its number is already taken).
     uint64_t number;
-    while ((number = protocol_->send(frame, sizes, host::ndis::CallOptions{irql})) == 0) {
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    while ((number = protocol_->send(frame, sizes, host::ndis::CallOptions{irql}, &status)) == 0) {
       ++counts_.pool_exhausted;
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ++counts_.sends_accepted;
     ++seq;
     // A send failed at once (NDIS fails sends while the adapter resets):
-    // give the adapter a moment rather than fail a stream of them.
-    const NDIS_STATUS status = protocol_->send_status(number);
+    // give the adapter a moment rather than fail a stream of them. (The
+    // records, send statuses among them, are cleared by another thread.)
     if (status != NDIS_STATUS_PENDING && status != NDIS_STATUS_SUCCESS) SleepMs(1);
   }
 }

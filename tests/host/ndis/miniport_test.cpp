@@ -212,6 +212,23 @@ TEST_F(SendTest, OnlyTheRecentSendsKeepTheirStatus) {
   EXPECT_EQ(protocol().send_status(0), NDIS_STATUS_FAILURE);
 }
 
+TEST_F(SendTest, ClearingTheRecordsDropsTheSendStatusesToo) {
+  // A protocol that sends for hours and clears its records to stay bounded
+  // must not keep one status per send.
+  uint64_t first = protocol().send(frame(60));
+  EXPECT_EQ(protocol().send_status(first), NDIS_STATUS_PENDING);
+  protocol().clear_records();
+  EXPECT_EQ(protocol().send_status(first), NDIS_STATUS_FAILURE);
+  // The status is also handed back by the send itself, whatever happens to
+  // the records meanwhile.
+  fake::behaviour.send_mode = fake::SendMode::ReturnStatus;
+  fake::behaviour.send_status = NDIS_STATUS_FAILURE;
+  NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+  uint64_t second = protocol().send(frame(60), {}, {}, &status);
+  EXPECT_NE(0u, second);
+  EXPECT_EQ(NDIS_STATUS_FAILURE, status);
+}
+
 // ---- NDIS's send queue: a send refused for want of resources ---------------------
 
 enum class Signal { ResourcesAvailable, SendComplete, TimerRoutineReturns };

@@ -118,6 +118,37 @@ TEST_F(DeepQueueTest, TransfersQueuedAtABoundaryCompleteAtTheEndOfTheFrameThatCa
   }
 }
 
+// Without frame timing (the live bridge's bus) the same six complete as the
+// revisits end them, each with those ended before it, not at the frame's end.
+TEST_F(DeepQueueTest, WithoutFrameTimingARevisitCompletesWhatItEnded) {
+  start(hw::BusSpeed::High);
+  auto endpoints = usb_test::adapter_endpoints(512);
+  bus_.reset();
+  paced_ = std::make_unique<PacedDevice>(hw::BusSpeed::High, usb_test::configuration(endpoints));
+  paced_->out_max_packet = endpoints[1].max_packet;
+  paced_->busy = 10 * kMicrosecond;
+  host::usb::BusOptions o = deferred();
+  o.unthrottled = true;
+  o.complete_at_revisit = true;
+  start_on(*paced_, o);
+  configure();
+  const Nanoseconds start = to_boundary();
+  std::vector<uint8_t> data = bytes(60, 9);
+  URB u[6];
+  Completion c[6];
+  for (int i = 0; i < 6; ++i)
+    bulk(kOutPipe, data.data(), 60, 0, &u[i], &c[i]);
+  for (auto& one : c)
+    ASSERT_TRUE(wait(one));
+  ASSERT_EQ(paced_->taken_at.size(), 6u);
+  for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(paced_->taken_at[i], start + i * 10 * kMicrosecond) << "transfer " << i;
+    EXPECT_EQ(c[i].status, STATUS_SUCCESS);
+    // The first, carried at submission, goes with the first revisit.
+    EXPECT_EQ(c[i].at, start + std::max<size_t>(i, 1) * 10 * kMicrosecond) << "transfer " << i;
+  }
+}
+
 // A client keeping four transfers queued, each replaced when it completes
 // (as a completion routine does), gets four per (micro)frame through a
 // device that needs 10 us after each: the replacements submitted at a
