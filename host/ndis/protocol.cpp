@@ -126,8 +126,8 @@ uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& b
 
 NDIS_STATUS Protocol::send_status(uint64_t frame) const {
   std::lock_guard<host::HostMutex> lock(mutex_);
-  // Frame numbers start at 1; one not yet given, or too old to be kept, has
-  // no status to report.
+  // Frame numbers start at 1: one not yet given, sent before the records were
+  // last cleared, or too old for the ring has no status to report.
   if (frame < first_status_kept_ || frame >= next_frame_ ||
       next_frame_ - frame > kSendStatusesKept) {
     return NDIS_STATUS_FAILURE;
