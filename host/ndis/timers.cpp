@@ -25,34 +25,43 @@ TimerRecord* lookup(State& s, PNDIS_MINIPORT_TIMER timer, const char* what) {
   return it->second.get();
 }
 
-void fire(PNDIS_MINIPORT_TIMER timer, ULONG serial, uint64_t generation);
+void fire(PNDIS_MINIPORT_TIMER timer, uint64_t arming);
+
+// Which initialization of a timer (its serial) and which setting of it (the
+// low half of its generation) an expiry belongs to, in one word: the expiry's
+// routine then holds two words, which std::function keeps without allocating,
+// and a driver sets a timer at nearly every frame. A setting is told from
+// the one 2^32 settings before it, which no timer sees while one expiry waits.
+uint64_t arming_of(const TimerRecord& t) {
+  return (uint64_t{t.serial} & 0xFFFFFFFFu) << 32 | (t.generation & 0xFFFFFFFFu);
+}
 
 void arm(State& s, TimerRecord* t, UINT milliseconds) {
   Scheduler& scheduler = Kernel::get().scheduler();
   if (t->pending) scheduler.cancel(t->event);
   ++t->generation;
   PNDIS_MINIPORT_TIMER timer = t->timer;
-  ULONG serial = t->serial;
-  uint64_t generation = t->generation;
+  const uint64_t arming = arming_of(*t);
   t->pending = true;
-  t->event = scheduler.schedule_after(
-      Nanoseconds(milliseconds) * kMillisecond, RunLevel::Dispatch,
-      [timer, serial, generation] { fire(timer, serial, generation); }, "NDIS miniport timer");
+  t->event = scheduler.schedule_after(Nanoseconds(milliseconds) * kMillisecond,
+                                      RunLevel::Dispatch, [timer, arming] { fire(timer, arming); },
+                                      "NDIS miniport timer");
 }
 
-void fire(PNDIS_MINIPORT_TIMER timer, ULONG serial, uint64_t generation) {
+void fire(PNDIS_MINIPORT_TIMER timer, uint64_t arming) {
   if (!library_exists()) return;
   State& s = state();
   PNDIS_TIMER_FUNCTION routine;
   PVOID context;
   AdapterRecord* adapter;
+  ULONG serial;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
     auto it = s.timers.find(timer);
-    if (it == s.timers.end() || it->second->serial != serial ||
-        it->second->generation != generation) {
+    if (it == s.timers.end() || arming_of(*it->second) != arming) {
       return;  // set again or cancelled after this expiry was queued
     }
+    serial = it->second->serial;
     TimerRecord* t = it->second.get();
     t->pending = false;
     if (t->period_ms) arm(s, t, t->period_ms);

@@ -168,6 +168,8 @@ class SimProtocol : public host::ndis::Protocol {
   std::map<NDIS_STATUS, uint64_t> completed_by_status;
 };
 
+struct Unit;
+
 struct Stream {
   bool transmit = true;
   TrafficKind kind = TrafficKind::Directed;
@@ -177,6 +179,8 @@ struct Stream {
   uint64_t interval_ns = kMs;
   uint64_t next_ns = 0;
   uint64_t end_ns = kNever;
+  Unit* unit = nullptr;
+  host::EventId next_event = 0;  // the event that offers its next frame
 };
 
 struct PhyView {
@@ -269,7 +273,6 @@ struct Unit {
   // Traffic runs as scheduler events, so that it goes on while the run waits
   // in a blocking request (a reset, a halt, another adapter's request).
   std::list<Stream> streams;
-  uint64_t traffic_epoch = 0;  // bumped to end every stream at once
   StreamCheck tx_check, rx_check;
   // By sequence number; a deque grows without moving what it holds.
   std::deque<FrameInfo> tx_frames, rx_frames;
@@ -730,14 +733,13 @@ class Run {
     ScheduleFrame(u, &u.streams.back());
   }
 
+  // The event holds two pointers, which std::function keeps without an
+  // allocation: one event per frame offered, however many are refused.
+  // StopStreams cancels it before the stream goes.
   void ScheduleFrame(Unit& u, Stream* st) {
-    uint64_t epoch = u.traffic_epoch;
-    Unit* unit = &u;
-    kernel_->scheduler().schedule_at(
-        st->next_ns, host::RunLevel::Dispatch,
-        [this, unit, st, epoch] {
-          if (unit->traffic_epoch == epoch) Frame(*unit, st);
-        },
+    st->unit = &u;
+    st->next_event = kernel_->scheduler().schedule_at(
+        st->next_ns, host::RunLevel::Dispatch, [this, st] { Frame(*st->unit, st); },
         "scenario traffic");
   }
 
@@ -766,7 +768,8 @@ class Run {
   }
 
   void StopStreams(Unit& u) {
-    ++u.traffic_epoch;
+    for (const Stream& st : u.streams)
+      kernel_->scheduler().cancel(st.next_event);
     u.streams.clear();
   }
 
