@@ -105,6 +105,146 @@ struct FrameInfo {
 };
 static_assert(sizeof(FrameInfo) <= 24, "a frame's record grows the run's memory per frame");
 
+constexpr const char* kFateNames[] = {
+    "lost",      "delivered",  "refused",          "held",         "halted",   "no_link",
+    "disabled",  "filtered",   "filtered_wrongly", "partner_busy", "overflow", "flushed",
+    "discarded", "contention", "too_long",         "dropped"};
+
+size_t FateIndex(const FrameInfo& f, bool tx) {
+  switch (f.fate) {
+    case Fate::Pending:
+      return 0;
+    case Fate::Delivered:
+      return 1;
+    case Fate::Refused:
+      return 2;
+    case Fate::Held:
+      return 3;
+    case Fate::Halted:
+      return 4;
+    case Fate::NoLink:
+      return 5;
+    case Fate::Disabled:
+      return 6;
+    case Fate::Filtered:
+      return f.should_pass ? 8 : 7;
+    case Fate::PartnerBusy:
+      return 9;
+    case Fate::Overflow:
+      return 10;
+    case Fate::Flushed:
+      return 11;
+    case Fate::Discarded:
+      return 12;
+    case Fate::Contention:
+      return 13;
+    case Fate::TooLong:
+      return 14;
+    case Fate::ReadOut:
+      return tx ? 0 : 15;
+  }
+  return 0;
+}
+
+// The records of one direction's test frames, by sequence number. Once more
+// than twice `keep` are held, the oldest are let go down to `keep`: those
+// whose fate can no longer change (and that no check would report) are
+// folded into counts by kind of traffic, the others (a frame still on its
+// way, or lost in a disturbance) are kept aside by sequence. A saturated run
+// offers several times the frames it carries, and a record kept for each
+// would grow the run's memory by a megabyte a simulated second. A folded
+// record is gone: find() gives null for it.
+class FrameBook {
+ public:
+  struct Folded {
+    int64_t sent = 0, echoed = 0, beyond_filter = 0;
+    std::array<int64_t, std::size(kFateNames)> by_name{};
+  };
+
+  explicit FrameBook(bool tx) : tx_(tx) {}
+  void set_keep(size_t keep) { keep_ = std::max<size_t>(keep, 1); }
+
+  // Sequence numbers given so far: the next frame's.
+  size_t size() const { return first_ + recent_.size(); }
+  size_t peak_kept() const { return peak_; }
+  FrameInfo* find(size_t seq) {
+    if (seq >= first_) return seq < size() ? &recent_[seq - first_] : nullptr;
+    auto it = aside_.find(seq);
+    return it == aside_.end() ? nullptr : &it->second;
+  }
+  FrameInfo& back() { return recent_.back(); }
+
+  // `settled(f)`: f's fate is final and no check would report it.
+  template <typename Settled>
+  void push(const FrameInfo& f, Settled settled) {
+    recent_.push_back(f);
+    peak_ = std::max(peak_, recent_.size() + aside_.size());
+    if (recent_.size() <= 2 * keep_) return;
+    for (auto it = aside_.begin(); it != aside_.end();) {
+      if (!settled(it->second)) {
+        ++it;
+        continue;
+      }
+      Fold(it->first, it->second);
+      it = aside_.erase(it);
+    }
+    while (recent_.size() > keep_) {
+      if (settled(recent_.front())) {
+        Fold(first_, recent_.front());
+      } else {
+        aside_.emplace_hint(aside_.end(), first_, recent_.front());
+      }
+      recent_.pop_front();
+      ++first_;
+    }
+  }
+
+  // The counts of the folded records of one kind of stream (mix included).
+  const Folded& folded(TrafficKind kind) const { return folded_[static_cast<size_t>(kind)]; }
+  // One past the last folded sequence whose frame the MAC took or dropped
+  // (delivered, no link, disabled); 0 when none.
+  size_t folded_taken_end() const { return folded_taken_end_; }
+
+  // The records held, in sequence order from `from`, until f returns false.
+  template <typename F>
+  void visit_from(size_t from, F&& f) {
+    for (auto it = aside_.lower_bound(from); it != aside_.end(); ++it) {
+      if (!f(it->first, it->second)) return;
+    }
+    for (size_t seq = std::max(from, first_); seq < size(); ++seq) {
+      if (!f(seq, recent_[seq - first_])) return;
+    }
+  }
+  template <typename F>
+  void for_each_kept(F&& f) const {
+    for (const auto& [seq, info] : aside_)
+      f(seq, info);
+    for (size_t i = 0; i < recent_.size(); ++i)
+      f(first_ + i, recent_[i]);
+  }
+
+ private:
+  void Fold(size_t seq, const FrameInfo& f) {
+    Folded& n = folded_[static_cast<size_t>(f.kind)];
+    ++n.sent;
+    if (tx_ && f.echoed) ++n.echoed;
+    ++n.by_name[FateIndex(f, tx_)];
+    if (!tx_ && f.fate == Fate::Delivered && !f.should_pass) ++n.beyond_filter;
+    if (f.fate == Fate::Delivered || f.fate == Fate::NoLink || f.fate == Fate::Disabled) {
+      folded_taken_end_ = std::max(folded_taken_end_, seq + 1);
+    }
+  }
+
+  bool tx_;
+  size_t keep_ = 65536;
+  size_t first_ = 0;  // the sequence of recent_.front()
+  size_t peak_ = 0;
+  size_t folded_taken_end_ = 0;
+  std::deque<FrameInfo> recent_;
+  std::map<size_t, FrameInfo> aside_;  // before first_, not settled when let go
+  std::array<Folded, static_cast<size_t>(TrafficKind::Mix) + 1> folded_{};
+};
+
 const char* direction_name(Direction d) {
   switch (d) {
     case Direction::Transmit:
@@ -274,8 +414,8 @@ struct Unit {
   // in a blocking request (a reset, a halt, another adapter's request).
   std::list<Stream> streams;
   StreamCheck tx_check, rx_check;
-  // By sequence number; a deque grows without moving what it holds.
-  std::deque<FrameInfo> tx_frames, rx_frames;
+  // By sequence number.
+  FrameBook tx_frames{true}, rx_frames{false};
   std::unordered_map<uint64_t, uint32_t> pending_sends;  // protocol frame number -> sequence
   std::vector<uint32_t> held_at_halt;  // sequences of the frames held at the halt's summary
   uint64_t tx_no_packet = 0;           // sends the protocol could not make: its pool was empty
@@ -324,7 +464,14 @@ struct Unit {
 
 class Run {
  public:
-  Run(const Scenario& s, const SimOptions& o) : s_(s), o_(o) {}
+  Run(const Scenario& s, const SimOptions& o) : s_(s), o_(o) {
+    for (const AdapterSetting& a : s.adapters) {
+      for (const PhySetting& phy : a.phys)
+        echo_possible_ = echo_possible_ || phy.partner.echo;
+    }
+    for (const Event& e : s.events)
+      echo_possible_ = echo_possible_ || e.action == Action::Echo;
+  }
 
   SimResult Go() {
     Watchdog watchdog(o_.stuck_after_seconds, step_);
@@ -357,8 +504,11 @@ class Run {
     }
     result_.end_ns = host::Kernel::current() ? now_ns() : 0;
     if (kernel_) result_.scheduler_steps = kernel_->scheduler().events_run();
-    for (auto& u : units_)
+    for (auto& u : units_) {
       result_.frames_checked += u->tx_frames.size() + u->rx_frames.size();
+      result_.frame_records_peak = std::max(
+          {result_.frame_records_peak, u->tx_frames.peak_kept(), u->rx_frames.peak_kept()});
+    }
     Teardown();
     return std::move(result_);
   }
@@ -449,6 +599,8 @@ class Run {
     std::mt19937_64 seeds(k.seed);
     for (size_t i = 0; i < s_.adapters.size(); ++i) {
       auto u = std::make_unique<Unit>();
+      u->tx_frames.set_keep(o_.frame_records_kept);
+      u->rx_frames.set_keep(o_.frame_records_kept);
       u->index = i;
       u->setting = &s_.adapters[i];
       u->rng.seed(seeds());
@@ -817,7 +969,8 @@ class Run {
   void SendOne(Unit& u, TrafficKind stream, TrafficKind kind, const std::optional<Mac>& group,
                unsigned size) {
     uint32_t seq = u.tx_check.next_sequence();
-    u.tx_frames.push_back({now_ns(), 0, stream, Fate::Pending, true, false});
+    u.tx_frames.push({now_ns(), 0, stream, Fate::Pending, true, false},
+                     [this](const FrameInfo& f) { return TxSettled(f); });
     // A frame the protocol has no packet for is never built.
     uint64_t number = 0;
     if (u.protocol->has_free_packet()) {
@@ -828,7 +981,7 @@ class Run {
     if (number == 0) {
       ++u.tx_refused;
       ++u.tx_no_packet;
-      u.tx_frames[seq].fate = Fate::Refused;
+      u.tx_frames.back().fate = Fate::Refused;
       return;
     }
     NDIS_STATUS status = u.protocol->send_status(number);
@@ -837,7 +990,8 @@ class Run {
       ++u.tx_since_reset;
     } else if (status != NDIS_STATUS_SUCCESS) {
       ++u.tx_refused;
-      if (u.tx_frames[seq].fate == Fate::Pending) u.tx_frames[seq].fate = Fate::Refused;
+      FrameInfo* fi = u.tx_frames.find(seq);
+      if (fi && fi->fate == Fate::Pending) fi->fate = Fate::Refused;
     } else {
       ++u.tx_since_reset;
     }
@@ -848,13 +1002,15 @@ class Run {
     for (const auto& c : u.protocol->send_completions()) {
       auto it = u.pending_sends.find(c.frame);
       if (it == u.pending_sends.end()) continue;
-      Fate& fate = u.tx_frames[it->second].fate;
+      // A folded record's fate was final already.
+      FrameInfo* fi = u.tx_frames.find(it->second);
       if (c.status != NDIS_STATUS_SUCCESS) {
         ++u.tx_refused;
-        if (fate == Fate::Pending || fate == Fate::Held) fate = Fate::Refused;
-      } else {
-        u.tx_frames[it->second].taken_ns = c.time;
-        if (fate == Fate::Held) fate = Fate::Pending;  // sent after all: the wire must show it
+        if (fi && (fi->fate == Fate::Pending || fi->fate == Fate::Held)) fi->fate = Fate::Refused;
+      } else if (fi) {
+        fi->taken_ns = c.time;
+        // Sent after all: the wire must show it.
+        if (fi->fate == Fate::Held) fi->fate = Fate::Pending;
       }
       u.pending_sends.erase(it);
     }
@@ -864,7 +1020,8 @@ class Run {
                       const std::optional<Mac>& group, unsigned size) {
     uint32_t seq = u.rx_check.next_sequence();
     Mac dst = Destination(u, kind, group, true);
-    u.rx_frames.push_back({now_ns(), 0, stream, Fate::Pending, ShouldPass(u, dst), false});
+    u.rx_frames.push({now_ns(), 0, stream, Fate::Pending, ShouldPass(u, dst), false},
+                     [](const FrameInfo& f) { return RxSettled(f); });
     // A frame the partner has no room for is never built: offered faster
     // than its wire carries, it is dropped there and then. The board is
     // asked once: which PHY's cable, whether the partner takes it, and the
@@ -1435,8 +1592,8 @@ class Run {
     u.tx_check.arrived(c, f.mii_address);
     if (c.check == FrameCheck::Corrupt) {
       Emit(Make("corrupt", &u).add("direction", "tx").add("sequence", c.sequence));
-    } else if (c.sequence < u.tx_frames.size()) {
-      u.tx_frames[c.sequence].fate = Fate::Delivered;
+    } else if (FrameInfo* fi = u.tx_frames.find(c.sequence)) {
+      fi->fate = Fate::Delivered;
     }
   }
 
@@ -1445,15 +1602,15 @@ class Run {
     if (!d.checked) return;
     const bool tx = f.fate == hw::FrameFate::TxNoLink || f.fate == hw::FrameFate::TxDisabled;
     if (tx) {
-      if (d.src != u.station || d.sequence >= u.tx_frames.size()) return;
-      FrameInfo& fi = u.tx_frames[d.sequence];
-      if (fi.fate == Fate::Pending) {
-        fi.fate = f.fate == hw::FrameFate::TxNoLink ? Fate::NoLink : Fate::Disabled;
+      FrameInfo* fi = d.src == u.station ? u.tx_frames.find(d.sequence) : nullptr;
+      if (fi && fi->fate == Fate::Pending) {
+        fi->fate = f.fate == hw::FrameFate::TxNoLink ? Fate::NoLink : Fate::Disabled;
       }
       return;
     }
-    if (d.src != u.partner_mac || d.sequence >= u.rx_frames.size()) return;
-    FrameInfo& fi = u.rx_frames[d.sequence];
+    FrameInfo* found = d.src == u.partner_mac ? u.rx_frames.find(d.sequence) : nullptr;
+    if (!found) return;
+    FrameInfo& fi = *found;
     if (fi.fate == Fate::Delivered) return;
     switch (f.fate) {
       case hw::FrameFate::RxNoLink:
@@ -1506,7 +1663,8 @@ class Run {
       CheckedFrame c = check_frame(data, u.station, kEchoMac);
       ++u.echo_frames;
       if (c.check == FrameCheck::Good && c.sequence < u.tx_frames.size()) {
-        u.tx_frames[c.sequence].echoed = true;
+        // A folded record was not waiting for its echo.
+        if (FrameInfo* fi = u.tx_frames.find(c.sequence)) fi->echoed = true;
       } else {
         Emit(Make("corrupt", &u).add("direction", "echo").add("sequence", c.sequence));
         u.tx_check.arrived({FrameCheck::Corrupt, c.sequence, 0});
@@ -1517,8 +1675,8 @@ class Run {
     u.rx_check.arrived(c);
     if (c.check == FrameCheck::Corrupt) {
       Emit(Make("corrupt", &u).add("direction", "rx").add("sequence", c.sequence));
-    } else if (c.sequence < u.rx_frames.size()) {
-      u.rx_frames[c.sequence].fate = Fate::Delivered;
+    } else if (FrameInfo* fi = u.rx_frames.find(c.sequence)) {
+      fi->fate = Fate::Delivered;
     }
   }
 
@@ -1627,8 +1785,9 @@ class Run {
     // halt gives them back, and their frames are checked after it.
     u.held_at_halt.clear();
     for (const auto& [number, seq] : u.pending_sends) {
-      if (u.tx_frames[seq].fate != Fate::Pending) continue;
-      u.tx_frames[seq].fate = Fate::Held;
+      FrameInfo* fi = u.tx_frames.find(seq);
+      if (!fi || fi->fate != Fate::Pending) continue;
+      fi->fate = Fate::Held;
       u.held_at_halt.push_back(seq);
     }
     Record r = Make("summary", &u);
@@ -1743,13 +1902,22 @@ class Run {
     // Counted by name index first: one array step per frame.
     std::array<int64_t, std::size(kFateNames)> by_name{};
     int64_t sent = 0, echoed = 0, beyond_filter = 0;
-    for (const FrameInfo& f : frames) {
-      if (kind && f.kind != *kind) continue;
+    for (size_t k = 0; k <= static_cast<size_t>(TrafficKind::Mix); ++k) {
+      if (kind && static_cast<size_t>(*kind) != k) continue;
+      const FrameBook::Folded& folded = frames.folded(static_cast<TrafficKind>(k));
+      sent += folded.sent;
+      echoed += folded.echoed;
+      beyond_filter += folded.beyond_filter;
+      for (size_t i = 0; i < by_name.size(); ++i)
+        by_name[i] += folded.by_name[i];
+    }
+    frames.for_each_kept([&](size_t, const FrameInfo& f) {
+      if (kind && f.kind != *kind) return;
       ++sent;
       if (tx && f.echoed) ++echoed;
       ++by_name[FateIndex(f, tx)];
       if (!tx && f.fate == Fate::Delivered && !f.should_pass) ++beyond_filter;
-    }
+    });
     if (sent) n["sent"] += sent;
     if (echoed) n["echoed"] += echoed;
     if (beyond_filter) n["beyond_filter"] += beyond_filter;
@@ -1759,80 +1927,68 @@ class Run {
     return n;
   }
 
-  static constexpr const char* kFateNames[] = {
-      "lost",      "delivered",  "refused",          "held",         "halted",   "no_link",
-      "disabled",  "filtered",   "filtered_wrongly", "partner_busy", "overflow", "flushed",
-      "discarded", "contention", "too_long",         "dropped"};
-
-  static size_t FateIndex(const FrameInfo& f, bool tx) {
-    switch (f.fate) {
-      case Fate::Pending:
-        return 0;
-      case Fate::Delivered:
-        return 1;
-      case Fate::Refused:
-        return 2;
-      case Fate::Held:
-        return 3;
-      case Fate::Halted:
-        return 4;
-      case Fate::NoLink:
-        return 5;
-      case Fate::Disabled:
-        return 6;
-      case Fate::Filtered:
-        return f.should_pass ? 8 : 7;
-      case Fate::PartnerBusy:
-        return 9;
-      case Fate::Overflow:
-        return 10;
-      case Fate::Flushed:
-        return 11;
-      case Fate::Discarded:
-        return 12;
-      case Fate::Contention:
-        return 13;
-      case Fate::TooLong:
-        return 14;
-      case Fate::ReadOut:
-        return tx ? 0 : 15;
-    }
-    return 0;
-  }
-
   static std::string_view FateName(const FrameInfo& f, bool tx) {
     return kFateNames[FateIndex(f, tx)];
+  }
+
+  // A sent frame's record may be folded once its fate is final: refused, or
+  // the MAC took it (and its echo came back, when a partner may echo).
+  bool TxSettled(const FrameInfo& f) const {
+    switch (f.fate) {
+      case Fate::Refused:
+      case Fate::NoLink:
+      case Fate::Disabled:
+        return true;
+      case Fate::Delivered:
+        return f.echoed || !echo_possible_;
+      default:
+        return false;
+    }
+  }
+
+  // A received frame's, once it ended anywhere but where the checks look:
+  // not still on its way, not read out without an indication, not filtered
+  // although the filter asks for it.
+  static bool RxSettled(const FrameInfo& f) {
+    return f.fate != Fate::Pending && f.fate != Fate::ReadOut &&
+           !(f.fate == Fate::Filtered && f.should_pass);
   }
 
   // Every test frame ended somewhere known, and the adapter filtered none
   // that the filter in force asked for, unless something disturbed it.
   void CheckFrames(Unit& u, uint64_t sent_before = kNever) {
     for (bool tx : {true, false}) {
-      const auto& frames = tx ? u.tx_frames : u.rx_frames;
-      size_t i = u.checked_upto(tx);
-      for (; i < frames.size() && frames[i].sent_ns < sent_before; ++i) {
-        const FrameInfo& f = frames[i];
+      FrameBook& frames = tx ? u.tx_frames : u.rx_frames;
+      // Folded records are settled: none of them would be reported.
+      size_t i = frames.size();
+      frames.visit_from(u.checked_upto(tx), [&](size_t seq, const FrameInfo& f) {
+        if (f.sent_ns >= sent_before) {
+          i = seq;
+          return false;
+        }
         // A frame is on its way from when the driver took it: one that waited
         // in NDIS's queue first may still be with the driver when a
         // disturbance strikes.
-        if (WasDisturbed(u, std::max(f.sent_ns, f.taken_ns))) continue;
+        if (WasDisturbed(u, std::max(f.sent_ns, f.taken_ns))) return true;
         const std::string_view fate = FateName(f, tx);
         if (fate == "lost" || fate == "filtered_wrongly" ||
             (!tx && fate == "dropped" && !u.crc_injected)) {
           char detail[200];
           snprintf(detail, sizeof detail, "%s frame %zu (%s, sent at %.3f s) was %s",
-                   tx ? "sent" : "received", i, traffic_kind_name(f.kind), f.sent_ns / 1e9,
+                   tx ? "sent" : "received", seq, traffic_kind_name(f.kind), f.sent_ns / 1e9,
                    fate == "lost"      ? "lost without a trace"
                    : fate == "dropped" ? "read from the device but never indicated"
                                        : "filtered although the packet filter asks for it");
           // Once per check: the frames after it went the same way.
           u.checked_upto(tx) = frames.size();
+          i = seq;
           Broken(u, "frames_accounted", detail,
                  std::string(tx ? "sent " : "received ") + traffic_kind_name(f.kind) + " " +
                      std::string(fate));
-          break;
+          return false;
         }
-      }
+        return true;
+      });
       u.checked_upto(tx) = std::max(u.checked_upto(tx), i);
     }
     if (!tx_outcomes_add_up_) {
@@ -1885,18 +2041,24 @@ class Run {
     // MAC yet: a slow wire (1 Mb/s on a home network) may still owe them
     // when the halt aborts the driver's transfers. The driver sends in
     // order: they come after the last frame the MAC took.
-    size_t first_with_driver = 0;
-    for (size_t i = u.tx_frames.size(); i > 0; --i) {
-      const Fate f = u.tx_frames[i - 1].fate;
-      if (f == Fate::Delivered || f == Fate::NoLink || f == Fate::Disabled) {
-        first_with_driver = i;
-        break;
+    size_t first_with_driver = u.tx_frames.folded_taken_end();
+    u.tx_frames.visit_from(0, [&](size_t seq, const FrameInfo& f) {
+      if (f.fate == Fate::Delivered || f.fate == Fate::NoLink || f.fate == Fate::Disabled) {
+        first_with_driver = std::max(first_with_driver, seq + 1);
       }
-    }
+      return true;
+    });
     std::vector<size_t> with_driver;
-    for (size_t i = first_with_driver; i < u.tx_frames.size(); ++i) {
-      if (u.tx_frames[i].fate == Fate::Pending) with_driver.push_back(i);
-    }
+    u.tx_frames.visit_from(first_with_driver, [&](size_t seq, const FrameInfo& f) {
+      if (f.fate == Fate::Pending) with_driver.push_back(seq);
+      return true;
+    });
+    // Frames go on being offered during the halt, and records of frames that
+    // settled meanwhile may be folded: a folded one is not pending.
+    auto still_pending = [&u](size_t seq) {
+      FrameInfo* fi = u.tx_frames.find(seq);
+      return fi != nullptr && fi->fate == Fate::Pending;
+    };
     u.miniport->halt();
     u.running = false;
     u.active_phy = -1;
@@ -1906,14 +2068,15 @@ class Run {
     SettleSends(u);
     size_t dropped = 0;
     for (size_t i : with_driver)
-      dropped += u.tx_frames[i].fate == Fate::Pending;
+      dropped += still_pending(i);
     if (dropped <= u.tx_descriptors()) {
       for (size_t i : with_driver) {
-        if (u.tx_frames[i].fate == Fate::Pending) u.tx_frames[i].fate = Fate::Halted;
+        if (still_pending(i)) u.tx_frames.find(i)->fate = Fate::Halted;
       }
     }
     for (uint32_t seq : u.held_at_halt) {
-      if (u.tx_frames[seq].fate == Fate::Held) u.tx_frames[seq].fate = Fate::Pending;
+      FrameInfo* fi = u.tx_frames.find(seq);
+      if (fi && fi->fate == Fate::Held) fi->fate = Fate::Pending;
     }
     u.held_at_halt.clear();
     CheckFrames(u);
@@ -2145,6 +2308,7 @@ class Run {
   std::map<size_t, std::shared_ptr<host::ndis::Request>> answers_;
   uint64_t step_deadline_ = kNever;
   bool tx_outcomes_add_up_ = true;
+  bool echo_possible_ = false;  // a partner echoes, or may be told to
 };
 
 std::string summary_value(const Record& r, const std::string& key) {

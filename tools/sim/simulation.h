@@ -42,6 +42,9 @@ struct SimOptions {
   bool ndis_hang_check = true;
   // Called once per second of virtual time.
   std::function<void(uint64_t now_ns)> on_second;
+  // Test frames' records kept per direction beyond those folded into counts
+  // (the oldest settled ones are folded once twice as many are held).
+  size_t frame_records_kept = 65536;
 };
 
 // Exit codes of a run (and of the program).
@@ -72,6 +75,7 @@ struct SimResult {
   uint64_t wire_capture_frames = 0;
   // Figures for the soak.
   uint64_t frames_checked = 0;
+  size_t frame_records_peak = 0;  // the most test frames' records held at once, one direction
   uint64_t faults_injected = 0;
   uint64_t end_ns = 0;
   uint64_t scheduler_steps = 0;  // events the scheduler ran (its cost in virtual time)
