@@ -15,6 +15,7 @@
 #include "sim/host_mutex.h"
 #include "sim/kernel.h"
 #include "sim/pointer_map.h"
+#include "sim/ring.h"
 
 namespace host {
 namespace {
@@ -39,7 +40,7 @@ struct IrpRegistry {
   PointerMap<PIRP, IrpState> live;
   // The IRPs freed last, oldest first: looked through only when a call names
   // an IRP that is not live, to say whether it was one.
-  std::deque<PIRP> freed_order;
+  Ring<PIRP> freed_order{kFreedIrpsRemembered + 1};
   uint64_t serial = 0;
 };
 
@@ -64,7 +65,7 @@ auto with_state(PIRP irp, const char* what, const char* freed_code, Fn fn) {
   std::lock_guard<host::HostMutex> lock(r.mutex);
   IrpState* state = r.live.find(irp);
   if (state == nullptr) {
-    if (irp && std::find(r.freed_order.begin(), r.freed_order.end(), irp) != r.freed_order.end()) {
+    if (irp && r.freed_order.contains(irp)) {
       bug_check(freed_code, std::string(what) + " on IRP " + hex(irp) + ", which was freed");
     }
     bug_check("BAD_IRP", std::string(what) + " on " + hex(irp) + ", which is not an IRP");

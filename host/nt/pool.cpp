@@ -16,6 +16,7 @@
 #include "sim/host_mutex.h"
 #include "sim/kernel.h"
 #include "sim/pointer_map.h"
+#include "sim/ring.h"
 #include "wdk_nt.h"
 
 namespace host {
@@ -45,7 +46,7 @@ struct PoolState {
   // Freed blocks still held, oldest first. Only a bad free looks for a block
   // here (to tell a second free from a pointer that was never a block), so a
   // plain queue serves: no book to update per free.
-  std::deque<BlockHeader*> quarantine_order;
+  Ring<BlockHeader*> quarantine_order{kQuarantineBlocks + 1};
   uint64_t serial = 0;
   // Timer objects by address, under the same lock: a free looks for the
   // timers in its block in the same locked step that takes the block back.
@@ -172,8 +173,7 @@ void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expec
   BlockHeader* h = header_of(ptr);
   std::unique_lock<host::HostMutex> lock(s.mutex);
   if (!s.live.count(h)) {
-    if (std::find(s.quarantine_order.begin(), s.quarantine_order.end(), h) !=
-        s.quarantine_order.end()) {
+    if (s.quarantine_order.contains(h)) {
       bug_check("POOL_DOUBLE_FREE", std::string(name) + " frees " +
                                         hex(reinterpret_cast<uintptr_t>(ptr)) + " (tag '" +
                                         tag_string(h->tag) + "') a second time");
@@ -302,8 +302,7 @@ void pool_reset() {
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
     s.live.for_each([](BlockHeader* h) { std::free(h); });
-    for (BlockHeader* h : s.quarantine_order)
-      std::free(h);
+    s.quarantine_order.for_each([](BlockHeader* h) { std::free(h); });
     s.live.clear();
     s.quarantine_order.clear();
     s.timers.clear();

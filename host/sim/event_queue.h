@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -119,7 +119,7 @@ class EventQueue {
     std::pop_heap(heap_.begin(), heap_.end(), Later{});
     heap_.pop_back();
     --queued_;
-    Slot& s = slots_[top.index];  // slots_ is a deque: the reference stays valid
+    Slot& s = slots_[top.index];  // slots never move: the reference stays valid
     s.serial = 0;
     Due due;
     due.when = top.when;
@@ -222,7 +222,26 @@ class EventQueue {
 
   uint64_t last_serial_ = 0;
   size_t queued_ = 0;
-  std::deque<Slot> slots_;
+  // The slots in chunks that never move, so that a timer's routine can be
+  // run from its slot while the routine queues new events; found by shift
+  // and mask rather than a deque's arithmetic, at every queueing and pop.
+  class Slots {
+   public:
+    size_t size() const { return size_; }
+    Slot& operator[](size_t i) { return chunks_[i >> kChunkBits][i & (kChunk - 1)]; }
+    const Slot& operator[](size_t i) const { return chunks_[i >> kChunkBits][i & (kChunk - 1)]; }
+    void emplace_back() {
+      if ((size_ & (kChunk - 1)) == 0) chunks_.push_back(std::make_unique<Slot[]>(kChunk));
+      ++size_;
+    }
+
+   private:
+    static constexpr unsigned kChunkBits = 8;
+    static constexpr size_t kChunk = size_t{1} << kChunkBits;
+    std::vector<std::unique_ptr<Slot[]>> chunks_;
+    size_t size_ = 0;
+  };
+  Slots slots_;
   std::vector<uint32_t> free_;
   std::vector<Entry> heap_;
 };

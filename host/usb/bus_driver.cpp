@@ -67,7 +67,7 @@ struct BusDriver::Pipe {
   // Transfers in submission order: first those that have ended (each reported
   // at the boundary that ends the (micro)frame it ended in), then those still
   // to run.
-  std::deque<std::unique_ptr<Transfer>> queue;
+  TransferQueue queue;
   // A transfer on it ended in error: nothing more runs on it until a pipe
   // reset clears this.
   bool halted = false;
@@ -867,7 +867,7 @@ bool BusDriver::run_bulk_locked(Transfer& t, unsigned& budget) {
   return true;
 }
 
-size_t BusDriver::first_to_run(const std::deque<std::unique_ptr<Transfer>>& queue) {
+size_t BusDriver::first_to_run(const TransferQueue& queue) {
   size_t i = 0;
   while (i < queue.size() && queue[i]->done())
     ++i;
@@ -938,7 +938,7 @@ void BusDriver::on_tick(bool boundary) {
       // The end of the frame before: what ended in it (or earlier, for a
       // boundary skipped while idle) is reported here, the default pipe's
       // requests first, then the pipes in this frame's turn order.
-      auto report = [&](std::deque<std::unique_ptr<Transfer>>& queue) {
+      auto report = [&](TransferQueue& queue) {
         while (!queue.empty() && queue.front()->done() && queue.front()->done_frame < frame)
           take_for_completion_locked(queue, 0, done);
       };
@@ -1034,7 +1034,7 @@ void BusDriver::schedule_tick_locked() {
   };
   // Only the first request of each queue still to run can move; the rest
   // wait behind it. Those that ended are reported at the next boundary.
-  auto look_at = [&](std::deque<std::unique_ptr<Transfer>>& queue, const Pipe* pipe) {
+  auto look_at = [&](TransferQueue& queue, const Pipe* pipe) {
     const size_t i = first_to_run(queue);
     if (i != 0) earliest = std::min(earliest, next);
     if (i < queue.size() && (pipe == nullptr || !pipe->halted)) consider(*queue[i], pipe);
@@ -1114,8 +1114,7 @@ void BusDriver::finish_locked(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
   }
 }
 
-void BusDriver::take_for_completion_locked(std::deque<std::unique_ptr<Transfer>>& queue,
-                                           size_t index, TransferList& out) {
+void BusDriver::take_for_completion_locked(TransferQueue& queue, size_t index, TransferList& out) {
   std::unique_ptr<Transfer> t = std::move(queue[index]);
   queue.erase(queue.begin() + static_cast<ptrdiff_t>(index));
   if (IoSetCancelRoutine(t->irp, nullptr) == nullptr) {
@@ -1126,8 +1125,8 @@ void BusDriver::take_for_completion_locked(std::deque<std::unique_ptr<Transfer>>
   out.push_back(std::move(t));
 }
 
-void BusDriver::cancel_all_locked(std::deque<std::unique_ptr<Transfer>>& queue, USBD_STATUS usbd,
-                                  NTSTATUS status, TransferList& out) {
+void BusDriver::cancel_all_locked(TransferQueue& queue, USBD_STATUS usbd, NTSTATUS status,
+                                  TransferList& out) {
   while (!queue.empty()) {
     // One that already ended keeps its own result.
     if (!queue.front()->finished) finish_locked(*queue.front(), usbd, status);
@@ -1157,7 +1156,7 @@ void BusDriver::cancel(PIRP irp) {
   std::unique_ptr<Transfer> found;
   {
     std::lock_guard<host::HostMutex> lock(mutex_);
-    auto take = [&](std::deque<std::unique_ptr<Transfer>>& q) {
+    auto take = [&](TransferQueue& q) {
       for (auto it = q.begin(); it != q.end(); ++it) {
         if ((*it)->irp == irp) {
           found = std::move(*it);

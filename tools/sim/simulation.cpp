@@ -188,15 +188,16 @@ class FrameBook {
       Fold(it->first, it->second);
       it = aside_.erase(it);
     }
-    while (recent_.size() > keep_) {
-      if (settled(recent_.front())) {
-        Fold(first_, recent_.front());
+    size_t n = 0;
+    for (; recent_.size() - n > keep_; ++n) {
+      if (settled(recent_[n])) {
+        Fold(first_ + n, recent_[n]);
       } else {
-        aside_.emplace_hint(aside_.end(), first_, recent_.front());
+        aside_.emplace_hint(aside_.end(), first_ + n, recent_[n]);
       }
-      recent_.pop_front();
-      ++first_;
     }
+    recent_.erase(recent_.begin(), recent_.begin() + static_cast<ptrdiff_t>(n));
+    first_ += n;
   }
 
   // The counts of the folded records of one kind of stream (mix included).
@@ -240,7 +241,7 @@ class FrameBook {
   size_t first_ = 0;  // the sequence of recent_.front()
   size_t peak_ = 0;
   size_t folded_taken_end_ = 0;
-  std::deque<FrameInfo> recent_;
+  std::vector<FrameInfo> recent_;      // let go of in batches: a vector serves
   std::map<size_t, FrameInfo> aside_;  // before first_, not settled when let go
   std::array<Folded, static_cast<size_t>(TrafficKind::Mix) + 1> folded_{};
 };
