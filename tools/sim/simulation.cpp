@@ -321,7 +321,7 @@ struct Stream {
   uint64_t next_ns = 0;
   uint64_t end_ns = kNever;
   Unit* unit = nullptr;
-  host::EventId next_event = 0;  // the event that offers its next frame
+  host::TimerId timer = 0;  // offers its next frame
 };
 
 struct PhyView {
@@ -881,20 +881,19 @@ class Run {
     CheckLink();
   }
 
+  // A stream is a timer set again for each frame offered (however many are
+  // refused): its routine stays in the scheduler's slot, so offering a frame
+  // builds no routine. The timer goes with the stream.
   void StartStream(Unit& u, Stream st) {
     u.streams.push_back(st);
-    ScheduleFrame(u, &u.streams.back());
+    Stream* s = &u.streams.back();
+    s->unit = &u;
+    s->timer = kernel_->scheduler().create_timer(
+        host::RunLevel::Dispatch, [this, s] { Frame(*s->unit, s); }, "scenario traffic");
+    ScheduleFrame(u, s);
   }
 
-  // The event holds two pointers, which std::function keeps without an
-  // allocation: one event per frame offered, however many are refused.
-  // StopStreams cancels it before the stream goes.
-  void ScheduleFrame(Unit& u, Stream* st) {
-    st->unit = &u;
-    st->next_event = kernel_->scheduler().schedule_at(
-        st->next_ns, host::RunLevel::Dispatch, [this, st] { Frame(*st->unit, st); },
-        "scenario traffic");
-  }
+  void ScheduleFrame(Unit&, Stream* st) { kernel_->scheduler().arm_timer(st->timer, st->next_ns); }
 
   // One frame of a stream, and the next one scheduled.
   void Frame(Unit& u, Stream* st) {
@@ -916,13 +915,14 @@ class Run {
       ScheduleFrame(u, st);
       return;
     }
+    kernel_->scheduler().destroy_timer(st->timer);
     u.streams.remove_if([st](const Stream& s) { return &s == st; });
     if (u.streams.empty()) Emit(Make("traffic_stop", &u).add("direction", "duration over"));
   }
 
   void StopStreams(Unit& u) {
     for (const Stream& st : u.streams)
-      kernel_->scheduler().cancel(st.next_event);
+      kernel_->scheduler().destroy_timer(st.timer);
     u.streams.clear();
   }
 
