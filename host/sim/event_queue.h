@@ -1,10 +1,10 @@
-// The event queue both schedulers keep: a binary heap of small entries over a
-// vector, and the events' routines in slots that are reused. Once the vectors
+// The event queue both schedulers keep: small entries in a vector kept in
+// order, and the events' routines in slots that are reused. Once the vectors
 // have grown to a run's high-water mark, queueing an event allocates nothing
 // but what its routine's captures need, and arming a timer allocates nothing.
-// A cancelled or moved event leaves its heap entry behind: the entry no longer
-// matches its slot's serial and is dropped when it reaches the top (or when
-// stale entries come to outnumber live ones, in one sweep).
+// A cancelled or moved event leaves its entry behind: the entry no longer
+// matches its slot's serial and is dropped when it comes next (or when stale
+// entries come to outnumber live ones, in one sweep).
 //
 // Not thread-safe: the threaded scheduler calls it under its own lock.
 #pragma once
@@ -106,18 +106,17 @@ class EventQueue {
 
   // Time of the earliest queued event; false when none is.
   bool next(Nanoseconds* when) {
-    drop_stale_top();
-    if (heap_.empty()) return false;
-    *when = heap_.front().when;
+    drop_stale_next();
+    if (order_.empty()) return false;
+    *when = order_.back().when;
     return true;
   }
 
   // Takes the earliest queued event (next() must have returned true).
   Due pop() {
-    drop_stale_top();
-    const Entry top = heap_.front();
-    std::pop_heap(heap_.begin(), heap_.end(), Later{});
-    heap_.pop_back();
+    drop_stale_next();
+    const Entry top = order_.back();
+    order_.pop_back();
     --queued_;
     Slot& s = slots_[top.index];  // slots never move: the reference stays valid
     s.serial = 0;
@@ -195,29 +194,26 @@ class EventQueue {
   EventId queue(uint32_t index, Nanoseconds when, uint64_t tie) {
     const uint64_t serial = ++last_serial_;
     slots_[index].serial = serial;
-    heap_.push_back(Entry{when, tie, serial, index});
-    std::push_heap(heap_.begin(), heap_.end(), Later{});
+    const Entry e{when, tie, serial, index};
+    order_.insert(std::lower_bound(order_.begin(), order_.end(), e, Later{}), e);
     ++queued_;
     return (serial << kSlotBits) | index;
   }
 
   void dequeued() {
     --queued_;
-    if (heap_.size() > 64 && heap_.size() > 4 * queued_) {
-      heap_.erase(
-          std::remove_if(heap_.begin(), heap_.end(), [this](const Entry& e) { return stale(e); }),
-          heap_.end());
-      std::make_heap(heap_.begin(), heap_.end(), Later{});
+    if (order_.size() > 64 && order_.size() > 4 * queued_) {
+      order_.erase(
+          std::remove_if(order_.begin(), order_.end(), [this](const Entry& e) { return stale(e); }),
+          order_.end());
     }
   }
 
   bool stale(const Entry& e) const { return slots_[e.index].serial != e.serial; }
 
-  void drop_stale_top() {
-    while (!heap_.empty() && stale(heap_.front())) {
-      std::pop_heap(heap_.begin(), heap_.end(), Later{});
-      heap_.pop_back();
-    }
+  void drop_stale_next() {
+    while (!order_.empty() && stale(order_.back()))
+      order_.pop_back();
   }
 
   uint64_t last_serial_ = 0;
@@ -243,7 +239,11 @@ class EventQueue {
   };
   Slots slots_;
   std::vector<uint32_t> free_;
-  std::vector<Entry> heap_;
+  // Latest first: the next to run is at the back. A run holds a handful of
+  // events at a time (a stream's next frame, the bus's next frame start, a
+  // few timers), so a sorted vector beats a heap: taking the next is a
+  // pop_back, and queueing is a short search and move.
+  std::vector<Entry> order_;
 };
 
 }  // namespace host
