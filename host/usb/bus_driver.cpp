@@ -910,7 +910,11 @@ void BusDriver::on_tick(bool boundary) {
     std::lock_guard<host::HostMutex> lock(tick_mutex_);
     (boundary ? tick_armed_ : revisit_armed_) = false;
   }
+  // The list of what ended keeps its room from this thread's last frame
+  // start: most frame starts end a transfer or two.
+  thread_local TransferList spare;
   TransferList done;
+  done.swap(spare);
   {
     std::lock_guard<host::HostMutex> lock(mutex_);
     const Nanoseconds t_now = now();
@@ -975,6 +979,7 @@ void BusDriver::on_tick(bool boundary) {
   // Completion routines that submit again are taken up at once, in the frame
   // that starts here.
   complete(done);
+  spare.swap(done);
 }
 
 unsigned& BusDriver::frame_budget_locked(uint64_t frame) {
