@@ -8,6 +8,7 @@
 // erasure.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -78,11 +79,34 @@ class PointerMap {
     size_ = 0;
   }
 
+  // Visits every entry in the table's order, which follows the keys' hashes:
+  // nothing whose behaviour must not depend on the layout may rely on it. `f`
+  // must not insert or erase.
   template <typename F>
   void for_each(F&& f) {
     for (Slot& s : slots_) {
       if (s.key != nullptr) f(s.key, s.value);
     }
+  }
+  template <typename F>
+  void for_each(F&& f) const {
+    for (const Slot& s : slots_) {
+      if (s.key != nullptr) f(s.key, s.value);
+    }
+  }
+
+  // The keys in ascending address order: for a loop that erases as it goes
+  // or whose order reaches behaviour.
+  std::vector<K> sorted_keys() const {
+    std::vector<K> keys;
+    keys.reserve(size_);
+    for (const Slot& s : slots_) {
+      if (s.key != nullptr) keys.push_back(s.key);
+    }
+    std::sort(keys.begin(), keys.end(), [](K a, K b) {
+      return reinterpret_cast<uintptr_t>(a) < reinterpret_cast<uintptr_t>(b);
+    });
+    return keys;
   }
 
  private:
@@ -128,6 +152,11 @@ class PointerSet {
   void for_each(F&& f) {
     map_.for_each([&](K key, bool) { f(key); });
   }
+  template <typename F>
+  void for_each(F&& f) const {
+    map_.for_each([&](K key, bool) { f(key); });
+  }
+  std::vector<K> sorted_keys() const { return map_.sorted_keys(); }
 
  private:
   PointerMap<K, bool> map_;
