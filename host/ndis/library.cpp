@@ -102,15 +102,13 @@ std::string owned_resources_report(const State& s, const void* owner) {
     auto& line = lines[pool->is_packet_pool ? "packet pool" : "buffer pool"];
     ++line.first;
   }
-  for (auto& [packet, record] : s.packets) {
-    if (record.pool->owner != owner) continue;
-    ++lines["packet"].first;
-  }
-  for (auto& [buffer, record] : s.buffers) {
+  s.packets.for_each([&](PNDIS_PACKET, const PacketRecord& record) {
+    if (record.pool->owner == owner) ++lines["packet"].first;
+  });
+  s.buffers.for_each([&](PNDIS_BUFFER, const BufferRecord& record) {
     const void* buffer_owner = record.pool ? record.pool->owner : nullptr;
-    if (buffer_owner != owner) continue;
-    ++lines["buffer"].first;
-  }
+    if (buffer_owner == owner) ++lines["buffer"].first;
+  });
   if (lines.empty()) return "";
   std::ostringstream out;
   for (auto& [kind, line] : lines) {
@@ -151,12 +149,13 @@ Library::~Library() {
   // Nothing of the library may run once it is gone: drop queued timer
   // expiries and the pool's view of the timers.
   if (Kernel* k = Kernel::current()) {
-    for (auto& [address, timer] : s->timers) {
+    s->timers.for_each([&](PNDIS_MINIPORT_TIMER, const std::unique_ptr<TimerRecord>& timer) {
       if (timer->pending) k->scheduler().cancel(timer->event);
-    }
+    });
   }
-  for (auto& [address, timer] : s->timers)
+  s->timers.for_each([](PNDIS_MINIPORT_TIMER address, const std::unique_ptr<TimerRecord>&) {
     unregister_timer_object(address);
+  });
   for (auto& adapter : s->adapters) {
     if (adapter->record_->fdo) delete_device_object(adapter->record_->fdo);
   }
@@ -301,8 +300,9 @@ size_t Library::live_memory_blocks() const {
 size_t Library::armed_timers() const {
   std::lock_guard<host::HostMutex> lock(state().mutex);
   size_t n = 0;
-  for (auto& [address, timer] : state().timers)
+  state().timers.for_each([&](PNDIS_MINIPORT_TIMER, const std::unique_ptr<TimerRecord>& timer) {
     n += timer_armed_or_running(*timer) ? 1 : 0;
+  });
   return n;
 }
 
