@@ -37,11 +37,15 @@ class PointerMap {
 
   // The value for `key`, value-initialised when the key is new.
   V& operator[](K key) {
-    if (V* v = find(key)) return *v;
-    if ((size_ + 1) * 2 > slots_.size()) grow();
+    if ((size_ + 1) * 2 > slots_.size()) {
+      if (V* v = find(key)) return *v;  // no growth for a key already there
+      grow();
+    }
+    // One probe: the key's run holds it, or ends at the free slot it takes.
     size_t i = home(key);
-    while (slots_[i].key != nullptr)
-      i = next(i);
+    for (; slots_[i].key != nullptr; i = next(i)) {
+      if (slots_[i].key == key) return slots_[i].value;
+    }
     slots_[i].key = key;
     slots_[i].value = V{};
     ++size_;

@@ -83,6 +83,27 @@ TEST(PointerSet, ErasingEveryKeyInAnyOrderLeavesNothingBehind) {
   EXPECT_TRUE(set.empty());
 }
 
+TEST(PointerMap, APresentKeyAtTheGrowthLimitLeavesTheTableInPlace) {
+  // The first table has 64 slots and takes 32 keys; the 33rd grows it. A
+  // lookup through operator[] of a present key at that limit must find the
+  // key, not grow (which would move every value) nor add a second entry.
+  host::PointerMap<int*, int> map;
+  auto key = [](uintptr_t i) { return reinterpret_cast<int*>(i * 32); };
+  for (uintptr_t i = 1; i <= 32; ++i)
+    map[key(i)] = static_cast<int>(i);
+  const int* where = map.find(key(1));
+  for (uintptr_t i = 1; i <= 32; ++i)
+    map[key(i)] += 100;
+  EXPECT_EQ(map.size(), 32u);
+  EXPECT_EQ(map.find(key(1)), where);
+  for (uintptr_t i = 1; i <= 32; ++i)
+    ASSERT_EQ(*map.find(key(i)), static_cast<int>(i) + 100) << i;
+  map[key(33)] = 33;
+  EXPECT_EQ(map.size(), 33u);
+  for (uintptr_t i = 1; i <= 33; ++i)
+    ASSERT_EQ(*map.find(key(i)), static_cast<int>(i) + (i <= 32 ? 100 : 0)) << i;
+}
+
 TEST(PointerMap, SortedKeysAreInAddressOrderWhateverTheTableLayout) {
   // Keys whose hashes scatter them over the table, inserted in a shuffled
   // order and thinned out by erasures: the loops that erase while they go or
