@@ -147,15 +147,18 @@ Library::~Library() {
     if (Kernel* k = Kernel::current()) k->set_check_leaks_on_destroy(false);
   }
   // Nothing of the library may run once it is gone: drop queued timer
-  // expiries and the pool's view of the timers.
+  // expiries and the pool's view of the timers. In address order: the
+  // scheduler reuses the slots of cancelled events in the order they were
+  // freed, so the ids of the events queued after this depend on it.
+  const std::vector<PNDIS_MINIPORT_TIMER> timers = s->timers.sorted_keys();
   if (Kernel* k = Kernel::current()) {
-    s->timers.for_each([&](PNDIS_MINIPORT_TIMER, const std::unique_ptr<TimerRecord>& timer) {
-      if (timer->pending) k->scheduler().cancel(timer->event);
-    });
+    for (PNDIS_MINIPORT_TIMER address : timers) {
+      const TimerRecord& timer = **s->timers.find(address);
+      if (timer.pending) k->scheduler().cancel(timer.event);
+    }
   }
-  s->timers.for_each([](PNDIS_MINIPORT_TIMER address, const std::unique_ptr<TimerRecord>&) {
+  for (PNDIS_MINIPORT_TIMER address : timers)
     unregister_timer_object(address);
-  });
   for (auto& adapter : s->adapters) {
     if (adapter->record_->fdo) delete_device_object(adapter->record_->fdo);
   }
