@@ -42,10 +42,12 @@ bool timed_out(const State& s, const AdapterRecord* a, Nanoseconds now) {
     return true;
   }
   if (!(a->attribute_flags & NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT)) {
-    for (PNDIS_PACKET packet : a->sending) {
-      auto it = s.packets.find(packet);
-      if (it != s.packets.end() && now - it->second.sent_at >= limit) return true;
-    }
+    bool late = false;
+    a->sending.for_each([&](PNDIS_PACKET packet) {
+      const PacketRecord* record = s.packets.find(packet);
+      if (record && now - record->sent_at >= limit) late = true;
+    });
+    if (late) return true;
   }
   return false;
 }

@@ -102,15 +102,13 @@ std::string owned_resources_report(const State& s, const void* owner) {
     auto& line = lines[pool->is_packet_pool ? "packet pool" : "buffer pool"];
     ++line.first;
   }
-  for (auto& [packet, record] : s.packets) {
-    if (record.pool->owner != owner) continue;
-    ++lines["packet"].first;
-  }
-  for (auto& [buffer, record] : s.buffers) {
+  s.packets.for_each([&](PNDIS_PACKET, const PacketRecord& record) {
+    if (record.pool->owner == owner) ++lines["packet"].first;
+  });
+  s.buffers.for_each([&](PNDIS_BUFFER, const BufferRecord& record) {
     const void* buffer_owner = record.pool ? record.pool->owner : nullptr;
-    if (buffer_owner != owner) continue;
-    ++lines["buffer"].first;
-  }
+    if (buffer_owner == owner) ++lines["buffer"].first;
+  });
   if (lines.empty()) return "";
   std::ostringstream out;
   for (auto& [kind, line] : lines) {
@@ -149,13 +147,17 @@ Library::~Library() {
     if (Kernel* k = Kernel::current()) k->set_check_leaks_on_destroy(false);
   }
   // Nothing of the library may run once it is gone: drop queued timer
-  // expiries and the pool's view of the timers.
+  // expiries and the pool's view of the timers. In address order: the
+  // scheduler reuses the slots of cancelled events in the order they were
+  // freed, so the ids of the events queued after this depend on it.
+  const std::vector<PNDIS_MINIPORT_TIMER> timers = s->timers.sorted_keys();
   if (Kernel* k = Kernel::current()) {
-    for (auto& [address, timer] : s->timers) {
-      if (timer->pending) k->scheduler().cancel(timer->event);
+    for (PNDIS_MINIPORT_TIMER address : timers) {
+      const TimerRecord& timer = **s->timers.find(address);
+      if (timer.pending) k->scheduler().cancel(timer.event);
     }
   }
-  for (auto& [address, timer] : s->timers)
+  for (PNDIS_MINIPORT_TIMER address : timers)
     unregister_timer_object(address);
   for (auto& adapter : s->adapters) {
     if (adapter->record_->fdo) delete_device_object(adapter->record_->fdo);
@@ -301,8 +303,9 @@ size_t Library::live_memory_blocks() const {
 size_t Library::armed_timers() const {
   std::lock_guard<host::HostMutex> lock(state().mutex);
   size_t n = 0;
-  for (auto& [address, timer] : state().timers)
+  state().timers.for_each([&](PNDIS_MINIPORT_TIMER, const std::unique_ptr<TimerRecord>& timer) {
     n += timer_armed_or_running(*timer) ? 1 : 0;
+  });
   return n;
 }
 

@@ -49,16 +49,16 @@ std::vector<uint8_t> copy_chain(ndis::State& s, PNDIS_PACKET packet, const char*
   std::vector<uint8_t> data;
   size_t guard = s.buffers.size() + 1;
   for (PNDIS_BUFFER b = packet->Private.Head; b; b = b->Next) {
-    auto it = s.buffers.find(b);
-    if (it == s.buffers.end()) {
+    const BufferRecord* record = s.buffers.find(b);
+    if (!record) {
       bug_check("BAD_BUFFER", std::string(what) + ": packet " + hex(uintptr_t(packet)) +
                                   " chains " + hex(uintptr_t(b)) + ", which is not a live buffer");
     }
-    if (b->ByteCount > it->second.length) {
+    if (b->ByteCount > record->length) {
       bug_check("BUFFER_LENGTH_EXCEEDS_ALLOCATION",
                 std::string(what) + ": buffer " + hex(uintptr_t(b)) + " claims " +
                     std::to_string(b->ByteCount) + " bytes but was allocated over " +
-                    std::to_string(it->second.length));
+                    std::to_string(record->length));
     }
     if (--guard == 0) {
       bug_check("BAD_BUFFER", std::string(what) + ": the buffer chain of packet " +
@@ -92,17 +92,17 @@ VOID NTAPI indicate_receive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT coun
     UINT header_size;
     {
       std::lock_guard<host::HostMutex> lock(s.mutex);
-      auto it = s.packets.find(packet);
-      if (it == s.packets.end()) {
+      const PacketRecord* record = s.packets.find(packet);
+      if (!record) {
         bug_check("BAD_PACKET", "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
                                     ", which is not a live packet");
       }
-      if (it->second.use == PacketUse::HeldByProtocol) {
+      if (record->use == PacketUse::HeldByProtocol) {
         bug_check("PACKET_INDICATED_TWICE",
                   "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
                       ", which a protocol still holds from an earlier indication");
       }
-      if (it->second.use == PacketUse::Sending || it->second.use == PacketUse::Queued) {
+      if (record->use == PacketUse::Sending || record->use == PacketUse::Queued) {
         bug_check("BAD_PACKET", "NdisMIndicateReceivePacket of " + hex(uintptr_t(packet)) +
                                     ", a packet a protocol sent");
       }
@@ -142,24 +142,23 @@ VOID NTAPI send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
   Binding* binding;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    auto it = s.packets.find(packet);
-    if (it == s.packets.end() || it->second.use != PacketUse::Sending ||
-        it->second.adapter != adapter) {
+    PacketRecord* record = s.packets.find(packet);
+    if (!record || record->use != PacketUse::Sending || record->adapter != adapter) {
       std::string why =
-          it == s.packets.end() ? "is not a live packet"
-          : it->second.use == PacketUse::Queued
+          !record ? "is not a live packet"
+          : record->use == PacketUse::Queued
               ? "the send handler refused with NDIS_STATUS_RESOURCES (NDIS holds it in its queue)"
-          : it->second.completed_once ? "was already completed (or handed back by the send handler)"
-                                      : "was never given to this miniport's send handler";
+          : record->completed_once ? "was already completed (or handed back by the send handler)"
+                                   : "was never given to this miniport's send handler";
       bug_check("SEND_COMPLETE_NOT_OWNED",
                 "NdisMSendComplete of packet " + hex(uintptr_t(packet)) + ", which " + why);
     }
     if (status == NDIS_STATUS_PENDING) {
       bug_check("INVALID_SEND_STATUS", "NdisMSendComplete with NDIS_STATUS_PENDING");
     }
-    it->second.use = PacketUse::Free;
-    it->second.completed_once = true;
-    it->second.adapter = nullptr;
+    record->use = PacketUse::Free;
+    record->completed_once = true;
+    record->adapter = nullptr;
     adapter->sending.erase(packet);
     binding = adapter->binding;
   }
@@ -252,8 +251,8 @@ Settled settle_send(AdapterRecord* a, PNDIS_PACKET packet, NDIS_STATUS status,
   ndis::State& s = ndis::state();
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    auto it = s.packets.find(packet);
-    if (it == s.packets.end() || it->second.use != PacketUse::Sending) {
+    PacketRecord* record = s.packets.find(packet);
+    if (!record || record->use != PacketUse::Sending) {
       bug_check("SEND_COMPLETED_AND_RETURNED",
                 "the send handler completed packet " + hex(uintptr_t(packet)) +
                     " with NdisMSendComplete and also returned status " + hex(uint32_t(status)) +
@@ -263,7 +262,7 @@ Settled settle_send(AdapterRecord* a, PNDIS_PACKET packet, NDIS_STATUS status,
     if (status == NDIS_STATUS_RESOURCES) {
       ++a->sends_refused;
       if (a->state == Miniport::State::Running && !a->reset_pending) {
-        it->second.use = PacketUse::Queued;
+        record->use = PacketUse::Queued;
         if (from_queue) {
           a->send_queue.push_front(packet);
         } else {
@@ -276,9 +275,9 @@ Settled settle_send(AdapterRecord* a, PNDIS_PACKET packet, NDIS_STATUS status,
       status = a->reset_pending ? NDIS_STATUS_RESET_IN_PROGRESS : NDIS_STATUS_REQUEST_ABORTED;
       ++a->sends_aborted;
     }
-    it->second.use = PacketUse::Free;
-    it->second.adapter = nullptr;
-    it->second.completed_once = true;
+    record->use = PacketUse::Free;
+    record->adapter = nullptr;
+    record->completed_once = true;
   }
   complete_to_protocol(a, packet, status);
   return Settled::Completed;
@@ -535,7 +534,10 @@ void verify_released(AdapterRecord* adapter, const char* when) {
     bug_check("SHUTDOWN_HANDLER_NOT_DEREGISTERED",
               who + " still has its shutdown handler registered");
   }
-  for (auto& [address, timer] : s.timers) {
+  // In address order, so that of several timers the same one is reported.
+  const std::vector<PNDIS_MINIPORT_TIMER> timers = s.timers.sorted_keys();
+  for (PNDIS_MINIPORT_TIMER address : timers) {
+    const TimerRecord* timer = s.timers.find(address)->get();
     if (timer->adapter == adapter && timer_armed_or_running(*timer)) {
       bug_check("TIMER_ARMED_AFTER_HALT", who + ": the timer at " + hex(uintptr_t(address)) +
                                               (timer->pending ? " is still armed" : " is running"));
@@ -547,12 +549,10 @@ void verify_released(AdapterRecord* adapter, const char* when) {
                 who + ": the work item at " + hex(uintptr_t(item)) + " is still queued");
     }
   }
-  for (auto it = s.timers.begin(); it != s.timers.end();) {
-    if (it->second->adapter == adapter) {
-      unregister_timer_object(it->first);
-      it = s.timers.erase(it);
-    } else {
-      ++it;
+  for (PNDIS_MINIPORT_TIMER address : timers) {
+    if ((*s.timers.find(address))->adapter == adapter) {
+      unregister_timer_object(address);
+      s.timers.erase(address);
     }
   }
   for (auto& [handle, config] : s.configs) {
@@ -732,7 +732,8 @@ void Miniport::halt() {
   std::vector<PNDIS_PACKET> held;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    held.assign(a->held.begin(), a->held.end());
+    // In address order, as the returns reach the miniport.
+    held = a->held.sorted_keys();
   }
   for (PNDIS_PACKET packet : held)
     return_packet(packet);
@@ -775,8 +776,8 @@ NDIS_STATUS Miniport::send(PNDIS_PACKET packet, const CallOptions& options) {
   Binding* binding;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    auto it = s.packets.find(packet);
-    if (it == s.packets.end() || it->second.use != PacketUse::Free) {
+    PacketRecord* record = s.packets.find(packet);
+    if (!record || record->use != PacketUse::Free) {
       bug_check("PACKET_IN_USE", "send of " + hex(uintptr_t(packet)) +
                                      ", which is not a free live packet of the protocol");
     }
@@ -787,16 +788,16 @@ NDIS_STATUS Miniport::send(PNDIS_PACKET packet, const CallOptions& options) {
       refused = NDIS_STATUS_RESET_IN_PROGRESS;
     } else if (!a->send_queue.empty() || a->send_blocked || a->send_dispatching) {
       // Behind the sends NDIS already holds, in order.
-      it->second.use = PacketUse::Queued;
-      it->second.adapter = a;
-      it->second.completed_once = false;
+      record->use = PacketUse::Queued;
+      record->adapter = a;
+      record->completed_once = false;
       a->send_queue.push_back(packet);
       queued = true;
     } else {
-      it->second.use = PacketUse::Sending;
-      it->second.adapter = a;
-      it->second.completed_once = false;
-      it->second.sent_at = Kernel::get().scheduler().now();
+      record->use = PacketUse::Sending;
+      record->adapter = a;
+      record->completed_once = false;
+      record->sent_at = Kernel::get().scheduler().now();
       a->sending.insert(packet);
       signals = a->send_signals;
     }
@@ -913,14 +914,13 @@ void Miniport::return_packet(PNDIS_PACKET packet) {
   AdapterRecord* a = record_.get();
   {
     std::lock_guard<host::HostMutex> lock(ndis::state().mutex);
-    auto it = ndis::state().packets.find(packet);
-    if (it == ndis::state().packets.end() || it->second.use != PacketUse::HeldByProtocol ||
-        it->second.adapter != a) {
+    PacketRecord* record = ndis::state().packets.find(packet);
+    if (!record || record->use != PacketUse::HeldByProtocol || record->adapter != a) {
       bug_check("PACKET_NOT_HELD", "return of packet " + hex(uintptr_t(packet)) +
                                        ", which no protocol holds from this adapter");
     }
-    it->second.use = PacketUse::Free;
-    it->second.adapter = nullptr;
+    record->use = PacketUse::Free;
+    record->adapter = nullptr;
     a->held.erase(packet);
   }
   void* context = a->context;

@@ -149,20 +149,20 @@ extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
   size_t block_size;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    auto it = s.packets.find(Packet);
-    if (it == s.packets.end()) {
+    PacketRecord* record = s.packets.find(Packet);
+    if (!record) {
       bug_check("BAD_PACKET", "NdisFreePacket of " + hex(uintptr_t(Packet)) +
                                   ", which is not a live packet (freed twice?)");
     }
-    if (it->second.use != PacketUse::Free) {
+    if (record->use != PacketUse::Free) {
       bug_check("PACKET_FREED_WHILE_IN_USE",
                 "NdisFreePacket of " + hex(uintptr_t(Packet)) + ", which is " +
-                    (it->second.use == PacketUse::Sending ? "being sent by the miniport"
-                                                          : "held by a protocol"));
+                    (record->use == PacketUse::Sending ? "being sent by the miniport"
+                                                       : "held by a protocol"));
     }
-    --it->second.pool->live;
-    block_size = it->second.block_size;
-    s.packets.erase(it);
+    --record->pool->live;
+    block_size = record->block_size;
+    s.packets.erase(Packet);
   }
   pool_free(Packet, block_size, "NdisFreePacket");
 }
@@ -212,13 +212,13 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
   State& s = state();
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    auto it = s.buffers.find(Buffer);
-    if (it == s.buffers.end()) {
+    BufferRecord* record = s.buffers.find(Buffer);
+    if (!record) {
       bug_check("BAD_BUFFER", "NdisFreeBuffer of " + hex(uintptr_t(Buffer)) +
                                   ", which is not a live buffer (freed twice?)");
     }
-    if (it->second.pool) --it->second.pool->live;
-    s.buffers.erase(it);
+    if (record->pool) --record->pool->live;
+    s.buffers.erase(Buffer);
   }
   pool_free(Buffer, sizeof(MDL), "NdisFreeBuffer");
 }

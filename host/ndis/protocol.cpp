@@ -86,17 +86,20 @@ uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& b
     NDIS_STATUS status;
     NdisAllocatePacket(&status, &packet, packet_pool_);
     if (status != NDIS_STATUS_SUCCESS) return 0;
-    entry.data = std::make_unique<std::vector<uint8_t>>(std::move(frame));
-    std::vector<size_t> sizes = buffer_sizes;
+    entry.data = std::move(frame);
     size_t used = 0;
-    for (size_t size : sizes)
+    for (size_t size : buffer_sizes)
       used += size;
-    if (used > entry.data->size()) {
+    if (used > entry.data.size()) {
       bug_check("INVALID_PARAMETER", "Protocol::send: buffer sizes exceed the frame");
     }
-    if (used < entry.data->size() || sizes.empty()) sizes.push_back(entry.data->size() - used);
-    uint8_t* cursor = entry.data->data();
-    for (size_t size : sizes) {
+    // The sizes given, then one buffer for the rest when there is a rest or
+    // nothing was given.
+    const bool rest = used < entry.data.size() || buffer_sizes.empty();
+    const size_t count = buffer_sizes.size() + (rest ? 1 : 0);
+    uint8_t* cursor = entry.data.data();
+    for (size_t i = 0; i < count; ++i) {
+      const size_t size = i < buffer_sizes.size() ? buffer_sizes[i] : entry.data.size() - used;
       PNDIS_BUFFER buffer;
       NdisAllocateBuffer(&status, &buffer, buffer_pool_, size ? cursor : nullptr,
                          static_cast<UINT>(size));
@@ -104,7 +107,7 @@ uint64_t Protocol::send(std::vector<uint8_t> frame, const std::vector<size_t>& b
         release(entry, packet);
         return 0;
       }
-      entry.buffers.push_back(buffer);
+      entry.add_buffer(buffer);
       NdisChainBufferAtBack(packet, buffer);
       cursor += size;
     }
@@ -137,9 +140,10 @@ NDIS_STATUS Protocol::send_status(uint64_t frame) const {
 
 void Protocol::release(InFlight& entry, PNDIS_PACKET packet) {
   OwnerScope scope(this);
-  for (PNDIS_BUFFER buffer : entry.buffers)
-    NdisFreeBuffer(buffer);
-  entry.buffers.clear();
+  for (size_t i = 0; i < entry.buffer_count; ++i)
+    NdisFreeBuffer(entry.buffer(i));
+  entry.buffer_count = 0;
+  entry.more_buffers.clear();
   NdisFreePacket(packet);
 }
 
@@ -147,13 +151,13 @@ void Protocol::send_complete(Miniport&, PNDIS_PACKET packet, NDIS_STATUS status)
   InFlight entry;
   {
     std::lock_guard<host::HostMutex> lock(mutex_);
-    auto it = in_flight_.find(packet);
-    if (it == in_flight_.end()) {
+    InFlight* found = in_flight_.find(packet);
+    if (!found) {
       bug_check("SEND_COMPLETE_NOT_OWNED",
                 "a send completion reached the protocol for a packet it did not send");
     }
-    entry = std::move(it->second);
-    in_flight_.erase(it);
+    entry = std::move(*found);
+    in_flight_.erase(packet);
     send_completions_.push_back(SendCompletion{entry.frame, packet, status, now()});
   }
   release(entry, packet);

@@ -15,6 +15,7 @@
 
 #include "ndis/ndis.h"
 #include "sim/host_mutex.h"
+#include "sim/pointer_map.h"
 
 namespace host::ndis {
 
@@ -137,8 +138,27 @@ class Protocol : public Binding {
  private:
   struct InFlight {
     uint64_t frame = 0;
-    std::unique_ptr<std::vector<uint8_t>> data;
-    std::vector<PNDIS_BUFFER> buffers;
+    // The frame; its buffers map these bytes, which a move of the vector
+    // leaves in place.
+    std::vector<uint8_t> data;
+    // The buffers allocated for it, in chain order: the first few inline, as
+    // nearly every send has one or two and this is kept for every send.
+    static constexpr size_t kInlineBuffers = 4;
+    PNDIS_BUFFER inline_buffers[kInlineBuffers] = {};
+    std::vector<PNDIS_BUFFER> more_buffers;
+    size_t buffer_count = 0;
+
+    void add_buffer(PNDIS_BUFFER buffer) {
+      if (buffer_count < kInlineBuffers) {
+        inline_buffers[buffer_count] = buffer;
+      } else {
+        more_buffers.push_back(buffer);
+      }
+      ++buffer_count;
+    }
+    PNDIS_BUFFER buffer(size_t i) const {
+      return i < kInlineBuffers ? inline_buffers[i] : more_buffers[i - kInlineBuffers];
+    }
   };
 
   void release(InFlight& entry, PNDIS_PACKET packet);
@@ -153,7 +173,7 @@ class Protocol : public Binding {
 
   mutable host::HostMutex mutex_;
   uint64_t next_frame_ = 1;
-  std::map<PNDIS_PACKET, InFlight> in_flight_;
+  host::PointerMap<PNDIS_PACKET, InFlight> in_flight_;
   // What the adapter's send call returned for each of the last
   // kSendStatusesKept sends, by frame number modulo their count: a ring, so
   // a protocol that sends for hours keeps a fixed amount.

@@ -16,6 +16,7 @@
 #include "ndis/ndis.h"
 #include "sim/function_ref.h"
 #include "sim/host_mutex.h"
+#include "sim/pointer_map.h"
 
 namespace host::ndis {
 
@@ -117,8 +118,10 @@ struct AdapterRecord {
 
   Binding* binding = nullptr;
 
-  std::unordered_set<PNDIS_PACKET> sending;
-  std::unordered_set<PNDIS_PACKET> held;
+  // Flat sets: a packet goes in and out of `sending` at every send, and of
+  // `held` at every kept receive.
+  host::PointerSet<PNDIS_PACKET> sending;
+  host::PointerSet<PNDIS_PACKET> held;
 
   // NDIS's send queue for the adapter: packets the protocol sent that the
   // miniport has not taken, oldest first. `send_blocked`: the miniport
@@ -170,10 +173,13 @@ struct State {
 
   std::vector<std::unique_ptr<Miniport>> adapters;
 
-  std::map<PNDIS_MINIPORT_TIMER, std::unique_ptr<TimerRecord>> timers;
+  // By timer object; the records themselves stay put while the table moves.
+  host::PointerMap<PNDIS_MINIPORT_TIMER, std::unique_ptr<TimerRecord>> timers;
   ULONG timer_serial = 0;
-  std::unordered_map<PNDIS_PACKET, PacketRecord> packets;
-  std::unordered_map<PNDIS_BUFFER, BufferRecord> buffers;
+  // Flat maps, as packets and buffers come and go with every frame; a
+  // reference into one is good only until the next insertion or erasure.
+  host::PointerMap<PNDIS_PACKET, PacketRecord> packets;
+  host::PointerMap<PNDIS_BUFFER, BufferRecord> buffers;
   std::unordered_map<void*, std::unique_ptr<PoolRecord>> pools;  // by handle
   std::unordered_map<void*, MemoryRecord> memory;
   std::unordered_map<void*, std::unique_ptr<ConfigHandle>> configs;

@@ -14,15 +14,14 @@ namespace {
 // library never initialized (or whose memory was since reused).
 TimerRecord* lookup(State& s, PNDIS_MINIPORT_TIMER timer, const char* what) {
   if (!timer) bug_check("TIMER_NOT_INITIALIZED", std::string(what) + " of a null timer");
-  auto it = s.timers.find(timer);
-  if (it == s.timers.end() || timer->Timer.HostMagic != kTimerMagic ||
-      timer->Timer.HostSerial != it->second->serial ||
-      timer->Timer.HostRecord != it->second.get()) {
+  const std::unique_ptr<TimerRecord>* record = s.timers.find(timer);
+  if (!record || timer->Timer.HostMagic != kTimerMagic ||
+      timer->Timer.HostSerial != (*record)->serial || timer->Timer.HostRecord != record->get()) {
     bug_check("TIMER_NOT_INITIALIZED",
               std::string(what) + " of " + hex(uintptr_t(timer)) +
                   ", which NdisMInitializeTimer has not initialized (or was overwritten)");
   }
-  return it->second.get();
+  return record->get();
 }
 
 void fire(PNDIS_MINIPORT_TIMER timer, uint64_t arming);
@@ -43,9 +42,9 @@ void arm(State& s, TimerRecord* t, UINT milliseconds) {
   PNDIS_MINIPORT_TIMER timer = t->timer;
   const uint64_t arming = arming_of(*t);
   t->pending = true;
-  t->event = scheduler.schedule_after(Nanoseconds(milliseconds) * kMillisecond,
-                                      RunLevel::Dispatch, [timer, arming] { fire(timer, arming); },
-                                      "NDIS miniport timer");
+  t->event = scheduler.schedule_after(
+      Nanoseconds(milliseconds) * kMillisecond, RunLevel::Dispatch,
+      [timer, arming] { fire(timer, arming); }, "NDIS miniport timer");
 }
 
 void fire(PNDIS_MINIPORT_TIMER timer, uint64_t arming) {
@@ -57,12 +56,12 @@ void fire(PNDIS_MINIPORT_TIMER timer, uint64_t arming) {
   ULONG serial;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    auto it = s.timers.find(timer);
-    if (it == s.timers.end() || arming_of(*it->second) != arming) {
+    const std::unique_ptr<TimerRecord>* record = s.timers.find(timer);
+    if (!record || arming_of(**record) != arming) {
       return;  // set again or cancelled after this expiry was queued
     }
-    serial = it->second->serial;
-    TimerRecord* t = it->second.get();
+    TimerRecord* t = record->get();
+    serial = t->serial;
     t->pending = false;
     if (t->period_ms) arm(s, t, t->period_ms);
     ++t->running;
@@ -77,10 +76,8 @@ void fire(PNDIS_MINIPORT_TIMER timer, uint64_t arming) {
     ULONG serial;
     ~Done() {
       std::lock_guard<host::HostMutex> lock(s.mutex);
-      auto it = s.timers.find(timer);
-      if (it != s.timers.end() && it->second->serial == serial && it->second->running) {
-        --it->second->running;
-      }
+      const std::unique_ptr<TimerRecord>* record = s.timers.find(timer);
+      if (record && (*record)->serial == serial && (*record)->running) --(*record)->running;
     }
   } done{s, timer, serial};
   call_driver(DISPATCH_LEVEL, "NDIS timer routine", adapter,
@@ -103,8 +100,8 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
   ULONG serial;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    auto it = s.timers.find(Timer);
-    if (it != s.timers.end() && timer_armed_or_running(*it->second)) {
+    const std::unique_ptr<TimerRecord>* old = s.timers.find(Timer);
+    if (old && timer_armed_or_running(**old)) {
       bug_check(
           "TIMER_REINITIALIZED_WHILE_ARMED",
           "NdisMInitializeTimer of " + hex(uintptr_t(Timer)) + ", which is still armed or running");
@@ -130,9 +127,8 @@ extern "C" VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer,
         if (!library_exists()) return false;
         State& st = state();
         std::lock_guard<host::HostMutex> lock(st.mutex);
-        auto it = st.timers.find(Timer);
-        return it != st.timers.end() && it->second->serial == serial &&
-               timer_armed_or_running(*it->second);
+        const std::unique_ptr<TimerRecord>* record = st.timers.find(Timer);
+        return record && (*record)->serial == serial && timer_armed_or_running(**record);
       },
       "an NDIS miniport timer");
 }

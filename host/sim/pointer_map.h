@@ -8,6 +8,7 @@
 // erasure.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -36,11 +37,15 @@ class PointerMap {
 
   // The value for `key`, value-initialised when the key is new.
   V& operator[](K key) {
-    if (V* v = find(key)) return *v;
-    if ((size_ + 1) * 2 > slots_.size()) grow();
+    if ((size_ + 1) * 2 > slots_.size()) {
+      if (V* v = find(key)) return *v;  // no growth for a key already there
+      grow();
+    }
+    // One probe: the key's run holds it, or ends at the free slot it takes.
     size_t i = home(key);
-    while (slots_[i].key != nullptr)
-      i = next(i);
+    for (; slots_[i].key != nullptr; i = next(i)) {
+      if (slots_[i].key == key) return slots_[i].value;
+    }
     slots_[i].key = key;
     slots_[i].value = V{};
     ++size_;
@@ -78,11 +83,34 @@ class PointerMap {
     size_ = 0;
   }
 
+  // Visits every entry in the table's order, which follows the keys' hashes:
+  // nothing whose behaviour must not depend on the layout may rely on it. `f`
+  // must not insert or erase.
   template <typename F>
   void for_each(F&& f) {
     for (Slot& s : slots_) {
       if (s.key != nullptr) f(s.key, s.value);
     }
+  }
+  template <typename F>
+  void for_each(F&& f) const {
+    for (const Slot& s : slots_) {
+      if (s.key != nullptr) f(s.key, s.value);
+    }
+  }
+
+  // The keys in ascending address order: for a loop that erases as it goes
+  // or whose order reaches behaviour.
+  std::vector<K> sorted_keys() const {
+    std::vector<K> keys;
+    keys.reserve(size_);
+    for (const Slot& s : slots_) {
+      if (s.key != nullptr) keys.push_back(s.key);
+    }
+    std::sort(keys.begin(), keys.end(), [](K a, K b) {
+      return reinterpret_cast<uintptr_t>(a) < reinterpret_cast<uintptr_t>(b);
+    });
+    return keys;
   }
 
  private:
@@ -128,6 +156,11 @@ class PointerSet {
   void for_each(F&& f) {
     map_.for_each([&](K key, bool) { f(key); });
   }
+  template <typename F>
+  void for_each(F&& f) const {
+    map_.for_each([&](K key, bool) { f(key); });
+  }
+  std::vector<K> sorted_keys() const { return map_.sorted_keys(); }
 
  private:
   PointerMap<K, bool> map_;

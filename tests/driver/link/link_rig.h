@@ -233,8 +233,8 @@ class LinkTest : public ::testing::Test {
   bool PollTimerArmed() {
     host::ndis::State& s = host::ndis::state();
     std::lock_guard<host::HostMutex> lock(s.mutex);
-    auto it = s.timers.find(&adapter()->LinkPollTimer);
-    return it != s.timers.end() && it->second->pending;
+    const auto* record = s.timers.find(&adapter()->LinkPollTimer);
+    return record && (*record)->pending;
   }
 
   std::unique_ptr<DriverRig> rig;

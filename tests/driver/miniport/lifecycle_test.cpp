@@ -26,8 +26,8 @@ RigOptions NoDriver() {
 const host::ndis::TimerRecord* TimerOf(const NDIS_MINIPORT_TIMER& timer) {
   host::ndis::State& s = host::ndis::state();
   std::lock_guard<host::HostMutex> lock(s.mutex);
-  auto it = s.timers.find(const_cast<PNDIS_MINIPORT_TIMER>(&timer));
-  return it == s.timers.end() ? nullptr : it->second.get();
+  const auto* record = s.timers.find(const_cast<PNDIS_MINIPORT_TIMER>(&timer));
+  return record ? record->get() : nullptr;
 }
 uint64_t Expiries(const NDIS_MINIPORT_TIMER& timer) {
   const host::ndis::TimerRecord* t = TimerOf(timer);

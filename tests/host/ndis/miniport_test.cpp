@@ -1,6 +1,7 @@
 // NDIS driving a miniport: registration, initialize, sends, requests,
 // indications, halt, and the verifier's checks on each.
 #include <cstring>
+#include <sstream>
 
 #include "fake_miniport.h"
 
@@ -133,6 +134,27 @@ TEST_F(LifecycleTest, TimerArmedAfterHaltBugChecks) {
   NdisMSetTimer(&fake().timer, 1000);
   fake::behaviour.leave_timer_armed_at_halt = true;
   EXPECT_NDIS_BUG_CHECK(adapter().halt(), "TIMER_ARMED_AFTER_HALT");
+}
+
+TEST_F(LifecycleTest, OfSeveralTimersArmedAtHaltTheLowestAddressIsReported) {
+  start();
+  // Initialized and armed in the reverse of their address order, so neither
+  // the order of initialization nor chance gives the expected one.
+  static NDIS_MINIPORT_TIMER timers[3];
+  for (int i = 2; i >= 1; --i) {
+    NdisMInitializeTimer(&timers[i], fake().handle, fake::TimerRoutine, nullptr);
+    NdisMSetTimer(&timers[i], 1000);
+  }
+  try {
+    adapter().halt();
+    ADD_FAILURE() << "expected bug check TIMER_ARMED_AFTER_HALT, got none";
+  } catch (const host::BugCheck& e) {
+    EXPECT_EQ(e.code, "TIMER_ARMED_AFTER_HALT");
+    std::ostringstream address;
+    address << std::hex << uintptr_t(&timers[1]);
+    EXPECT_NE(e.message.find(address.str()), std::string::npos) << e.message;
+  }
+  abandon();
 }
 
 TEST_F(LifecycleTest, ShutdownHandlerLeftRegisteredBugChecks) {
@@ -411,6 +433,57 @@ TEST_F(SendTest, CompletingAndReturningAStatusBugChecks) {
   EXPECT_NDIS_BUG_CHECK(protocol().send(frame(60)), "SEND_COMPLETED_AND_RETURNED");
 }
 
+// The library's books of a packet the miniport holds: it may be neither
+// freed nor sent again until it completes.
+TEST_F(SendTest, FreeingAPacketTheMiniportHoldsBugChecks) {
+  fake::behaviour.send_mode = fake::SendMode::Pend;
+  protocol().send(frame(60));
+  EXPECT_NDIS_BUG_CHECK(NdisFreePacket(fake().pending_sends[0]), "PACKET_FREED_WHILE_IN_USE");
+}
+
+TEST_F(SendTest, SendingAPacketTheMiniportHoldsAgainBugChecks) {
+  fake::behaviour.send_mode = fake::SendMode::Pend;
+  protocol().send(frame(60));
+  EXPECT_NDIS_BUG_CHECK(adapter().send(fake().pending_sends[0], {}), "PACKET_IN_USE");
+}
+
+TEST_F(SendTest, ManySendsInFlightKeepTheirOwnFramesAndComplete) {
+  // Several sends outstanding at once, split over buffers (one empty) and
+  // completed out of order: each packet maps its own frame and every
+  // completion finds its packet and gives back its buffers.
+  fake::behaviour.send_mode = fake::SendMode::Pend;
+  const size_t buffers_before = ndis_->live_buffers();
+  constexpr size_t kSends = 8;  // what the fake keeps
+  for (size_t i = 0; i < kSends; ++i) {
+    std::vector<uint8_t> f = frame(60 + i);
+    f[0] = static_cast<uint8_t>(0xA0 + i);
+    protocol().send(std::move(f), {14, 6, 0});
+  }
+  ASSERT_EQ(fake().pending_count, static_cast<int>(kSends));
+  EXPECT_EQ(adapter().sends_outstanding(), kSends);
+  for (size_t i = 0; i < kSends; ++i) {
+    PNDIS_PACKET p = fake().pending_sends[i];
+    UINT length = 0;
+    NdisQueryPacket(p, nullptr, nullptr, nullptr, &length);
+    EXPECT_EQ(length, 60 + i);
+    PNDIS_BUFFER first;
+    NdisQueryPacket(p, nullptr, nullptr, &first, nullptr);
+    PVOID va;
+    UINT first_length;
+    NdisQueryBuffer(first, &va, &first_length);
+    EXPECT_EQ(first_length, 14u);
+    EXPECT_EQ(static_cast<uint8_t*>(va)[0], 0xA0 + i);
+  }
+  for (size_t i : {3, 0, 7, 1, 6, 2, 5, 4}) {
+    at_dispatch(
+        [&] { NdisMSendComplete(fake().handle, fake().pending_sends[i], NDIS_STATUS_SUCCESS); });
+  }
+  EXPECT_EQ(protocol().send_completion_count(), kSends);
+  EXPECT_EQ(adapter().sends_outstanding(), 0u);
+  EXPECT_EQ(protocol().sends_in_flight(), 0u);
+  EXPECT_EQ(ndis_->live_buffers(), buffers_before);
+}
+
 TEST_F(SendTest, CompletingAPacketNeverSentBugChecks) {
   EXPECT_NDIS_BUG_CHECK(
       at_dispatch([&] { NdisMSendComplete(fake().handle, fake().rx_packet, NDIS_STATUS_SUCCESS); }),
@@ -534,6 +607,19 @@ TEST_F(ReceiveTest, KeptPacketsComeBackThroughTheReturnHandler) {
 TEST_F(ReceiveTest, IndicatingAKeptPacketAgainBugChecks) {
   indicate(64, NDIS_STATUS_SUCCESS);
   EXPECT_NDIS_BUG_CHECK(indicate(64, NDIS_STATUS_SUCCESS), "PACKET_INDICATED_TWICE");
+}
+
+TEST_F(ReceiveTest, FreeingAPacketAProtocolHoldsBugChecks) {
+  indicate(64, NDIS_STATUS_SUCCESS);
+  EXPECT_NDIS_BUG_CHECK(NdisFreePacket(fake().rx_packet), "PACKET_FREED_WHILE_IN_USE");
+}
+
+TEST_F(ReceiveTest, ReturningAPacketNoProtocolHoldsBugChecks) {
+  indicate(64, NDIS_STATUS_SUCCESS);
+  scheduler().run_until_idle(100 * kMillisecond);
+  ASSERT_EQ(fake::observed.returned.size(), 1u);
+  // Returned once already.
+  EXPECT_NDIS_BUG_CHECK(adapter().return_packet(fake().rx_packet), "PACKET_NOT_HELD");
 }
 
 TEST_F(ReceiveTest, IndicatingBelowDispatchBugChecks) {

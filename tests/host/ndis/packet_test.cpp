@@ -184,6 +184,13 @@ TEST_F(PacketTest, FreeingAPacketTwiceBugChecks) {
   EXPECT_NDIS_BUG_CHECK(NdisFreePacket(p), "BAD_PACKET");
 }
 
+TEST_F(PacketTest, FreeingABufferTwiceBugChecks) {
+  PNDIS_BUFFER b = buffer(data_, 4);
+  NdisFreeBuffer(b);
+  buffers_.clear();
+  EXPECT_NDIS_BUG_CHECK(NdisFreeBuffer(b), "BAD_BUFFER");
+}
+
 TEST_F(PacketTest, QueryingAFreedBufferBugChecks) {
   PNDIS_BUFFER b = buffer(data_, 4);
   NdisFreeBuffer(b);

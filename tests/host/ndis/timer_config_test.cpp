@@ -69,6 +69,31 @@ TEST_F(TimerTest, SettingATimerThatWasNeverInitializedBugChecks) {
   EXPECT_NDIS_BUG_CHECK(NdisMSetTimer(&never_initialized, 10), "TIMER_NOT_INITIALIZED");
 }
 
+// A timer object that carries what an initialized one carries but is not
+// one the library initialized at that address, or was overwritten since.
+TEST_F(TimerTest, TimersOverwrittenOrCopiedBugCheckAsUninitialized) {
+  NDIS_MINIPORT_TIMER copy = *timer();
+  EXPECT_NDIS_BUG_CHECK(NdisMSetTimer(&copy, 10), "TIMER_NOT_INITIALIZED");
+}
+
+TEST_F(TimerTest, ATimerWhoseSerialWasOverwrittenBugChecks) {
+  ++timer()->Timer.HostSerial;
+  EXPECT_NDIS_BUG_CHECK(NdisMSetTimer(timer(), 10), "TIMER_NOT_INITIALIZED");
+}
+
+TEST_F(TimerTest, ATimerWhoseRecordWasOverwrittenBugChecks) {
+  // Pointing at another live timer's record: still not this timer's.
+  static NDIS_MINIPORT_TIMER other;
+  NdisMInitializeTimer(&other, fake().handle, fake::TimerRoutine, nullptr);
+  timer()->Timer.HostRecord = other.Timer.HostRecord;
+  EXPECT_NDIS_BUG_CHECK(NdisMCancelTimer(timer(), nullptr), "TIMER_NOT_INITIALIZED");
+}
+
+TEST_F(TimerTest, ATimerWhoseMagicWasOverwrittenBugChecks) {
+  timer()->Timer.HostMagic = 0;
+  EXPECT_NDIS_BUG_CHECK(NdisMSetPeriodicTimer(timer(), 10), "TIMER_NOT_INITIALIZED");
+}
+
 TEST_F(TimerTest, InitializingAnArmedTimerAgainBugChecks) {
   NdisMSetTimer(timer(), 10);
   EXPECT_NDIS_BUG_CHECK(NdisMInitializeTimer(timer(), fake().handle, fake::TimerRoutine, nullptr),
