@@ -15,7 +15,6 @@ class Ring {
   explicit Ring(size_t capacity) : buffer_(capacity) {}
 
   size_t size() const { return size_; }
-  size_t capacity() const { return buffer_.size(); }
   bool empty() const { return size_ == 0; }
   bool full() const { return size_ == buffer_.size(); }
 

@@ -156,9 +156,24 @@ size_t FateIndex(const FrameInfo& f, bool tx) {
 // record is gone: find() gives null for it.
 class FrameBook {
  public:
-  struct Folded {
+  // Counts of frames by fate, as the reports give them.
+  struct Counts {
     int64_t sent = 0, echoed = 0, beyond_filter = 0;
     std::array<int64_t, std::size(kFateNames)> by_name{};
+
+    void add(const FrameInfo& f, bool tx) {
+      ++sent;
+      if (tx && f.echoed) ++echoed;
+      ++by_name[FateIndex(f, tx)];
+      if (!tx && f.fate == Fate::Delivered && !f.should_pass) ++beyond_filter;
+    }
+    void add(const Counts& o) {
+      sent += o.sent;
+      echoed += o.echoed;
+      beyond_filter += o.beyond_filter;
+      for (size_t i = 0; i < by_name.size(); ++i)
+        by_name[i] += o.by_name[i];
+    }
   };
 
   explicit FrameBook(bool tx) : tx_(tx) {}
@@ -201,7 +216,7 @@ class FrameBook {
   }
 
   // The counts of the folded records of one kind of stream (mix included).
-  const Folded& folded(TrafficKind kind) const { return folded_[static_cast<size_t>(kind)]; }
+  const Counts& folded(TrafficKind kind) const { return folded_[static_cast<size_t>(kind)]; }
   // One past the last folded sequence whose frame the MAC took or dropped
   // (delivered, no link, disabled); 0 when none.
   size_t folded_taken_end() const { return folded_taken_end_; }
@@ -226,11 +241,7 @@ class FrameBook {
 
  private:
   void Fold(size_t seq, const FrameInfo& f) {
-    Folded& n = folded_[static_cast<size_t>(f.kind)];
-    ++n.sent;
-    if (tx_ && f.echoed) ++n.echoed;
-    ++n.by_name[FateIndex(f, tx_)];
-    if (!tx_ && f.fate == Fate::Delivered && !f.should_pass) ++n.beyond_filter;
+    folded_[static_cast<size_t>(f.kind)].add(f, tx_);
     if (f.fate == Fate::Delivered || f.fate == Fate::NoLink || f.fate == Fate::Disabled) {
       folded_taken_end_ = std::max(folded_taken_end_, seq + 1);
     }
@@ -243,7 +254,7 @@ class FrameBook {
   size_t folded_taken_end_ = 0;
   std::vector<FrameInfo> recent_;      // let go of in batches: a vector serves
   std::map<size_t, FrameInfo> aside_;  // before first_, not settled when let go
-  std::array<Folded, static_cast<size_t>(TrafficKind::Mix) + 1> folded_{};
+  std::array<Counts, static_cast<size_t>(TrafficKind::Mix) + 1> folded_{};
 };
 
 const char* direction_name(Direction d) {
@@ -890,10 +901,10 @@ class Run {
     s->unit = &u;
     s->timer = kernel_->scheduler().create_timer(
         host::RunLevel::Dispatch, [this, s] { Frame(*s->unit, s); }, "scenario traffic");
-    ScheduleFrame(u, s);
+    ScheduleFrame(s);
   }
 
-  void ScheduleFrame(Unit&, Stream* st) { kernel_->scheduler().arm_timer(st->timer, st->next_ns); }
+  void ScheduleFrame(Stream* st) { kernel_->scheduler().arm_timer(st->timer, st->next_ns); }
 
   // One frame of a stream, and the next one scheduled.
   void Frame(Unit& u, Stream* st) {
@@ -912,7 +923,7 @@ class Run {
     }
     st->next_ns += st->interval_ns;
     if (st->next_ns < st->end_ns) {
-      ScheduleFrame(u, st);
+      ScheduleFrame(st);
       return;
     }
     kernel_->scheduler().destroy_timer(st->timer);
@@ -1901,29 +1912,19 @@ class Run {
         n[k] = 0;
     }
     // Counted by name index first: one array step per frame.
-    std::array<int64_t, std::size(kFateNames)> by_name{};
-    int64_t sent = 0, echoed = 0, beyond_filter = 0;
+    FrameBook::Counts c;
     for (size_t k = 0; k <= static_cast<size_t>(TrafficKind::Mix); ++k) {
-      if (kind && static_cast<size_t>(*kind) != k) continue;
-      const FrameBook::Folded& folded = frames.folded(static_cast<TrafficKind>(k));
-      sent += folded.sent;
-      echoed += folded.echoed;
-      beyond_filter += folded.beyond_filter;
-      for (size_t i = 0; i < by_name.size(); ++i)
-        by_name[i] += folded.by_name[i];
+      if (!kind || static_cast<size_t>(*kind) == k)
+        c.add(frames.folded(static_cast<TrafficKind>(k)));
     }
     frames.for_each_kept([&](size_t, const FrameInfo& f) {
-      if (kind && f.kind != *kind) return;
-      ++sent;
-      if (tx && f.echoed) ++echoed;
-      ++by_name[FateIndex(f, tx)];
-      if (!tx && f.fate == Fate::Delivered && !f.should_pass) ++beyond_filter;
+      if (!kind || f.kind == *kind) c.add(f, tx);
     });
-    if (sent) n["sent"] += sent;
-    if (echoed) n["echoed"] += echoed;
-    if (beyond_filter) n["beyond_filter"] += beyond_filter;
-    for (size_t i = 0; i < by_name.size(); ++i) {
-      if (by_name[i]) n[kFateNames[i]] += by_name[i];
+    if (c.sent) n["sent"] += c.sent;
+    if (c.echoed) n["echoed"] += c.echoed;
+    if (c.beyond_filter) n["beyond_filter"] += c.beyond_filter;
+    for (size_t i = 0; i < c.by_name.size(); ++i) {
+      if (c.by_name[i]) n[kFateNames[i]] += c.by_name[i];
     }
     return n;
   }
