@@ -1,11 +1,14 @@
 // Packet and buffer pools, packets and buffers. Every object is a tagged pool
 // block, so leak reports name them; the library knows each live one, so a
-// stale or foreign pointer is recognised at the call that uses it.
+// stale or foreign pointer is recognised at the call that uses it. A pool
+// hands out again the descriptors freed to it (see PoolRecord).
 //
 // A packet block holds the NDIS_PACKET with the pool's protocol-reserved
 // bytes, then its out-of-band data (Private.NdisPacketOobOffset points there).
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "ndis/state.h"
@@ -20,6 +23,36 @@ constexpr size_t kPoolHandleBytes = 16;
 
 size_t round_up(size_t n, size_t to) {
   return (n + to - 1) / to * to;
+}
+
+// Under the state's lock: a spare descriptor old enough to be reused, or null.
+void* take_spare(PoolRecord* pool, const char* what) {
+  if (pool->spares.size() <= PoolRecord::kSpareAge) return nullptr;
+  void* block = pool->spares.front();
+  pool->spares.pop_front();
+  pool_unpark(block, what);
+  return block;
+}
+
+// Under the state's lock: keeps a freed descriptor for reuse. Returns the
+// oldest spare when the pool keeps enough of them: the caller frees it once
+// the lock is released.
+void* keep_spare(PoolRecord* pool, void* block, uint32_t tag, const char* what) {
+  pool_park(block, pool->descriptor_size, what, tag);
+  void* evicted = nullptr;
+  if (pool->spares.full()) {
+    evicted = pool->spares.front();
+    pool->spares.pop_front();
+    pool_unpark(evicted, what);
+  }
+  pool->spares.push_back(block);
+  return evicted;
+}
+
+size_t packet_bytes_of(const PoolRecord& pool) {
+  return round_up(std::max(sizeof(NDIS_PACKET),
+                           offsetof(NDIS_PACKET, ProtocolReserved) + pool.protocol_reserved),
+                  alignof(NDIS_PACKET_OOB_DATA));
 }
 
 PoolRecord* lookup_pool(State& s, NDIS_HANDLE handle, bool packet_pool, const char* what) {
@@ -52,6 +85,8 @@ void allocate_pool(PNDIS_STATUS status, PNDIS_HANDLE handle, UINT descriptors, U
   record->capacity = descriptors;
   record->protocol_reserved = reserved;
   record->owner = current_owner();
+  record->descriptor_size =
+      packet_pool ? packet_bytes_of(*record) + sizeof(NDIS_PACKET_OOB_DATA) : sizeof(MDL);
   State& s = state();
   std::lock_guard<host::HostMutex> lock(s.mutex);
   s.pools[block] = std::move(record);
@@ -62,6 +97,7 @@ void allocate_pool(PNDIS_STATUS status, PNDIS_HANDLE handle, UINT descriptors, U
 void free_pool(NDIS_HANDLE handle, bool packet_pool, const char* what) {
   check_irql_at_most(DISPATCH_LEVEL, what);
   State& s = state();
+  std::unique_ptr<PoolRecord> gone;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
     PoolRecord* pool = lookup_pool(s, handle, packet_pool, what);
@@ -71,12 +107,37 @@ void free_pool(NDIS_HANDLE handle, bool packet_pool, const char* what) {
                     std::to_string(pool->live) + (packet_pool ? " packet(s)" : " buffer(s)") +
                     " still allocated from it");
     }
+    gone = std::move(s.pools[handle]);
     s.pools.erase(handle);
   }
+  // The spares go back to the system pool with the state's lock released.
+  gone.reset();
   pool_free(handle, kPoolHandleBytes, what);
 }
 
 }  // namespace
+
+namespace host::ndis {
+
+PoolRecord::~PoolRecord() {
+  const uint32_t tag = is_packet_pool ? kPacketTag : kBufferTag;
+  const char* what = is_packet_pool ? "NdisFreePacketPool" : "NdisFreeBufferPool";
+  try {
+    while (!spares.empty()) {
+      void* block = spares.front();
+      spares.pop_front();
+      pool_unpark(block, what);
+      pool_free(block, descriptor_size, what, tag);
+    }
+  } catch (const BugCheck& e) {
+    // A destructor cannot pass the bug check on: it is told and the process ends.
+    std::fprintf(stderr, "*** BUG CHECK while a pool was freed\n%s\n", e.what());
+    std::fflush(stderr);
+    std::abort();
+  }
+}
+
+}  // namespace host::ndis
 
 extern "C" VOID NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
                                              UINT NumberOfDescriptors,
@@ -112,17 +173,21 @@ extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Pack
       *Status = NDIS_STATUS_RESOURCES;
       return;
     }
-    packet_bytes = round_up(std::max(sizeof(NDIS_PACKET), offsetof(NDIS_PACKET, ProtocolReserved) +
-                                                              pool->protocol_reserved),
-                            alignof(NDIS_PACKET_OOB_DATA));
+    packet_bytes = packet_bytes_of(*pool);
     ++pool->live;  // reserved; given back below if the allocation fails
   }
-  size_t block_size = packet_bytes + sizeof(NDIS_PACKET_OOB_DATA);
+  size_t block_size = pool->descriptor_size;
   void* block = nullptr;
+  std::unique_lock<host::HostMutex> lock(s.mutex, std::defer_lock);
   if (!faults().should_fail(FaultSite::PacketAllocation)) {
-    block = pool_allocate(block_size, kPacketTag, "NdisAllocatePacket", false);
+    lock.lock();
+    block = take_spare(pool, "NdisAllocatePacket");
+    if (!block) {
+      lock.unlock();
+      block = pool_allocate(block_size, kPacketTag, "NdisAllocatePacket", false);
+    }
   }
-  std::lock_guard<host::HostMutex> lock(s.mutex);
+  if (!lock.owns_lock()) lock.lock();
   if (!block) {
     --pool->live;
     *Status = NDIS_STATUS_RESOURCES;
@@ -146,6 +211,7 @@ extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Pack
 extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
   check_irql_at_most(DISPATCH_LEVEL, "NdisFreePacket");
   State& s = state();
+  void* evicted;
   size_t block_size;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
@@ -160,11 +226,13 @@ extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
                     (record->use == PacketUse::Sending ? "being sent by the miniport"
                                                        : "held by a protocol"));
     }
-    --record->pool->live;
+    PoolRecord* pool = record->pool;
+    --pool->live;
     block_size = record->block_size;
     s.packets.erase(Packet);
+    evicted = keep_spare(pool, Packet, kPacketTag, "NdisFreePacket");
   }
-  pool_free(Packet, block_size, "NdisFreePacket");
+  if (evicted) pool_free(evicted, block_size, "NdisFreePacket", kPacketTag);
 }
 
 extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer,
@@ -184,7 +252,11 @@ extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buff
   }
   void* block = nullptr;
   if (!faults().should_fail(FaultSite::BufferAllocation)) {
-    block = pool_allocate(sizeof(MDL), kBufferTag, "NdisAllocateBuffer", false);
+    if (pool) {
+      std::lock_guard<host::HostMutex> lock(s.mutex);
+      block = take_spare(pool, "NdisAllocateBuffer");
+    }
+    if (!block) block = pool_allocate(sizeof(MDL), kBufferTag, "NdisAllocateBuffer", false);
   }
   if (!block) {
     *Status = NDIS_STATUS_FAILURE;
@@ -210,6 +282,7 @@ extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buff
 extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
   check_irql_at_most(DISPATCH_LEVEL, "NdisFreeBuffer");
   State& s = state();
+  void* evicted = Buffer;  // a buffer without a pool goes straight back
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
     BufferRecord* record = s.buffers.find(Buffer);
@@ -217,10 +290,14 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
       bug_check("BAD_BUFFER", "NdisFreeBuffer of " + hex(uintptr_t(Buffer)) +
                                   ", which is not a live buffer (freed twice?)");
     }
-    if (record->pool) --record->pool->live;
+    PoolRecord* pool = record->pool;
     s.buffers.erase(Buffer);
+    if (pool) {
+      --pool->live;
+      evicted = keep_spare(pool, Buffer, kBufferTag, "NdisFreeBuffer");
+    }
   }
-  pool_free(Buffer, sizeof(MDL), "NdisFreeBuffer");
+  if (evicted) pool_free(evicted, sizeof(MDL), "NdisFreeBuffer", kBufferTag);
 }
 
 extern "C" PVOID HostNdisBufferSystemAddress(PNDIS_BUFFER Buffer) {

@@ -17,6 +17,7 @@
 #include "sim/function_ref.h"
 #include "sim/host_mutex.h"
 #include "sim/pointer_map.h"
+#include "sim/ring.h"
 
 namespace host::ndis {
 
@@ -57,12 +58,28 @@ struct PacketRecord {
   Nanoseconds sent_at = 0;           // when the send handler was given it
 };
 
+// A pool keeps the descriptors freed last and hands them out again, as a
+// pool's preallocated descriptors are on the platform, rather than taking a
+// block from the system pool for every packet or buffer. A freed descriptor
+// is filled with the freed pattern and waits behind kSpareAge others before
+// it is reused: a write to it in that time is caught at its reuse, and a
+// stale pointer to it is no live packet or buffer until then.
 struct PoolRecord {
+  static constexpr size_t kSpareAge = 16;
+  static constexpr size_t kSparesKept = 256;
+
+  PoolRecord() : spares(kSparesKept) {}
+  ~PoolRecord();  // returns the spares to the system pool
+  PoolRecord(const PoolRecord&) = delete;
+  PoolRecord& operator=(const PoolRecord&) = delete;
+
   bool is_packet_pool = true;
   UINT capacity = 0;
   UINT protocol_reserved = 0;
   size_t live = 0;
   const void* owner = nullptr;
+  size_t descriptor_size = 0;  // a packet pool's packet block
+  host::Ring<void*> spares;    // freed descriptors, oldest first
 };
 
 struct BufferRecord {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +23,9 @@
 namespace host {
 namespace {
 
-constexpr uint32_t kLiveMagic = 0x4C6F6F50;   // "PooL"
-constexpr uint32_t kFreedMagic = 0x65657246;  // "Free"
+constexpr uint32_t kLiveMagic = 0x4C6F6F50;    // "PooL"
+constexpr uint32_t kFreedMagic = 0x65657246;   // "Free"
+constexpr uint32_t kParkedMagic = 0x6B726150;  // "Park"
 constexpr uint8_t kGuardFill = 0xFD;
 constexpr size_t kQuarantineBlocks = 4096;
 
@@ -51,6 +53,8 @@ struct PoolState {
   // Timer objects by address, under the same lock: a free looks for the
   // timers in its block in the same locked step that takes the block back.
   std::map<uintptr_t, TimerEntry> timers;
+  // Of the live blocks, those parked by their owners.
+  std::atomic<size_t> parked{0};
 };
 
 PoolState& state() {
@@ -169,6 +173,36 @@ void* pool_allocate(size_t size, uint32_t tag, const char* site, bool inject) {
   return body_of(h);
 }
 
+// The owner of a parked block knows it for one of its own: neither call
+// looks it up, and neither takes the lock but to count it.
+void pool_park(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag) {
+  BlockHeader* h = header_of(ptr);
+  if (h->magic != kLiveMagic || h->size != expected_size || h->tag != expected_tag) {
+    bug_check("POOL_CORRUPTION", std::string(what) + ": the header of " +
+                                     hex(reinterpret_cast<uintptr_t>(ptr)) + " was overwritten");
+  }
+  check_guard(h, what);
+  h->magic = kParkedMagic;
+  std::memset(body_of(h), kPoolFreedFill, h->size);
+  state().parked.fetch_add(1, std::memory_order_relaxed);
+}
+
+void pool_unpark(void* ptr, const char* what) {
+  BlockHeader* h = header_of(ptr);
+  if (h->magic != kParkedMagic) {
+    bug_check("POOL_CORRUPTION", std::string(what) + ": the header of parked block " +
+                                     hex(reinterpret_cast<uintptr_t>(ptr)) + " was overwritten");
+  }
+  const size_t written = first_written_after_free(h);
+  if (written != h->size) {
+    bug_check("POOL_CORRUPTION", std::string(what) + ": parked " + describe(h) + ", byte " +
+                                     std::to_string(written) + " was written after its free");
+  }
+  check_guard(h, what);
+  h->magic = kLiveMagic;
+  state().parked.fetch_sub(1, std::memory_order_relaxed);
+}
+
 void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag) {
   const char* name = what ? what : "pool_free";
   if (!ptr) bug_check("BAD_POOL_CALLER", std::string(name) + " of a null pointer");
@@ -187,6 +221,11 @@ void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expec
     bug_check("BAD_POOL_CALLER", std::string(name) + " of " +
                                      hex(reinterpret_cast<uintptr_t>(ptr)) +
                                      ", which is not a pool block");
+  }
+  if (h->magic == kParkedMagic) {
+    bug_check("POOL_DOUBLE_FREE",
+              std::string(name) + " frees " + hex(reinterpret_cast<uintptr_t>(ptr)) + " (tag '" +
+                  tag_string(h->tag) + "'), which was freed already and is kept for reuse");
   }
   if (h->magic != kLiveMagic) {
     bug_check("POOL_CORRUPTION", std::string(name) + ": the header of " +
@@ -279,7 +318,7 @@ std::string pool_leak_report(uint32_t exclude_tag) {
   std::map<uint32_t, std::pair<size_t, uint64_t>> by_tag;  // tag -> (blocks, bytes)
   std::map<uint64_t, BlockHeader*> by_serial;
   s.live.for_each([&](BlockHeader* h) {
-    if (exclude_tag && h->tag == exclude_tag) return;
+    if (h->magic == kParkedMagic || (exclude_tag && h->tag == exclude_tag)) return;
     auto& entry = by_tag[h->tag];
     ++entry.first;
     entry.second += h->size;
@@ -312,6 +351,7 @@ void pool_reset() {
     s.live.clear();
     s.quarantine_order.clear();
     s.timers.clear();
+    s.parked = 0;
   }
 }
 
@@ -319,14 +359,14 @@ size_t live_pool_blocks_with_tag(uint32_t tag) {
   PoolState& s = state();
   std::lock_guard<host::HostMutex> lock(s.mutex);
   size_t n = 0;
-  s.live.for_each([&](BlockHeader* h) { n += h->tag == tag; });
+  s.live.for_each([&](BlockHeader* h) { n += h->tag == tag && h->magic != kParkedMagic; });
   return n;
 }
 
 size_t live_pool_blocks() {
   PoolState& s = state();
   std::lock_guard<host::HostMutex> lock(s.mutex);
-  return s.live.size();
+  return s.live.size() - s.parked.load(std::memory_order_relaxed);
 }
 
 }  // namespace host

@@ -32,6 +32,14 @@ void* pool_allocate(size_t size, uint32_t tag, const char* site, bool inject = t
 // tag (ExFreePoolWithTag). `what` names the caller for reports.
 void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag = 0);
 
+// A block its owner keeps for reuse instead of freeing it (a pool of
+// descriptors): parking checks it as a free would and fills it with the freed
+// pattern; unparking bug checks when it was written in the meantime. A parked
+// block is not counted live nor reported as a leak (its owner's own block is);
+// it is unparked before it is freed.
+void pool_park(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag);
+void pool_unpark(void* ptr, const char* what);
+
 // True when ptr is the start of a live block; its size and tag are returned.
 bool pool_block_info(const void* ptr, size_t* size, uint32_t* tag);
 

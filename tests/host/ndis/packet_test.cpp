@@ -1,4 +1,5 @@
 // Packets, buffers and their pools as the miniport uses them.
+#include <algorithm>
 #include <cstring>
 
 #include "fake_miniport.h"
@@ -23,8 +24,8 @@ class PacketTest : public NdisTest {
         NdisFreeBuffer(b);
       for (PNDIS_PACKET p : packets_)
         NdisFreePacket(p);
-      NdisFreeBufferPool(buffer_pool_);
-      NdisFreePacketPool(packet_pool_);
+      if (buffer_pool_) NdisFreeBufferPool(buffer_pool_);
+      if (packet_pool_) NdisFreePacketPool(packet_pool_);
     }
     NdisTest::TearDown();
   }
@@ -198,6 +199,79 @@ TEST_F(PacketTest, QueryingAFreedBufferBugChecks) {
   PVOID va;
   UINT length;
   EXPECT_NDIS_BUG_CHECK(NdisQueryBuffer(b, &va, &length), "BAD_BUFFER");
+}
+
+// Freed descriptors are handed out again once older than the pool's spare
+// age: a write to one after its free, or a second free of its memory, is
+// caught; the spares count as no live block and go back with their pool.
+TEST_F(PacketTest, FreedDescriptorsAreReusedCleanAndAccountedWithTheirPool) {
+  const size_t blocks_before = host::live_pool_blocks();
+  std::vector<PNDIS_PACKET> seen;
+  for (int i = 0; i < 40; ++i) {
+    PNDIS_PACKET p = packet();
+    p->ProtocolReserved[0] = 0x5A;
+    p->Private.TotalLength = 1234;
+    NdisSetPacketFlags(p, 0x40);
+    seen.push_back(p);
+    NdisFreePacket(p);
+    packets_.clear();
+  }
+  // The first ones come back after the spare age, with a clean private area.
+  EXPECT_NE(std::find(seen.begin() + 17, seen.end(), seen[0]), seen.end());
+  EXPECT_EQ(host::live_pool_blocks(), blocks_before);
+  EXPECT_EQ(host::live_pool_blocks_with_tag(host::make_tag("NDpk")), 0u);
+  PNDIS_PACKET again = packet();
+  EXPECT_EQ(again->Private.TotalLength, 0u);
+  EXPECT_EQ(NdisGetPacketFlags(again), 0u);
+  EXPECT_EQ(again->Private.Pool, static_cast<PNDIS_PACKET_POOL>(packet_pool_));
+  EXPECT_EQ(ndis_->live_packets(), 1u);
+  EXPECT_EQ(host::live_pool_blocks(), blocks_before + 1);
+  EXPECT_NE(host::pool_leak_report().find("tag 'NDpk': 1 block(s)"), std::string::npos);
+  // Freeing the pools returns every spare: nothing is left behind them.
+  NdisFreePacket(again);
+  packets_.clear();
+  for (int i = 0; i < 30; ++i) {
+    NdisFreeBuffer(buffer(data_, 4));
+    buffers_.clear();
+  }
+  NdisFreeBufferPool(buffer_pool_);
+  NdisFreePacketPool(packet_pool_);
+  buffer_pool_ = packet_pool_ = nullptr;
+  EXPECT_EQ(host::live_pool_blocks(), blocks_before - 2);
+  EXPECT_EQ(host::pool_leak_report().find("NDpk"), std::string::npos);
+  EXPECT_EQ(host::pool_leak_report().find("NDbf"), std::string::npos);
+}
+
+TEST_F(PacketTest, WritingAFreedPacketIsCaughtWhenItsDescriptorIsReused) {
+  PNDIS_PACKET p = packet();
+  NdisFreePacket(p);
+  packets_.clear();
+  p->ProtocolReserved[3] = 1;  // after the free
+  NDIS_STATUS status;
+  PNDIS_PACKET q;
+  for (size_t i = 0; i < 16; ++i) {
+    NdisAllocatePacket(&status, &q, packet_pool_);
+    ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
+    NdisFreePacket(q);
+  }
+  EXPECT_NDIS_BUG_CHECK(NdisAllocatePacket(&status, &q, packet_pool_), "POOL_CORRUPTION");
+}
+
+TEST_F(PacketTest, FreeingAFreedBufferAsPoolMemoryBugChecks) {
+  PNDIS_BUFFER b = buffer(data_, 4);
+  NdisFreeBuffer(b);
+  buffers_.clear();
+  EXPECT_NDIS_BUG_CHECK(ExFreePool(b), "POOL_DOUBLE_FREE");
+}
+
+TEST_F(PacketTest, OverrunningAPacketIsCaughtAtItsFree) {
+  PNDIS_PACKET p = packet();
+  size_t size = 0;
+  uint32_t tag = 0;
+  ASSERT_TRUE(host::pool_block_info(p, &size, &tag));
+  reinterpret_cast<uint8_t*>(p)[size] ^= 0xFF;  // the first guard byte
+  packets_.clear();
+  EXPECT_NDIS_BUG_CHECK(NdisFreePacket(p), "POOL_CORRUPTION");
 }
 
 TEST_F(NdisTest, MemoryIsTaggedAndFreedWithItsLength) {
