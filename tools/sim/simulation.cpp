@@ -305,7 +305,10 @@ class SimProtocol : public host::ndis::Protocol {
   void send_complete(host::ndis::Miniport& m, PNDIS_PACKET p, NDIS_STATUS status) override {
     Protocol::send_complete(m, p, status);
     ++completed_by_status[status];
+    if (on_packet_free) on_packet_free();
   }
+  // A packet of the pool is free again.
+  std::function<void()> on_packet_free;
   uint64_t completed(NDIS_STATUS status) const {
     auto it = completed_by_status.find(status);
     return it == completed_by_status.end() ? 0 : it->second;
@@ -333,6 +336,15 @@ struct Stream {
   uint64_t end_ns = kNever;
   Unit* unit = nullptr;
   host::TimerId timer = 0;  // offers its next frame
+  // Waiting for a free packet: the offers from next_ns on are refused until
+  // one is free, and are accounted when it is (or when the run looks), not
+  // one event each. The timer is not set meanwhile.
+  bool dormant = false;
+  // The time of the stream's last offer.
+  uint64_t last_ns() const {
+    return next_ns >= end_ns ? next_ns
+                             : next_ns + (end_ns - 1 - next_ns) / interval_ns * interval_ns;
+  }
 };
 
 struct PhyView {
@@ -685,6 +697,7 @@ class Run {
       u->protocol->on_receive = [this, raw](const std::vector<uint8_t>& d, NDIS_STATUS st) {
         OnReceive(*raw, d, st);
       };
+      u->protocol->on_packet_free = [this, raw] { PacketFree(*raw); };
       u->protocol->on_status = [raw](NDIS_STATUS code) {
         if (code == NDIS_STATUS_MEDIA_CONNECT || code == NDIS_STATUS_MEDIA_DISCONNECT) {
           raw->media.push_back({now_ns(), code});
@@ -858,9 +871,15 @@ class Run {
       }
       for (const auto& w : host_windows_)
         t = std::min(t, w.until_ns);
+      for (const auto& u : units_)
+        t = std::min(t, WaitingStreamsEnd(*u));
       uint64_t now = now_ns();
       if (t > now) kernel_->scheduler().run_for(t - now);
       now = now_ns();
+      // What follows reads the books: a waiting stream's offers up to now
+      // are accounted first.
+      for (auto& u : units_)
+        CatchUpStreams(*u, now + 1);
       while (next_sample <= now)
         next_sample += o_.sample_ns;
       Observe();
@@ -896,6 +915,8 @@ class Run {
   // refused): its routine stays in the scheduler's slot, so offering a frame
   // builds no routine. The timer goes with the stream.
   void StartStream(Unit& u, Stream st) {
+    // A waiting stream offers again: two sending streams share the books.
+    CatchUpStreams(u, now_ns(), true);
     u.streams.push_back(st);
     Stream* s = &u.streams.back();
     s->unit = &u;
@@ -923,6 +944,16 @@ class Run {
     }
     st->next_ns += st->interval_ns;
     if (st->next_ns < st->end_ns) {
+      // Offered faster than packets come free, a stream waits for one
+      // rather than offering frames it cannot send one by one. Only a stream
+      // whose offers draw nothing at random and that is the unit's only
+      // sending stream: its refused offers are then the same whenever they
+      // are accounted.
+      if (o_.streams_wait && st->transmit && st->kind != TrafficKind::Mix && !st->sizes.range &&
+          !u.protocol->has_free_packet() && SendingStreams(u) == 1) {
+        st->dormant = true;
+        return;
+      }
       ScheduleFrame(st);
       return;
     }
@@ -932,9 +963,67 @@ class Run {
   }
 
   void StopStreams(Unit& u) {
+    CatchUpStreams(u, now_ns() + 1);
     for (const Stream& st : u.streams)
       kernel_->scheduler().destroy_timer(st.timer);
     u.streams.clear();
+  }
+
+  size_t SendingStreams(const Unit& u) const {
+    return static_cast<size_t>(std::count_if(u.streams.begin(), u.streams.end(),
+                                             [](const Stream& s) { return s.transmit; }));
+  }
+
+  // Accounts a waiting stream's offers due before `before_ns`: each refused
+  // for want of a packet, as it would have been when due. True when that
+  // was the stream's last offer: the stream is over.
+  bool CatchUp(Unit& u, Stream* st, uint64_t before_ns) {
+    for (; st->next_ns < before_ns; st->next_ns += st->interval_ns) {
+      if (st->next_ns >= st->end_ns) break;
+      NextSize(u, *st);
+      RefuseNoPacket(u, st->kind, st->next_ns);
+      ++result_.offers_waited;
+    }
+    return st->next_ns >= st->end_ns;
+  }
+
+  // Accounts every waiting stream's offers due before `before_ns`; `wake`
+  // sets the waiting ones offering again from their next offer.
+  void CatchUpStreams(Unit& u, uint64_t before_ns, bool wake = false) {
+    bool over = false;
+    for (Stream& st : u.streams) {
+      if (!st.dormant) continue;
+      const uint64_t last = st.last_ns();
+      if (CatchUp(u, &st, before_ns)) {
+        kernel_->scheduler().destroy_timer(st.timer);
+        st.timer = 0;
+        Record r = Make("traffic_stop", &u).add("direction", "duration over");
+        r.time_ns = last;
+        over = true;
+        if (std::count_if(u.streams.begin(), u.streams.end(),
+                          [](const Stream& s) { return s.timer != 0; }) == 0) {
+          Emit(r);
+        }
+      } else if (wake) {
+        st.dormant = false;
+        ScheduleFrame(&st);
+      }
+    }
+    if (over) u.streams.remove_if([](const Stream& s) { return s.timer == 0; });
+  }
+
+  // A packet is free: a waiting stream offers again from its next offer due
+  // now or later.
+  void PacketFree(Unit& u) { CatchUpStreams(u, now_ns(), true); }
+
+  // The earliest last offer of the waiting streams: the run looks then, to
+  // end them on time.
+  uint64_t WaitingStreamsEnd(const Unit& u) const {
+    uint64_t t = kNever;
+    for (const Stream& st : u.streams) {
+      if (st.dormant) t = std::min(t, st.last_ns());
+    }
+    return t;
   }
 
   unsigned NextSize(Unit& u, Stream& st) {
@@ -978,23 +1067,25 @@ class Run {
 
   // `stream` is the kind of traffic asked for (mix included), `kind` this
   // frame's.
-  void SendOne(Unit& u, TrafficKind stream, TrafficKind kind, const std::optional<Mac>& group,
+  // False when the protocol had no packet for the frame.
+  bool SendOne(Unit& u, TrafficKind stream, TrafficKind kind, const std::optional<Mac>& group,
                unsigned size) {
+    // A frame the protocol has no packet for is never built.
+    if (!u.protocol->has_free_packet()) {
+      RefuseNoPacket(u, stream, now_ns());
+      return false;
+    }
     uint32_t seq = u.tx_check.next_sequence();
     u.tx_frames.push({now_ns(), 0, stream, Fate::Pending, true, false},
                      [this](const FrameInfo& f) { return TxSettled(f); });
-    // A frame the protocol has no packet for is never built.
-    uint64_t number = 0;
-    if (u.protocol->has_free_packet()) {
-      number = u.protocol->send(
-          make_checked_frame(Destination(u, kind, group, false), u.station, seq, size), {},
-          host::ndis::CallOptions{DISPATCH_LEVEL});
-    }
+    uint64_t number = u.protocol->send(
+        make_checked_frame(Destination(u, kind, group, false), u.station, seq, size), {},
+        host::ndis::CallOptions{DISPATCH_LEVEL});
     if (number == 0) {
       ++u.tx_refused;
       ++u.tx_no_packet;
       u.tx_frames.back().fate = Fate::Refused;
-      return;
+      return true;
     }
     NDIS_STATUS status = u.protocol->send_status(number);
     if (status == NDIS_STATUS_PENDING) {
@@ -1007,6 +1098,17 @@ class Run {
     } else {
       ++u.tx_since_reset;
     }
+    return true;
+  }
+
+  // An offer at `at_ns` the protocol had no packet for.
+  void RefuseNoPacket(Unit& u, TrafficKind stream, uint64_t at_ns) {
+    u.tx_check.next_sequence();
+    u.tx_frames.push({at_ns, 0, stream, Fate::Pending, true, false},
+                     [this](const FrameInfo& f) { return TxSettled(f); });
+    ++u.tx_refused;
+    ++u.tx_no_packet;
+    u.tx_frames.back().fate = Fate::Refused;
   }
 
   // Sends that completed with an error are refused frames.

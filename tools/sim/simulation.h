@@ -45,6 +45,9 @@ struct SimOptions {
   // Test frames' records kept per direction beyond those folded into counts
   // (the oldest settled ones are folded once twice as many are held).
   size_t frame_records_kept = 65536;
+  // A sending stream whose protocol has no packet free waits for one, its
+  // refused offers accounted in one go, rather than offering frame by frame.
+  bool streams_wait = true;
 };
 
 // Exit codes of a run (and of the program).
@@ -76,6 +79,7 @@ struct SimResult {
   // Figures for the soak.
   uint64_t frames_checked = 0;
   size_t frame_records_peak = 0;  // the most test frames' records held at once, one direction
+  uint64_t offers_waited = 0;     // refused offers of waiting streams, accounted in one go
   uint64_t faults_injected = 0;
   uint64_t end_ns = 0;
   uint64_t scheduler_steps = 0;  // events the scheduler ran (its cost in virtual time)
