@@ -24,6 +24,11 @@ constexpr uint32_t kIrpTag = make_tag("Irp ");
 constexpr ULONG kIrpMagic = 0x50524921;  // "!IRP"
 constexpr SHORT kIoTypeIrp = 6;
 constexpr size_t kFreedIrpsRemembered = 8192;
+// Freed IRPs are kept for reuse, as the platform's IRP lookaside lists keep
+// them; one is handed out again once kIrpSpareAge others were freed after it
+// (see pool_park for what is checked meanwhile).
+constexpr size_t kIrpSpareAge = 16;
+constexpr size_t kIrpSparesKept = 64;
 
 struct IrpState {
   bool built = false;             // IoBuildDeviceIoControlRequest: the I/O manager owns it
@@ -42,6 +47,11 @@ struct IrpRegistry {
   // an IRP that is not live, to say whether it was one.
   Ring<PIRP> freed_order{kFreedIrpsRemembered + 1};
   uint64_t serial = 0;
+  struct Spare {
+    PIRP irp;
+    size_t size;
+  };
+  Ring<Spare> spares{kIrpSparesKept};  // freed IRPs kept for reuse, oldest first
 };
 
 IrpRegistry& registry() {
@@ -77,7 +87,20 @@ PIRP allocate_irp(CCHAR stack_size, const char* site) {
   if (stack_size < 1) bug_check("BAD_IRP", std::string(site) + " with no stack location");
   if (faults().should_fail(FaultSite::IrpAllocation)) return nullptr;
   size_t size = sizeof(IRP) + size_t(stack_size) * sizeof(IO_STACK_LOCATION);
-  auto* irp = static_cast<PIRP>(pool_allocate(size, kIrpTag, site, false));
+  PIRP irp = nullptr;
+  {
+    IrpRegistry& r = registry();
+    std::lock_guard<host::HostMutex> lock(r.mutex);
+    if (r.spares.size() > kIrpSpareAge && r.spares.front().size == size) {
+      irp = r.spares.front().irp;
+      r.spares.pop_front();
+    }
+  }
+  if (irp) {
+    pool_unpark(irp, site);
+  } else {
+    irp = static_cast<PIRP>(pool_allocate(size, kIrpTag, site, false));
+  }
   if (!irp) return nullptr;
   std::memset(irp, 0, size);
   irp->Type = kIoTypeIrp;
@@ -99,18 +122,32 @@ PIRP allocate_irp(CCHAR stack_size, const char* site) {
   return irp;
 }
 
-// Forgets the IRP and returns its memory.
+// Forgets the IRP and keeps its memory for reuse.
 void release_irp(PIRP irp) {
+  IrpRegistry& r = registry();
   {
-    IrpRegistry& r = registry();
     std::lock_guard<host::HostMutex> lock(r.mutex);
     r.live.erase(irp);
     r.freed_order.push_back(irp);
     if (r.freed_order.size() > kFreedIrpsRemembered) r.freed_order.pop_front();
     --counters().irps_live;
   }
+  const size_t size = irp->Size;
   irp->HostMagic = 0;
-  pool_free(irp, 0, "IoFreeIrp", kIrpTag);
+  pool_park(irp, size, "IoFreeIrp", kIrpTag);
+  IrpRegistry::Spare evicted{nullptr, 0};
+  {
+    std::lock_guard<host::HostMutex> lock(r.mutex);
+    if (r.spares.full()) {
+      evicted = r.spares.front();
+      r.spares.pop_front();
+    }
+    r.spares.push_back({irp, size});
+  }
+  if (evicted.irp) {
+    pool_unpark(evicted.irp, "IoFreeIrp");
+    pool_free(evicted.irp, evicted.size, "IoFreeIrp", kIrpTag);
+  }
 }
 
 void zero_stack_location(PIO_STACK_LOCATION s) {
@@ -191,6 +228,7 @@ void irp_reset() {
   std::lock_guard<host::HostMutex> lock(r.mutex);
   r.live.clear();
   r.freed_order.clear();
+  r.spares.clear();  // the pool's reset returns their memory
   g_cancel_lock = 0;
 }
 

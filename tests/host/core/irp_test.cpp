@@ -1,6 +1,7 @@
 // The IRP contract between a driver, the I/O manager and the driver below:
 // stack locations, completion routines, built IRPs, cancel, and the
 // verifier's checks on misuse.
+#include <algorithm>
 #include <vector>
 
 #include "nt/io.h"
@@ -454,6 +455,55 @@ TEST_F(IrpVerifierTest, LiveIrpsAreLeaks) {
   EXPECT_BUG_CHECK(kernel_->check_leaks(), "LEAKED_IRP");
   IoFreeIrp(irp);
   EXPECT_NO_THROW(kernel_->check_leaks());
+}
+
+// A freed IRP is handed out again once sixteen others were freed after it:
+// clean, as a new one, and only for a request of its own size.
+TEST_F(IrpTest, AFreedIrpIsReusedCleanForItsOwnSize) {
+  PIRP first = IoAllocateIrp(2, FALSE);
+  first->Flags = 0x55;
+  first->IoStatus.Status = STATUS_UNSUCCESSFUL;
+  IoGetNextIrpStackLocation(first)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  IoFreeIrp(first);
+  std::vector<PIRP> seen;
+  for (int i = 0; i < 16; ++i) {
+    PIRP other = IoAllocateIrp(2, FALSE);
+    seen.push_back(other);
+    IoFreeIrp(other);
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), first), 0);
+  // Another size does not take it.
+  PIRP bigger = IoAllocateIrp(4, FALSE);
+  EXPECT_NE(bigger, first);
+  PIRP again = IoAllocateIrp(2, FALSE);
+  ASSERT_EQ(again, first);
+  EXPECT_EQ(again->Flags, 0u);
+  EXPECT_EQ(again->IoStatus.Status, STATUS_SUCCESS);
+  EXPECT_EQ(again->StackCount, 2);
+  EXPECT_EQ(again->CurrentLocation, 3);
+  EXPECT_EQ(IoGetNextIrpStackLocation(again)->MajorFunction, 0);
+  EXPECT_EQ(host::live_irps(), 2u);
+  EXPECT_EQ(host::live_pool_blocks(), 2u);
+  IoFreeIrp(again);
+  IoFreeIrp(bigger);
+  EXPECT_EQ(host::live_irps(), 0u);
+  EXPECT_EQ(host::live_pool_blocks(), 0u);
+  EXPECT_NO_THROW(kernel_->check_leaks());
+}
+
+TEST_F(IrpVerifierTest, WritingAFreedIrpIsCaughtWhenItIsReused) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoFreeIrp(irp);
+  irp->UserBuffer = irp;  // after the free
+  for (int i = 0; i < 16; ++i)
+    IoFreeIrp(IoAllocateIrp(1, FALSE));
+  EXPECT_BUG_CHECK(IoAllocateIrp(1, FALSE), "POOL_CORRUPTION");
+}
+
+TEST_F(IrpVerifierTest, FreeingAFreedIrpAsPoolMemoryIsABugCheck) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoFreeIrp(irp);
+  EXPECT_BUG_CHECK(ExFreePool(irp), "POOL_DOUBLE_FREE");
 }
 
 TEST_F(IrpTest, AllocationFaultsAreInjected) {
