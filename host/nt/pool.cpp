@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,7 +53,7 @@ struct PoolState {
   // timers in its block in the same locked step that takes the block back.
   std::map<uintptr_t, TimerEntry> timers;
   // Of the live blocks, those parked by their owners.
-  std::atomic<size_t> parked{0};
+  size_t parked = 0;
 };
 
 PoolState& state() {
@@ -174,21 +173,28 @@ void* pool_allocate(size_t size, uint32_t tag, const char* site, bool inject) {
 }
 
 // The owner of a parked block knows it for one of its own: neither call
-// looks it up, and neither takes the lock but to count it.
+// looks it up. The header changes under the lock, which the leak reports
+// read it under; the body is the owner's alone.
 void pool_park(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag) {
   BlockHeader* h = header_of(ptr);
-  if (h->magic != kLiveMagic || h->size != expected_size || h->tag != expected_tag) {
-    bug_check("POOL_CORRUPTION", std::string(what) + ": the header of " +
-                                     hex(reinterpret_cast<uintptr_t>(ptr)) + " was overwritten");
+  PoolState& s = state();
+  {
+    std::lock_guard<host::HostMutex> lock(s.mutex);
+    if (h->magic != kLiveMagic || h->size != expected_size || h->tag != expected_tag) {
+      bug_check("POOL_CORRUPTION", std::string(what) + ": the header of " +
+                                       hex(reinterpret_cast<uintptr_t>(ptr)) + " was overwritten");
+    }
+    check_guard(h, what);
+    h->magic = kParkedMagic;
+    ++s.parked;
   }
-  check_guard(h, what);
-  h->magic = kParkedMagic;
-  std::memset(body_of(h), kPoolFreedFill, h->size);
-  state().parked.fetch_add(1, std::memory_order_relaxed);
+  std::memset(body_of(h), kPoolFreedFill, expected_size);
 }
 
 void pool_unpark(void* ptr, const char* what) {
   BlockHeader* h = header_of(ptr);
+  PoolState& s = state();
+  std::lock_guard<host::HostMutex> lock(s.mutex);
   if (h->magic != kParkedMagic) {
     bug_check("POOL_CORRUPTION", std::string(what) + ": the header of parked block " +
                                      hex(reinterpret_cast<uintptr_t>(ptr)) + " was overwritten");
@@ -200,7 +206,7 @@ void pool_unpark(void* ptr, const char* what) {
   }
   check_guard(h, what);
   h->magic = kLiveMagic;
-  state().parked.fetch_sub(1, std::memory_order_relaxed);
+  --s.parked;
 }
 
 void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag) {
@@ -366,7 +372,7 @@ size_t live_pool_blocks_with_tag(uint32_t tag) {
 size_t live_pool_blocks() {
   PoolState& s = state();
   std::lock_guard<host::HostMutex> lock(s.mutex);
-  return s.live.size() - s.parked.load(std::memory_order_relaxed);
+  return s.live.size() - s.parked;
 }
 
 }  // namespace host
