@@ -25,30 +25,6 @@ size_t round_up(size_t n, size_t to) {
   return (n + to - 1) / to * to;
 }
 
-// Under the state's lock: a spare descriptor old enough to be reused, or null.
-void* take_spare(PoolRecord* pool, const char* what) {
-  if (pool->spares.size() <= PoolRecord::kSpareAge) return nullptr;
-  void* block = pool->spares.front();
-  pool->spares.pop_front();
-  pool_unpark(block, what);
-  return block;
-}
-
-// Under the state's lock: keeps a freed descriptor for reuse. Returns the
-// oldest spare when the pool keeps enough of them: the caller frees it once
-// the lock is released.
-void* keep_spare(PoolRecord* pool, void* block, uint32_t tag, const char* what) {
-  pool_park(block, pool->descriptor_size, what, tag);
-  void* evicted = nullptr;
-  if (pool->spares.full()) {
-    evicted = pool->spares.front();
-    pool->spares.pop_front();
-    pool_unpark(evicted, what);
-  }
-  pool->spares.push_back(block);
-  return evicted;
-}
-
 size_t packet_bytes_of(const PoolRecord& pool) {
   return round_up(std::max(sizeof(NDIS_PACKET),
                            offsetof(NDIS_PACKET, ProtocolReserved) + pool.protocol_reserved),
@@ -123,12 +99,8 @@ PoolRecord::~PoolRecord() {
   const uint32_t tag = is_packet_pool ? kPacketTag : kBufferTag;
   const char* what = is_packet_pool ? "NdisFreePacketPool" : "NdisFreeBufferPool";
   try {
-    while (!spares.empty()) {
-      void* block = spares.front();
-      spares.pop_front();
-      pool_unpark(block, what);
-      pool_free(block, descriptor_size, what, tag);
-    }
+    for (SpareBlocks::Block b; (b = spares.release_oldest(what)).ptr;)
+      pool_free(b.ptr, b.size, what, tag);
   } catch (const BugCheck& e) {
     // A destructor cannot pass the bug check on: it is told and the process ends.
     std::fprintf(stderr, "*** BUG CHECK while a pool was freed\n%s\n", e.what());
@@ -181,7 +153,7 @@ extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Pack
   std::unique_lock<host::HostMutex> lock(s.mutex, std::defer_lock);
   if (!faults().should_fail(FaultSite::PacketAllocation)) {
     lock.lock();
-    block = take_spare(pool, "NdisAllocatePacket");
+    block = pool->spares.take(block_size, "NdisAllocatePacket");
     if (!block) {
       lock.unlock();
       block = pool_allocate(block_size, kPacketTag, "NdisAllocatePacket", false);
@@ -211,8 +183,7 @@ extern "C" VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Pack
 extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
   check_irql_at_most(DISPATCH_LEVEL, "NdisFreePacket");
   State& s = state();
-  void* evicted;
-  size_t block_size;
+  SpareBlocks::Block evicted;
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
     PacketRecord* record = s.packets.find(Packet);
@@ -228,11 +199,11 @@ extern "C" VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet) {
     }
     PoolRecord* pool = record->pool;
     --pool->live;
-    block_size = record->block_size;
+    const size_t block_size = record->block_size;
     s.packets.erase(Packet);
-    evicted = keep_spare(pool, Packet, kPacketTag, "NdisFreePacket");
+    evicted = pool->spares.keep(Packet, block_size, kPacketTag, "NdisFreePacket");
   }
-  if (evicted) pool_free(evicted, block_size, "NdisFreePacket", kPacketTag);
+  if (evicted.ptr) pool_free(evicted.ptr, evicted.size, "NdisFreePacket", kPacketTag);
 }
 
 extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer,
@@ -254,7 +225,7 @@ extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buff
   if (!faults().should_fail(FaultSite::BufferAllocation)) {
     if (pool) {
       std::lock_guard<host::HostMutex> lock(s.mutex);
-      block = take_spare(pool, "NdisAllocateBuffer");
+      block = pool->spares.take(sizeof(MDL), "NdisAllocateBuffer");
     }
     if (!block) block = pool_allocate(sizeof(MDL), kBufferTag, "NdisAllocateBuffer", false);
   }
@@ -282,7 +253,7 @@ extern "C" VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buff
 extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
   check_irql_at_most(DISPATCH_LEVEL, "NdisFreeBuffer");
   State& s = state();
-  void* evicted = Buffer;  // a buffer without a pool goes straight back
+  SpareBlocks::Block evicted{Buffer, sizeof(MDL)};  // a buffer without a pool goes straight back
   {
     std::lock_guard<host::HostMutex> lock(s.mutex);
     BufferRecord* record = s.buffers.find(Buffer);
@@ -294,10 +265,10 @@ extern "C" VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer) {
     s.buffers.erase(Buffer);
     if (pool) {
       --pool->live;
-      evicted = keep_spare(pool, Buffer, kBufferTag, "NdisFreeBuffer");
+      evicted = pool->spares.keep(Buffer, sizeof(MDL), kBufferTag, "NdisFreeBuffer");
     }
   }
-  if (evicted) pool_free(evicted, sizeof(MDL), "NdisFreeBuffer", kBufferTag);
+  if (evicted.ptr) pool_free(evicted.ptr, evicted.size, "NdisFreeBuffer", kBufferTag);
 }
 
 extern "C" PVOID HostNdisBufferSystemAddress(PNDIS_BUFFER Buffer) {

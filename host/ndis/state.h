@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "ndis/ndis.h"
+#include "nt/pool.h"
 #include "sim/function_ref.h"
 #include "sim/host_mutex.h"
 #include "sim/pointer_map.h"
-#include "sim/ring.h"
 
 namespace host::ndis {
 
@@ -68,7 +68,7 @@ struct PoolRecord {
   static constexpr size_t kSpareAge = 16;
   static constexpr size_t kSparesKept = 256;
 
-  PoolRecord() : spares(kSparesKept) {}
+  PoolRecord() : spares(kSpareAge, kSparesKept) {}
   ~PoolRecord();  // returns the spares to the system pool
   PoolRecord(const PoolRecord&) = delete;
   PoolRecord& operator=(const PoolRecord&) = delete;
@@ -79,7 +79,7 @@ struct PoolRecord {
   size_t live = 0;
   const void* owner = nullptr;
   size_t descriptor_size = 0;  // a packet pool's packet block
-  host::Ring<void*> spares;    // freed descriptors, oldest first
+  host::SpareBlocks spares;    // freed descriptors
 };
 
 struct BufferRecord {

@@ -47,11 +47,7 @@ struct IrpRegistry {
   // an IRP that is not live, to say whether it was one.
   Ring<PIRP> freed_order{kFreedIrpsRemembered + 1};
   uint64_t serial = 0;
-  struct Spare {
-    PIRP irp;
-    size_t size;
-  };
-  Ring<Spare> spares{kIrpSparesKept};  // freed IRPs kept for reuse, oldest first
+  SpareBlocks spares{kIrpSpareAge, kIrpSparesKept};  // freed IRPs kept for reuse
 };
 
 IrpRegistry& registry() {
@@ -87,20 +83,13 @@ PIRP allocate_irp(CCHAR stack_size, const char* site) {
   if (stack_size < 1) bug_check("BAD_IRP", std::string(site) + " with no stack location");
   if (faults().should_fail(FaultSite::IrpAllocation)) return nullptr;
   size_t size = sizeof(IRP) + size_t(stack_size) * sizeof(IO_STACK_LOCATION);
-  PIRP irp = nullptr;
+  PIRP irp;
   {
     IrpRegistry& r = registry();
     std::lock_guard<host::HostMutex> lock(r.mutex);
-    if (r.spares.size() > kIrpSpareAge && r.spares.front().size == size) {
-      irp = r.spares.front().irp;
-      r.spares.pop_front();
-    }
+    irp = static_cast<PIRP>(r.spares.take(size, site));
   }
-  if (irp) {
-    pool_unpark(irp, site);
-  } else {
-    irp = static_cast<PIRP>(pool_allocate(size, kIrpTag, site, false));
-  }
+  if (!irp) irp = static_cast<PIRP>(pool_allocate(size, kIrpTag, site, false));
   if (!irp) return nullptr;
   std::memset(irp, 0, size);
   irp->Type = kIoTypeIrp;
@@ -125,29 +114,17 @@ PIRP allocate_irp(CCHAR stack_size, const char* site) {
 // Forgets the IRP and keeps its memory for reuse.
 void release_irp(PIRP irp) {
   IrpRegistry& r = registry();
+  irp->HostMagic = 0;
+  SpareBlocks::Block evicted;
   {
     std::lock_guard<host::HostMutex> lock(r.mutex);
     r.live.erase(irp);
     r.freed_order.push_back(irp);
     if (r.freed_order.size() > kFreedIrpsRemembered) r.freed_order.pop_front();
     --counters().irps_live;
+    evicted = r.spares.keep(irp, irp->Size, kIrpTag, "IoFreeIrp");
   }
-  const size_t size = irp->Size;
-  irp->HostMagic = 0;
-  pool_park(irp, size, "IoFreeIrp", kIrpTag);
-  IrpRegistry::Spare evicted{nullptr, 0};
-  {
-    std::lock_guard<host::HostMutex> lock(r.mutex);
-    if (r.spares.full()) {
-      evicted = r.spares.front();
-      r.spares.pop_front();
-    }
-    r.spares.push_back({irp, size});
-  }
-  if (evicted.irp) {
-    pool_unpark(evicted.irp, "IoFreeIrp");
-    pool_free(evicted.irp, evicted.size, "IoFreeIrp", kIrpTag);
-  }
+  if (evicted.ptr) pool_free(evicted.ptr, evicted.size, "IoFreeIrp", kIrpTag);
 }
 
 void zero_stack_location(PIO_STACK_LOCATION s) {

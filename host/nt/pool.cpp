@@ -209,6 +209,30 @@ void pool_unpark(void* ptr, const char* what) {
   --s.parked;
 }
 
+void* SpareBlocks::take(size_t size, const char* what) {
+  if (blocks_.size() <= age_ || blocks_.front().size != size) return nullptr;
+  void* ptr = blocks_.front().ptr;
+  blocks_.pop_front();
+  pool_unpark(ptr, what);
+  return ptr;
+}
+
+SpareBlocks::Block SpareBlocks::keep(void* ptr, size_t size, uint32_t tag, const char* what) {
+  pool_park(ptr, size, what, tag);
+  Block oldest;
+  if (blocks_.full()) oldest = release_oldest(what);
+  blocks_.push_back({ptr, size});
+  return oldest;
+}
+
+SpareBlocks::Block SpareBlocks::release_oldest(const char* what) {
+  if (blocks_.empty()) return {};
+  Block oldest = blocks_.front();
+  blocks_.pop_front();
+  pool_unpark(oldest.ptr, what);
+  return oldest;
+}
+
 void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag) {
   const char* name = what ? what : "pool_free";
   if (!ptr) bug_check("BAD_POOL_CALLER", std::string(name) + " of a null pointer");

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/ring.h"
+
 namespace host {
 
 // Allocates `size` bytes tagged `tag`. Null when fault injection fails this
@@ -39,6 +41,35 @@ void pool_free(void* ptr, size_t expected_size, const char* what, uint32_t expec
 // it is unparked before it is freed.
 void pool_park(void* ptr, size_t expected_size, const char* what, uint32_t expected_tag);
 void pool_unpark(void* ptr, const char* what);
+
+// The blocks an owner keeps for reuse (a pool's descriptors, the IRP
+// lookaside), oldest first: each is parked while kept, and handed out again
+// once `age` others were kept after it, so that a write to it after its
+// free is caught and a stale pointer to it names nothing live meanwhile.
+// Not thread-safe: its owner calls it under its own lock.
+class SpareBlocks {
+ public:
+  struct Block {
+    void* ptr = nullptr;
+    size_t size = 0;
+  };
+  SpareBlocks(size_t age, size_t kept) : age_(age), blocks_(kept) {}
+
+  // A kept block of `size` bytes old enough to be reused, unparked; null
+  // when there is none.
+  void* take(size_t size, const char* what);
+  // Parks a freed block and keeps it. When as many are kept as may be, the
+  // oldest comes back unparked: the caller frees it (outside its lock).
+  Block keep(void* ptr, size_t size, uint32_t tag, const char* what);
+  // The oldest kept block, unparked, for the caller to free; none when empty.
+  Block release_oldest(const char* what);
+  // Forgets them all (the pool's reset returns their memory).
+  void clear() { blocks_.clear(); }
+
+ private:
+  size_t age_;
+  Ring<Block> blocks_;
+};
 
 // True when ptr is the start of a live block; its size and tag are returned.
 bool pool_block_info(const void* ptr, size_t* size, uint32_t* tag);

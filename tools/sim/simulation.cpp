@@ -1067,13 +1067,12 @@ class Run {
 
   // `stream` is the kind of traffic asked for (mix included), `kind` this
   // frame's.
-  // False when the protocol had no packet for the frame.
-  bool SendOne(Unit& u, TrafficKind stream, TrafficKind kind, const std::optional<Mac>& group,
+  void SendOne(Unit& u, TrafficKind stream, TrafficKind kind, const std::optional<Mac>& group,
                unsigned size) {
     // A frame the protocol has no packet for is never built.
     if (!u.protocol->has_free_packet()) {
       RefuseNoPacket(u, stream, now_ns());
-      return false;
+      return;
     }
     uint32_t seq = u.tx_check.next_sequence();
     u.tx_frames.push({now_ns(), 0, stream, Fate::Pending, true, false},
@@ -1085,7 +1084,7 @@ class Run {
       ++u.tx_refused;
       ++u.tx_no_packet;
       u.tx_frames.back().fate = Fate::Refused;
-      return true;
+      return;
     }
     NDIS_STATUS status = u.protocol->send_status(number);
     if (status == NDIS_STATUS_PENDING) {
@@ -1098,7 +1097,6 @@ class Run {
     } else {
       ++u.tx_since_reset;
     }
-    return true;
   }
 
   // An offer at `at_ns` the protocol had no packet for.
